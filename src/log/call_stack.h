@@ -1,0 +1,18 @@
+// Per-thread stack of scope names, printed into wire-dump lines.
+#pragma once
+#include <string>
+
+namespace korvane {
+
+class CallStackScope {
+ public:
+  explicit CallStackScope(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  ~CallStackScope();
+  CallStackScope(const CallStackScope&) = delete;
+  CallStackScope& operator=(const CallStackScope&) = delete;
+};
+
+// "[CallStack(XXXXXXXX): name, name]" for the calling thread.
+std::string CallStackText();
+
+}  // namespace korvane

@@ -1,0 +1,59 @@
+#include <dlfcn.h>
+#include <grp.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/dynamic_library.h"
+#include "platform/errors.h"
+#include "platform/settings.h"
+
+namespace korvane {
+
+DynamicLibrary::~DynamicLibrary() { Unload(); }
+
+bool DynamicLibrary::Load(const std::string& name) {
+  Unload();
+  handle_ = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return handle_ != nullptr;
+}
+
+void* DynamicLibrary::Symbol(const char* name) const { return handle_ ? ::dlsym(handle_, name) : nullptr; }
+
+void DynamicLibrary::Unload() {
+  if (handle_) ::dlclose(handle_);
+  handle_ = nullptr;
+}
+
+std::string SystemErrorText(uint32_t err) {
+  if (err == kErrFileNotFound) return std::strerror(ENOENT);
+  if (err == kErrAccessDenied) return std::strerror(EBUSY);
+  char buf[256];
+  const char* s = strerror_r(static_cast<int>(err), buf, sizeof buf);
+  if (!s || std::strncmp(s, "Unknown error", 13) == 0) return {};
+  return s;
+}
+
+std::string SerialOpenErrorHint(const std::string& name, uint32_t err) {
+  if (err != EACCES && err != EPERM) return {};
+  struct stat st{};
+  std::string group_name;
+  if (::stat(name.c_str(), &st) == 0) {
+    if (const struct group* g = ::getgrgid(st.st_gid)) group_name = g->gr_name;
+  }
+  if (group_name.empty()) group_name = "dialout";
+  char buf[512];
+  std::snprintf(buf, sizeof buf,
+                "Нет прав на доступ к порту %s: устройство принадлежит группе %s. "
+                "Добавьте пользователя в эту группу (usermod -aG %s ИМЯ) и войдите в систему заново",
+                name.c_str(), group_name.c_str(), group_name.c_str());
+  return buf;
+}
+
+std::unique_ptr<SettingsStore> OpenUserRegistryKey(const std::string&) {
+  return std::make_unique<MemorySettings>();
+}
+
+}  // namespace korvane

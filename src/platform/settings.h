@@ -1,0 +1,33 @@
+// The settings store: the registry on Windows, an in-memory store for tests and other builds.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace korvane {
+
+class SettingsStore {
+ public:
+  virtual ~SettingsStore() = default;
+  // A value missing, or of another type, reads as false and leaves `out` alone.
+  virtual bool ReadString(const std::string& name, std::string& out) const = 0;
+  virtual bool ReadDword(const std::string& name, uint32_t& out) const = 0;
+};
+
+class MemorySettings final : public SettingsStore {
+ public:
+  void SetString(const std::string& name, const std::string& v) { strings_[name] = v; }
+  void SetDword(const std::string& name, uint32_t v) { dwords_[name] = v; }
+  bool ReadString(const std::string& name, std::string& out) const override;
+  bool ReadDword(const std::string& name, uint32_t& out) const override;
+
+ private:
+  std::map<std::string, std::string> strings_;
+  std::map<std::string, uint32_t> dwords_;
+};
+
+// A key under HKEY_CURRENT_USER; on builds without a registry it reads nothing.
+std::unique_ptr<SettingsStore> OpenUserRegistryKey(const std::string& subkey);
+
+}  // namespace korvane

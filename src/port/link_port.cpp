@@ -1,0 +1,155 @@
+#include "port/link_port.h"
+
+#include <cctype>
+#include <new>
+
+#include "log/diag_log.h"
+#include "log/log_time.h"
+#include "platform/errors.h"
+#include "port/port_kinds.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr std::string_view kUsbSyncPrefix = "\\\\.\\WCEUSBSH";
+constexpr std::string_view kUsbInterfacePrefix = "\\\\?\\USB";
+constexpr uint32_t kErrInvalidParameter = 87;
+
+bool StartsWithNoCase(const std::string& s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(s[i])) != std::toupper(static_cast<unsigned char>(prefix[i])))
+      return false;
+  return true;
+}
+
+std::unique_ptr<PortDevice> OpenDevice(const std::string& name, uint32_t& kind, uint32_t& err) {
+  switch (kind) {
+    case Serial:
+    case UsbSerial: {
+      if (StartsWithNoCase(name, kUsbSyncPrefix) || StartsWithNoCase(name, kUsbInterfacePrefix)) kind = UsbSerial;
+      auto dev = OpenSerialPort(name, kind, err);
+      if (!dev) {
+        const std::string hint = SerialOpenErrorHint(name, err);
+        if (!hint.empty()) DiagLogAppend(hint, static_cast<int32_t>(err));
+      }
+      return dev;
+    }
+    case IrDA:
+      return OpenIrdaPort(name, err);
+    case WinUsb: {
+      uint32_t step = 0, sys = 0;
+      auto dev = OpenWinUsbPort(name, step, sys);
+      if (!dev) {
+        DiagLogAppend(StrFormat("(Port->Init|Open) Ошибка №%u работы с winusb.dll", step), static_cast<int32_t>(sys));
+        err = sys ? sys : kErrStepNoSystemError;
+      }
+      return dev;
+    }
+    case Lan: {
+      auto dev = OpenTcpPort(name, err);
+      if (!dev) DiagLogAppend(StrFormat("(Port->Connect) Ошибка подключения к \"%s\"", name.c_str()), static_cast<int32_t>(err));
+      return dev;
+    }
+    case ActiveSync: {
+      SocketHandle s = kInvalidSocket;
+      if (!ActiveSyncConnect(s, err)) return nullptr;
+      return AdoptTcpSocket(s);
+    }
+    case Rdp: {
+      uint32_t step = 0, sys = 0;
+      auto dev = OpenRdpChannelPort(name, step, sys);
+      if (!dev) {
+        DiagLogAppend(StrFormat("(RDP:Port->Open) Ошибка №%u, не удалось открыть канал обмена через RDP", step),
+                      static_cast<int32_t>(sys));
+        err = sys ? sys : kErrStepNoSystemError;
+      }
+      return dev;
+    }
+    default:
+      err = kErrInvalidParameter;
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+LinkPort* LvlOpen(const std::string& name, uint32_t kind, uint32_t& err) {
+  LinkPort* port = new (std::nothrow) LinkPort;
+  if (!port) {
+    err = kErrNotEnoughMemory;
+    return nullptr;
+  }
+  port->kind = kind;
+  try {
+    port->device = OpenDevice(name, port->kind, err);
+  } catch (const std::bad_alloc&) {
+    err = kErrNotEnoughMemory;
+  } catch (...) {
+    err = kErrNoHandle;
+  }
+  if (!port->device) {
+    delete port;
+    return nullptr;
+  }
+  err = 0;
+  return port;
+}
+
+LinkPort* LvlAdopt(std::unique_ptr<PortDevice> device, uint32_t kind) {
+  auto* port = new LinkPort;
+  port->kind = kind;
+  port->device = std::move(device);
+  return port;
+}
+
+uint32_t LvlSend(LinkPort* port, const uint8_t* data, uint32_t length, int32_t timeout_ms, uint32_t& err) {
+  if (!port) return 0;
+  if (!port->device || !port->device->HasHandle()) {
+    err = kErrNoHandle;
+    return 0;
+  }
+  try {
+    return port->device->Send(data, length, timeout_ms, err);
+  } catch (...) {
+    err = kErrNoHandle;
+    return 0;
+  }
+}
+
+uint32_t LvlReadMore(LinkPort* port, uint8_t* buffer, uint32_t& count, uint32_t capacity, int32_t timeout_ms,
+                     uint32_t& err) {
+  if (!port) return 0;
+  if (timeout_ms < 0 || capacity <= count) return count;
+  if (!port->device || !port->device->HasHandle()) {
+    err = kErrNoHandle;
+    return 0;
+  }
+  try {
+    count = port->device->ReadMore(buffer, count, capacity, timeout_ms, err);
+    return count;
+  } catch (...) {
+    err = kErrNoHandle;
+    return 0;
+  }
+}
+
+void LvlPurge(LinkPort* port) {
+  if (!port || !port->device || !port->device->HasHandle()) return;
+  try {
+    port->device->Purge();
+  } catch (...) {
+  }
+}
+
+void LvlClose(LinkPort* port) {
+  if (!port) return;
+  try {
+    if (port->device) port->device->Close();
+  } catch (...) {
+  }
+  delete port;
+}
+
+}  // namespace korvane
