@@ -1,0 +1,96 @@
+// Protocol v3: a byte stream in numbered frames with a sliding window, adaptive retransmission and
+// NAKs for gaps, over a lower byte stream. Also carries the SYN handshake that tells v3 from v2.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "frame/read_write_stream.h"
+#include "platform/ticks.h"
+
+namespace korvane {
+
+constexpr uint32_t kV3MaxFrameSize = 1024;
+constexpr uint32_t kV3Window = 3;
+constexpr uint32_t kMinRetransmitMs = 400;
+constexpr uint32_t kMaxRetransmitMs = 6000;
+constexpr uint32_t kCoalesceMs = 300;
+constexpr uint32_t kStaleDataMs = 1500;
+constexpr uint32_t kSyncSliceMs = 1000;
+
+// Result codes of the v3 engine.
+constexpr int32_t kFbDone = 1;
+constexpr int32_t kFbTimeout = -1;
+constexpr int32_t kFbLowerError = -7;
+
+struct CFrameItem {
+  std::vector<uint8_t> bytes;
+  bool filled = false;
+  uint32_t stamp = 0;
+  uint16_t read_offset = 11;
+};
+
+class CFrameBuffer final : public _tag_ReadWriteStream {
+ public:
+  explicit CFrameBuffer(const Clock& clock = SystemClock());
+  ~CFrameBuffer();
+  CFrameBuffer(const CFrameBuffer&) = delete;
+  CFrameBuffer& operator=(const CFrameBuffer&) = delete;
+
+  void SetInitiator(bool initiator);
+  void SetLower(_tag_ReadWriteStream* lower);
+  void SetNextExpected(uint16_t number);
+  void Configure(uint32_t max_frame_size, uint32_t window);
+
+  int32_t Read(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& count, uint32_t& err) override;
+  int32_t Write(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err) override;
+  int32_t Flush(int32_t timeout_ms, uint32_t& err) override;
+  // Sends SYN and waits for the peer's; 1 with its protocol version, 0 on silence or error.
+  int32_t Sync(int32_t timeout_ms, uint16_t& peer_version, uint32_t& err);
+
+  // State, for the owner and for tests.
+  uint32_t RetransmitTimeout() const { return retransmit_ms_; }
+  uint16_t NextExpected() const { return next_expected_; }
+  uint16_t NextOutgoing() const { return next_outgoing_; }
+  uint16_t PeerProtocolVersion() const { return peer_version_; }
+  uint16_t PeerSynBlockVersion() const { return peer_syn_block_; }
+  size_t SendQueueSize() const { return send_queue_.size(); }
+  size_t ReceiveQueueSize() const { return receive_queue_.size(); }
+  uint32_t BuilderBodyBytes() const;
+  // True when a filled frame leads the receive queue (data can be read without waiting).
+  bool DataReady() const;
+
+ private:
+  // Implementation lives in frame_buffer.cpp.
+  int32_t Pump(int32_t timeout_ms, uint32_t& err);
+  int32_t Send(int32_t timeout_ms, bool force, uint32_t& err);
+  int32_t WaitForWindow(int32_t timeout_ms, uint32_t& err);
+  void Reset();
+  void QueueBuilder();
+  void OnSyn(const uint8_t* f);
+  void OnData(const uint8_t* f, uint16_t length);
+  void OnAck(uint16_t number);
+  void OnNak(uint16_t number);
+  void WriteControl(uint8_t control, uint16_t number, uint32_t& err, bool* lower_failed);
+
+  const Clock& clock_;
+  bool initiator_ = false;
+  _tag_ReadWriteStream* lower_ = nullptr;
+  std::vector<uint8_t> rx_;
+  uint32_t rx_count_ = 0;
+  uint32_t last_arrival_ = 0;
+  uint32_t max_frame_ = 0;
+  uint32_t window_ = 1;
+  std::deque<CFrameItem> receive_queue_;
+  uint16_t next_expected_ = 1;
+  CFrameItem builder_;
+  uint32_t builder_last_append_ = 0;
+  std::deque<CFrameItem> send_queue_;
+  uint16_t next_outgoing_ = 1;
+  uint16_t peer_version_ = 0;
+  uint16_t peer_syn_block_ = 0;
+  uint32_t retransmit_ms_ = kMinRetransmitMs;
+  uint32_t ack_samples_ = 0;
+};
+
+}  // namespace korvane
