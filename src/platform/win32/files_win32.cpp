@@ -1,0 +1,126 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/files.h"
+
+namespace korvane {
+
+namespace {
+constexpr const char* kDefaultLogDirectory = "C:\\";
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool WriteAll(HANDLE h, std::string_view data) {
+  size_t off = 0;
+  while (off < data.size()) {
+    DWORD n = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - off, 1u << 30));
+    if (!::WriteFile(h, data.data() + off, chunk, &n, nullptr) || n == 0) return false;
+    off += n;
+  }
+  return true;
+}
+
+// Translated here and written in binary so both builds produce the same bytes.
+std::string ToCrLf(std::string_view data) {
+  std::string out;
+  out.reserve(data.size() + 16);
+  for (char c : data) {
+    if (c == '\n') out.push_back('\r');
+    out.push_back(c);
+  }
+  return out;
+}
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (!f) return false;
+  std::fclose(f);
+  return true;
+}
+
+bool AppendToFile(const std::string& path, std::string_view data, bool text_mode) {
+  HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = text_mode ? WriteAll(h, ToCrLf(data)) : WriteAll(h, data);
+  ::CloseHandle(h);
+  return ok;
+}
+
+bool AppendExclusive(const std::string& path, std::string_view data) {
+  // Readers may look on; a second writer fails its open and loses its line.
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = ::SetFilePointer(h, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER && WriteAll(h, data);
+  ::CloseHandle(h);
+  return ok;
+}
+
+bool FileLastWriteLocalTime(const std::string& path, LocalTime& out) {
+  HANDLE h = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FILETIME written{};
+  const bool got = ::GetFileTime(h, nullptr, nullptr, &written) != 0;
+  ::CloseHandle(h);
+  if (!got) return false;
+  SYSTEMTIME utc{}, local{};
+  if (!::FileTimeToSystemTime(&written, &utc) || !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+    return false;
+  out.year = local.wYear;
+  out.month = local.wMonth;
+  out.day = local.wDay;
+  out.hour = local.wHour;
+  out.minute = local.wMinute;
+  out.second = local.wSecond;
+  out.millisecond = local.wMilliseconds;
+  return true;
+}
+
+bool MoveFileTo(const std::string& from, const std::string& to) { return ::MoveFileA(from.c_str(), to.c_str()) != 0; }
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  out.clear();
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  std::fclose(f);
+  return true;
+}
+
+bool RemoveFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+
+char PathSeparator() { return '\\'; }
+
+std::string LogDirectory() {
+  if (const char* d = std::getenv("KORVANE_LOG_DIR"); d && *d) return d;
+  return kDefaultLogDirectory;
+}
+
+std::string LogFilePath(std::string_view name) {
+  std::string dir = LogDirectory();
+  if (!dir.empty() && !IsSeparator(dir.back())) dir.push_back('\\');
+  return dir + std::string(name);
+}
+
+bool EnsureDirectory(const std::string& dir) {
+  if (dir.empty()) return false;
+  for (size_t i = 0; i <= dir.size(); ++i) {
+    if (i != dir.size() && !(IsSeparator(dir[i]) && i > 0)) continue;
+    const std::string partial = dir.substr(0, i);
+    // A drive ("C:") or a trailing separator is no folder to create.
+    if (partial.empty() || partial.back() == ':' || IsSeparator(partial.back())) continue;
+    if (!::CreateDirectoryA(partial.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  }
+  return true;
+}
+
+}  // namespace korvane
