@@ -21,12 +21,11 @@ constexpr char kFieldSeparator = ';';
 // The verdict tag after "003".
 inline constexpr const char* kVerdictTag = "SYNC";
 
-// Protocol versions as the link holds them (shown as version / 100 with two decimals).
-constexpr uint32_t kProtocolBlocks = 100;
-constexpr uint32_t kProtocolV2 = 200;
-constexpr uint32_t kProtocolV3 = 300;
-// The version a v3 terminal answers in its SYN.
-constexpr uint16_t kSynVersionV3 = 0x0300;
+// Protocol versions as the link holds them (shown as version / 100 with two decimals); the SYN
+// frames carry 0x0200 / 0x0300 instead (frame_layout.h).
+constexpr uint32_t kLinkVersionBlocks = 100;
+constexpr uint32_t kLinkVersionV2 = 200;
+constexpr uint32_t kLinkVersionV3 = 300;
 
 // Limits of one message.
 constexpr uint32_t kV2MaxRecordData = 8095;     // a v2 data record: RS + at most this many bytes

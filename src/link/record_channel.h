@@ -1,0 +1,42 @@
+// Length-prefixed records over the v3 byte stream. Both ends of a link use it: the link over its
+// initiating frame buffer, the terminal side over a non-initiating one.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "frame/read_write_stream.h"
+#include "link/link_protocol.h"
+#include "platform/ticks.h"
+
+namespace korvane {
+
+class RecordChannel {
+ public:
+  explicit RecordChannel(uint32_t max_payload = kMaxRecordPayload, const Clock& clock = SystemClock());
+
+  void Bind(_tag_ReadWriteStream* stream) { stream_ = stream; }
+  _tag_ReadWriteStream* Stream() const { return stream_; }
+  // Forgets buffered input (a new connection starts a new stream).
+  void ResetInput();
+
+  // Results are transfer result codes: positive on success.
+  int32_t Send(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err);
+  int32_t Flush(int32_t timeout_ms, uint32_t& err);
+  // Copies the next record's payload (cut to `size`); 0 when no whole record came in time.
+  int32_t Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& err);
+
+  // Largest payload one record can carry (the 16-bit length counts itself).
+  static constexpr uint32_t kMaxWirePayload = 0xFFFF - kRecordLengthPrefix;
+
+ private:
+  bool HoldsCompleteRecord() const;
+
+  _tag_ReadWriteStream* stream_ = nullptr;
+  const Clock& clock_;
+  std::vector<uint8_t> rx_;
+  uint32_t filled_ = 0;
+  uint32_t offset_ = 0;
+  std::vector<uint8_t> tx_;
+};
+
+}  // namespace korvane
