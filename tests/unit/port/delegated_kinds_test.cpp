@@ -1,0 +1,31 @@
+#include <gtest/gtest.h>
+
+#include "port/link_port.h"
+#include "support/fixed_log_time.h"
+#include "support/temp_dir.h"
+
+namespace korvane {
+namespace {
+
+// Without winusb.dll, wtsapi32.dll and rapi.dll these kinds fail to open with the documented
+// values, and the first two say why in the diagnostic log.
+TEST(DelegatedKinds, FailToOpenAsWithoutTheirLibraries) {
+  test::TempDir dir;
+  test::ScopedLogDir logs(dir.Path());
+  test::FixedLogTime clock;
+  uint32_t err = 0;
+  EXPECT_EQ(LvlOpen("\\\\?\\USB#VID_0000&PID_0000", WinUsb, err), nullptr);
+  EXPECT_EQ(err, 1u);
+  EXPECT_EQ(LvlOpen("TSCLIENT:COM3", Rdp, err), nullptr);
+  EXPECT_EQ(err, 1u);
+  EXPECT_EQ(LvlOpen("ACTIVESYNC", ActiveSync, err), nullptr);
+  EXPECT_EQ(err, 2u);
+  EXPECT_EQ(LvlOpen("COM1", 42, err), nullptr);
+  EXPECT_NE(err, 0u);
+  EXPECT_EQ(test::ReadFileBytes(dir.File("korvane.log")),
+            "[05-03-2025 09:07:03]\t(Port->Init|Open) Ошибка №21 работы с winusb.dll\r\n"
+            "[05-03-2025 09:07:03]\t(RDP:Port->Open) Ошибка №41, не удалось открыть канал обмена через RDP\r\n");
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+#include <utility>
+
+#include "platform/errors.h"
+#include "platform/ticks.h"
+#include "port/link_port.h"
+#include "support/pty_pair.h"
+
+namespace korvane {
+namespace {
+
+using test::PtyPair;
+
+TEST(SerialPort, ReadReturnsBufferedBytesAtOnceAndWaitsForTheFirstOtherwise) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  uint32_t err = 9;
+  LinkPort* port = LvlOpen(pty.SlavePath(), Serial, err);
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(err, 0u);
+  EXPECT_EQ(port->kind, Serial);
+
+  pty.WriteMaster({'a', 'b', 'c'});
+  SleepMs(20);
+  uint8_t buf[16];
+  uint32_t count = 1;
+  uint32_t start = TickCount();
+  EXPECT_EQ(LvlReadMore(port, buf, count, sizeof buf, 2000, err), 4u);
+  EXPECT_LT(TickCount() - start, 500u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf + 1), 3), "abc");
+
+  start = TickCount();
+  EXPECT_EQ(LvlReadMore(port, buf, count, sizeof buf, 300, err), 4u);
+  const uint32_t waited = TickCount() - start;
+  EXPECT_GE(waited, 250u);
+  EXPECT_LT(waited, 1500u);
+  EXPECT_EQ(err, 0u);
+
+  // A byte that arrives during the wait ends it early.
+  std::thread late([&] {
+    SleepMs(100);
+    pty.WriteMaster({'z'});
+  });
+  start = TickCount();
+  EXPECT_EQ(LvlReadMore(port, buf, count, sizeof buf, 3000, err), 5u);
+  EXPECT_LT(TickCount() - start, 2000u);
+  late.join();
+
+  const uint8_t out[] = {0x55, 0xF8, 0x00};
+  EXPECT_EQ(LvlSend(port, out, 3, 1000, err), 3u);
+  EXPECT_EQ(err, 0u);
+  EXPECT_EQ(pty.ReadMaster(3, 1000), std::vector<uint8_t>(out, out + 3));
+  EXPECT_EQ(pty.SlaveBaudRate(), 115200u);
+  LvlClose(port);
+}
+
+TEST(SerialPort, UsbSerialKindNeverWaits) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  uint32_t err = 0;
+  LinkPort* port = LvlOpen(pty.SlavePath(), UsbSerial, err);
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(port->kind, UsbSerial);
+  uint8_t buf[8];
+  uint32_t count = 0;
+  uint32_t start = TickCount();
+  LvlReadMore(port, buf, count, sizeof buf, 2000, err);
+  EXPECT_LT(TickCount() - start, 200u);
+  EXPECT_EQ(count, 0u);
+  LvlClose(port);
+}
+
+TEST(SerialPort, MissingAndBusyPortsGiveTheWindowsCodes) {
+  uint32_t err = 0;
+  EXPECT_EQ(LvlOpen("/dev/korvane-no-such-port", Serial, err), nullptr);
+  EXPECT_EQ(err, kErrFileNotFound);
+  EXPECT_EQ(LvlOpen("COM99", Serial, err), nullptr);
+  EXPECT_EQ(err, kErrFileNotFound);
+  EXPECT_EQ(LvlOpen("", Serial, err), nullptr);
+  EXPECT_EQ(err, kErrFileNotFound);
+
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  LinkPort* first = LvlOpen(pty.SlavePath(), Serial, err);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(LvlOpen(pty.SlavePath(), Serial, err), nullptr);
+  EXPECT_EQ(err, kErrAccessDenied);
+  LvlClose(first);
+  LinkPort* again = LvlOpen(pty.SlavePath(), Serial, err);
+  EXPECT_NE(again, nullptr);
+  LvlClose(again);
+}
+
+TEST(SerialPort, PermissionProblemsNameTheOwningGroup) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  struct stat st{};
+  ASSERT_EQ(stat(pty.SlavePath().c_str(), &st), 0);
+  const group* g = getgrgid(st.st_gid);
+  ASSERT_NE(g, nullptr);
+  const std::string hint = SerialOpenErrorHint(pty.SlavePath(), EACCES);
+  EXPECT_NE(hint.find(pty.SlavePath()), std::string::npos);
+  EXPECT_NE(hint.find(std::string("группе ") + g->gr_name), std::string::npos);
+  EXPECT_TRUE(SerialOpenErrorHint(pty.SlavePath(), kErrFileNotFound).empty());
+}
+
+// The far end of an infrared adapter: echoes the probe byte only at one rate and records what it
+// received at which rate.
+class FakeAdapter {
+ public:
+  FakeAdapter(PtyPair& pty, uint32_t answer_rate) : pty_(pty), answer_rate_(answer_rate) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~FakeAdapter() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::vector<std::pair<uint8_t, uint32_t>> Received() {
+    stop_ = true;
+    thread_.join();
+    thread_ = std::thread([] {});
+    return received_;
+  }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      auto bytes = pty_.ReadMaster(1, 20);
+      for (uint8_t b : bytes) {
+        const uint32_t rate = pty_.SlaveBaudRate();
+        received_.emplace_back(b, rate);
+        if (b == 0x0F && rate == answer_rate_) pty_.WriteMaster({0x0F});
+      }
+    }
+  }
+  PtyPair& pty_;
+  uint32_t answer_rate_;
+  std::atomic<bool> stop_{false};
+  std::vector<std::pair<uint8_t, uint32_t>> received_;
+  std::thread thread_;
+};
+
+TEST(IrdaPort, ProbesRatesInOrderSetsUpTheAdapterAndEndsAt57600) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  FakeAdapter adapter(pty, 19200);
+  uint32_t err = 9;
+  LinkPort* port = LvlOpen(pty.SlavePath(), IrDA, err);
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(err, 0u);
+  EXPECT_EQ(pty.SlaveBaudRate(), 57600u);
+  const std::vector<std::pair<uint8_t, uint32_t>> expected = {
+      {0x0F, 115200}, {0x0F, 57600}, {0x0F, 38400}, {0x0F, 19200}, {0x07, 19200}, {0x35, 19200}, {0x51, 19200}};
+  EXPECT_EQ(adapter.Received(), expected);
+  LvlClose(port);
+}
+
+TEST(IrdaPort, NoAnsweringRateFailsWithTwoAndClosesThePort) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  FakeAdapter silent(pty, 0);
+  uint32_t err = 0;
+  EXPECT_EQ(LvlOpen(pty.SlavePath(), IrDA, err), nullptr);
+  EXPECT_EQ(err, 2u);
+  LinkPort* reopened = LvlOpen(pty.SlavePath(), Serial, err);
+  EXPECT_NE(reopened, nullptr);  // nothing was left holding the device
+  LvlClose(reopened);
+  EXPECT_EQ(LvlOpen("/dev/korvane-no-such-port", IrDA, err), nullptr);
+  EXPECT_EQ(err, 1u);
+}
+
+}  // namespace
+}  // namespace korvane
