@@ -7,6 +7,7 @@
 #include "log/log_time.h"
 #include "platform/errors.h"
 #include "port/port_kinds.h"
+#include "port/port_names.h"
 
 namespace korvane {
 
@@ -15,14 +16,6 @@ namespace {
 constexpr std::string_view kUsbSyncPrefix = "\\\\.\\WCEUSBSH";
 constexpr std::string_view kUsbInterfacePrefix = "\\\\?\\USB";
 constexpr uint32_t kErrInvalidParameter = 87;
-
-bool StartsWithNoCase(const std::string& s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(s[i])) != std::toupper(static_cast<unsigned char>(prefix[i])))
-      return false;
-  return true;
-}
 
 std::unique_ptr<PortDevice> OpenDevice(const std::string& name, uint32_t& kind, uint32_t& err) {
   switch (kind) {

@@ -5,6 +5,7 @@
 
 #include "platform/usb_devices.h"
 #include "port/link_port.h"
+#include "port/port_names.h"
 
 namespace korvane {
 
@@ -24,26 +25,7 @@ std::string Upper(std::string s) {
   return s;
 }
 
-bool StartsWithNoCase(const std::string& s, std::string_view prefix) {
-  return s.size() >= prefix.size() && Upper(s.substr(0, prefix.size())) == Upper(std::string(prefix));
-}
-
 bool EqualsNoCase(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
-
-std::vector<std::string> SplitDroppingEmpty(const std::string& s, std::string_view separators) {
-  std::vector<std::string> out;
-  std::string cur;
-  for (char c : s) {
-    if (separators.find(c) != std::string_view::npos) {
-      if (!cur.empty()) out.push_back(cur);
-      cur.clear();
-    } else {
-      cur.push_back(c);
-    }
-  }
-  if (!cur.empty()) out.push_back(cur);
-  return out;
-}
 
 // A USB device of the hand-held class for `name`; the name becomes its interface path.
 bool FindUsbDevice(std::string& name, PortKind& kind) {

@@ -6,6 +6,7 @@
 #include "platform/errors.h"
 #include "platform/ticks.h"
 #include "port/port_kinds.h"
+#include "port/port_names.h"
 #include "port/tcp_socket_port.h"
 
 namespace korvane {
@@ -14,21 +15,6 @@ namespace {
 
 constexpr const char* kDefaultHost = "localhost";
 constexpr uint32_t kPurgeScratchBytes = 256;
-
-std::vector<std::string> SplitDroppingEmpty(const std::string& s, const char* separators) {
-  std::vector<std::string> out;
-  std::string cur;
-  for (char c : s) {
-    if (std::string_view(separators).find(c) != std::string_view::npos) {
-      if (!cur.empty()) out.push_back(cur);
-      cur.clear();
-    } else {
-      cur.push_back(c);
-    }
-  }
-  if (!cur.empty()) out.push_back(cur);
-  return out;
-}
 
 uint16_t DecimalPort(const std::string& s) { return static_cast<uint16_t>(std::strtoul(s.c_str(), nullptr, 10)); }
 
