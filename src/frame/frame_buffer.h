@@ -1,6 +1,7 @@
 // Protocol v3: a byte stream in numbered frames with a sliding window, adaptive retransmission and
 // NAKs for gaps, over a lower byte stream. Also carries the SYN handshake that tells v3 from v2.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -61,17 +62,25 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   bool DataReady() const;
 
  private:
-  // Implementation lives in frame_buffer.cpp.
   int32_t Pump(int32_t timeout_ms, uint32_t& err);
   int32_t Send(int32_t timeout_ms, bool force, uint32_t& err);
   int32_t WaitForWindow(int32_t timeout_ms, uint32_t& err);
   void Reset();
   void QueueBuilder();
-  void OnSyn(const uint8_t* f);
+  // Finds every complete frame in the receive bytes, dispatches it and drops what was consumed.
+  uint32_t SearchAndDispatch();
+  void OnSyn(const uint8_t* f, uint16_t length);
   void OnData(const uint8_t* f, uint16_t length);
   void OnAck(uint16_t number);
   void OnNak(uint16_t number);
+  CFrameItem* FindReceived(uint16_t number);
+  bool WriteLower(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err);
   void WriteControl(uint8_t control, uint16_t number, uint32_t& err, bool* lower_failed);
+  void WriteSyn(uint16_t number, uint32_t& err, bool* lower_failed);
+  uint32_t Stamp() const;
+  // Never sent (stamp 0), or the last transmission is more than a retransmission time-out ago.
+  bool Overdue(uint32_t stamp) const;
+  int32_t TimeLeft(uint32_t deadline) const;
 
   const Clock& clock_;
   bool initiator_ = false;
@@ -91,6 +100,8 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint16_t peer_syn_block_ = 0;
   uint32_t retransmit_ms_ = kMinRetransmitMs;
   uint32_t ack_samples_ = 0;
+  // Counts resets, so a frame search notices that a SYN emptied the receive bytes under it.
+  uint32_t resets_ = 0;
 };
 
 }  // namespace korvane

@@ -1,0 +1,380 @@
+#include "frame/frame_buffer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "frame/frame_layout.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr uint32_t kSynBodySize = 4;
+constexpr uint32_t kSynFrameSize = kFrameHeaderSize + kSynBodySize;
+constexpr uint32_t kMaxFrameLength = 0xFFFF;
+// Control frames (ACK, NAK, SYN) are a few bytes; this only bounds a stuck line.
+constexpr int32_t kControlWriteMs = 500;
+// Loops that wait for acknowledgements block on the line at most this long between sends, so
+// retransmissions and coalesced frames still leave on time without spinning the CPU.
+constexpr int32_t kPollSliceMs = 20;
+
+uint16_t ItemNumber(const CFrameItem& item) { return FrameNumber(item.bytes.data()); }
+
+// An item of n bytes (never below the header): length field written, read offset at the body.
+void GrowItem(CFrameItem& item, uint32_t n) {
+  n = std::max(n, kFrameHeaderSize);
+  item.bytes.resize(n);
+  PutU16(item.bytes.data() + kFrameOffLength, static_cast<uint16_t>(n));
+  item.read_offset = static_cast<uint16_t>(kFrameHeaderSize);
+}
+
+CFrameItem Placeholder(uint16_t number) {
+  CFrameItem item;
+  GrowItem(item, kFrameHeaderSize);
+  PutU16(item.bytes.data() + kFrameOffNumber, number);
+  item.filled = false;
+  item.stamp = 0;
+  return item;
+}
+
+int32_t NonNegative(int32_t ms) { return ms < 0 ? 0 : ms; }
+
+}  // namespace
+
+CFrameBuffer::CFrameBuffer(const Clock& clock) : clock_(clock), rx_(kFrameHeaderSize) {}
+
+CFrameBuffer::~CFrameBuffer() {
+  rx_.clear();
+  Reset();
+  builder_.bytes.clear();
+}
+
+void CFrameBuffer::SetInitiator(bool initiator) { initiator_ = initiator; }
+void CFrameBuffer::SetLower(_tag_ReadWriteStream* lower) { lower_ = lower; }
+void CFrameBuffer::SetNextExpected(uint16_t number) { next_expected_ = number; }
+
+void CFrameBuffer::Configure(uint32_t max_frame_size, uint32_t window) {
+  max_frame_ = std::min(max_frame_size, kMaxFrameLength);
+  window_ = window;
+  rx_.assign(std::max<uint32_t>(2 * max_frame_ + 1, kFrameHeaderSize), 0);
+  rx_count_ = 0;
+}
+
+uint32_t CFrameBuffer::BuilderBodyBytes() const {
+  return builder_.bytes.size() > kFrameHeaderSize ? static_cast<uint32_t>(builder_.bytes.size()) - kFrameHeaderSize
+                                                  : 0;
+}
+
+bool CFrameBuffer::DataReady() const { return !receive_queue_.empty() && receive_queue_.front().filled; }
+
+uint32_t CFrameBuffer::Stamp() const {
+  const uint32_t now = clock_.Now();
+  return now == 0 ? 1 : now;  // 0 means "never sent"
+}
+
+bool CFrameBuffer::Overdue(uint32_t stamp) const {
+  return stamp == 0 || static_cast<int32_t>(clock_.Now() - stamp) > static_cast<int32_t>(retransmit_ms_);
+}
+
+int32_t CFrameBuffer::TimeLeft(uint32_t deadline) const { return NonNegative(TicksLeft(clock_.Now(), deadline)); }
+
+bool CFrameBuffer::WriteLower(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err) {
+  err = 0;
+  lower_->Write(NonNegative(timeout_ms), data, length, err);
+  return err == 0;
+}
+
+void CFrameBuffer::WriteControl(uint8_t control, uint16_t number, uint32_t& err, bool* lower_failed) {
+  uint8_t frame[kFrameHeaderSize];
+  FinishFrame(frame, number, static_cast<uint16_t>(kFrameHeaderSize), control);
+  const bool ok = WriteLower(kControlWriteMs, frame, kFrameHeaderSize, err);
+  if (lower_failed) *lower_failed = !ok;
+}
+
+void CFrameBuffer::WriteSyn(uint16_t number, uint32_t& err, bool* lower_failed) {
+  uint8_t frame[kSynFrameSize];
+  PutU16(frame + kFrameOffBody, kProtocolV3);
+  PutU16(frame + kFrameOffBody + 2, kSynBlockVersion);
+  FinishFrame(frame, number, static_cast<uint16_t>(kSynFrameSize), kCtlSyn);
+  const bool ok = WriteLower(kControlWriteMs, frame, kSynFrameSize, err);
+  if (lower_failed) *lower_failed = !ok;
+}
+
+void CFrameBuffer::Reset() {
+  if (lower_) {
+    uint32_t ignored = 0;
+    lower_->Flush(0, ignored);
+  }
+  receive_queue_.clear();
+  send_queue_.clear();
+  rx_count_ = 0;
+  ++resets_;
+}
+
+uint32_t CFrameBuffer::SearchAndDispatch() {
+  uint32_t dispatched = 0;
+  const uint32_t resets_before = resets_;
+  const uint32_t capacity = static_cast<uint32_t>(rx_.size());
+  uint32_t p = 0;
+  while (rx_count_ - p >= kFrameHeaderSize) {
+    uint8_t* f = rx_.data() + p;
+    if (!FrameMarkersAt(f)) {
+      ++p;
+      continue;
+    }
+    const uint16_t length = FrameLength(f);
+    // A length below the header or beyond what the buffer can ever hold cannot be a frame.
+    if (length < kFrameHeaderSize || length > capacity) {
+      ++p;
+      continue;
+    }
+    if (length > rx_count_ - p) break;  // wait for the rest
+    if (!VerifyFrameCrc(f, length)) {
+      ++p;
+      continue;
+    }
+    ++dispatched;
+    switch (FrameControlCode(f)) {
+      case kCtlSyn: OnSyn(f, length); break;
+      case kCtlData: OnData(f, length); break;
+      case kCtlAck: OnAck(FrameNumber(f)); break;
+      case kCtlNak: OnNak(FrameNumber(f)); break;
+      default: --dispatched; break;
+    }
+    if (resets_ != resets_before) return dispatched;  // a SYN emptied the receive bytes
+    p += length;
+  }
+  if (p > 0) {
+    std::memmove(rx_.data(), rx_.data() + p, rx_count_ - p);
+    rx_count_ -= p;
+  }
+  return dispatched;
+}
+
+int32_t CFrameBuffer::Pump(int32_t timeout_ms, uint32_t& err) {
+  const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
+  for (;;) {
+    const int32_t wait = DataReady() ? 0 : TimeLeft(deadline);
+    const uint32_t before = rx_count_;
+    uint32_t count = rx_count_;
+    err = 0;
+    lower_->Read(wait, rx_.data(), static_cast<uint32_t>(rx_.size()), count, err);
+    if (err != 0) return kFbLowerError;
+    rx_count_ = std::min<uint32_t>(count, static_cast<uint32_t>(rx_.size()));
+    if (rx_count_ == 0) break;
+    if (rx_count_ <= before) {
+      if (static_cast<int32_t>(clock_.Now() - last_arrival_) > static_cast<int32_t>(kStaleDataMs)) rx_[0] = 0;
+      break;
+    }
+    last_arrival_ = clock_.Now();
+    const uint32_t dispatched = SearchAndDispatch();
+    if (dispatched > 0 || DataReady()) break;
+    // A line that keeps sending garbage must not hold the caller past its time-out.
+    if (TickReached(clock_.Now(), deadline)) break;
+  }
+
+  for (CFrameItem& item : receive_queue_) {
+    if (item.filled || !Overdue(item.stamp)) continue;
+    item.stamp = Stamp();
+    bool failed = false;
+    WriteControl(kCtlNak, ItemNumber(item), err, &failed);
+    if (failed) return kFbLowerError;
+    break;
+  }
+  return kFbDone;
+}
+
+// The receive queue holds consecutive numbers from its front on, so a number maps to an index.
+CFrameItem* CFrameBuffer::FindReceived(uint16_t number) {
+  if (receive_queue_.empty()) return nullptr;
+  const uint16_t index = static_cast<uint16_t>(number - ItemNumber(receive_queue_.front()));
+  return index < receive_queue_.size() ? &receive_queue_[index] : nullptr;
+}
+
+void CFrameBuffer::OnData(const uint8_t* f, uint16_t length) {
+  const uint16_t number = FrameNumber(f);
+  uint32_t ignored = 0;
+  WriteControl(kCtlAck, number, ignored, nullptr);
+
+  if (CFrameItem* held = FindReceived(number)) {
+    if (held->filled) return;  // duplicate
+    held->bytes.assign(f, f + length);
+    held->filled = true;
+    held->read_offset = static_cast<uint16_t>(kFrameHeaderSize);
+    return;
+  }
+  if (FrameNumberBefore(number, next_expected_)) return;  // already delivered
+
+  uint16_t gap = receive_queue_.empty() ? next_expected_ : static_cast<uint16_t>(ItemNumber(receive_queue_.back()) + 1);
+  for (; gap != number; ++gap) receive_queue_.push_back(Placeholder(gap));
+  CFrameItem item;
+  item.bytes.assign(f, f + length);
+  item.filled = true;
+  item.read_offset = static_cast<uint16_t>(kFrameHeaderSize);
+  receive_queue_.push_back(std::move(item));
+  next_expected_ = static_cast<uint16_t>(number + 1);
+}
+
+void CFrameBuffer::OnAck(uint16_t number) {
+  for (auto it = send_queue_.begin(); it != send_queue_.end(); ++it) {
+    if (ItemNumber(*it) != number) continue;
+    const uint32_t delay = clock_.Now() - it->stamp;
+    send_queue_.erase(it);
+    if (++ack_samples_ == 0) ack_samples_ = 1;
+    const double samples = ack_samples_;
+    const double averaged = ((samples - 1.0) * retransmit_ms_ + 3.0 * delay) / samples;
+    const double clamped = std::clamp(averaged, static_cast<double>(kMinRetransmitMs), static_cast<double>(kMaxRetransmitMs));
+    retransmit_ms_ = static_cast<uint32_t>(clamped);
+    return;
+  }
+}
+
+void CFrameBuffer::OnNak(uint16_t number) {
+  for (CFrameItem& item : send_queue_) {
+    if (ItemNumber(item) != number) continue;
+    uint32_t ignored = 0;
+    WriteLower(kControlWriteMs, item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), ignored);
+    item.stamp = Stamp();
+    return;
+  }
+}
+
+void CFrameBuffer::OnSyn(const uint8_t* f, uint16_t length) {
+  // Without both version fields it is not a handshake this side understands.
+  if (length < kSynFrameSize) return;
+  const uint16_t number = FrameNumber(f);
+  const uint16_t version = GetU16(f + kFrameOffBody);
+  const uint16_t syn_block = GetU16(f + kFrameOffBody + 2);
+  Reset();
+  peer_version_ = version;
+  peer_syn_block_ = syn_block;
+  next_expected_ = static_cast<uint16_t>(number + 1);
+  if (!initiator_) {
+    uint32_t ignored = 0;
+    WriteSyn(number, ignored, nullptr);
+    next_outgoing_ = static_cast<uint16_t>(number + 1);
+  }
+}
+
+void CFrameBuffer::QueueBuilder() {
+  const uint16_t number = next_outgoing_++;
+  FinishFrame(builder_.bytes.data(), number, static_cast<uint16_t>(builder_.bytes.size()), kCtlData);
+  CFrameItem item;
+  item.bytes = builder_.bytes;
+  item.filled = true;
+  item.stamp = 0;
+  send_queue_.push_back(std::move(item));
+  builder_.bytes.clear();
+}
+
+int32_t CFrameBuffer::Send(int32_t timeout_ms, bool force, uint32_t& err) {
+  const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
+  if (BuilderBodyBytes() > 0) {
+    const bool full = builder_.bytes.size() >= max_frame_;
+    const bool aged = static_cast<int32_t>(clock_.Now() - builder_last_append_) > static_cast<int32_t>(kCoalesceMs);
+    if (force || full || aged) QueueBuilder();
+  }
+  for (CFrameItem& item : send_queue_) {
+    if (!Overdue(item.stamp)) continue;
+    if (!WriteLower(TimeLeft(deadline), item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), err))
+      return kFbLowerError;
+    item.stamp = Stamp();
+  }
+  return kFbDone;
+}
+
+int32_t CFrameBuffer::WaitForWindow(int32_t timeout_ms, uint32_t& err) {
+  const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
+  if (Pump(0, err) != kFbDone) return kFbLowerError;
+  for (;;) {
+    if (Send(TimeLeft(deadline), false, err) != kFbDone) return kFbLowerError;
+    if (send_queue_.empty()) return kFbDone;
+    const uint16_t limit = static_cast<uint16_t>(ItemNumber(send_queue_.front()) + window_);
+    if (FrameNumberBefore(next_outgoing_, limit)) return kFbDone;
+    if (TickReached(clock_.Now(), deadline)) return kFbTimeout;
+    if (Pump(std::min(TimeLeft(deadline), kPollSliceMs), err) != kFbDone) return kFbLowerError;
+  }
+}
+
+int32_t CFrameBuffer::Read(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& count, uint32_t& err) {
+  if (!lower_ || !buffer) return 0;
+  const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
+  if (!DataReady()) {
+    if (Send(0, true, err) != kFbDone) return kFbLowerError;
+    if (Pump(TimeLeft(deadline), err) != kFbDone) return kFbLowerError;
+  }
+  // One byte of the caller's buffer stays free.
+  const uint32_t limit = size > 0 ? size - 1 : 0;
+  while (count < limit && DataReady()) {
+    CFrameItem& item = receive_queue_.front();
+    const uint32_t end = static_cast<uint32_t>(item.bytes.size());
+    const uint32_t offset = std::min<uint32_t>(item.read_offset, end);
+    const uint32_t n = std::min(end - offset, limit - count);
+    std::memcpy(buffer + count, item.bytes.data() + offset, n);
+    count += n;
+    if (offset + n >= end) {
+      receive_queue_.pop_front();
+    } else {
+      item.read_offset = static_cast<uint16_t>(offset + n);
+    }
+  }
+  return kFbDone;
+}
+
+int32_t CFrameBuffer::Write(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err) {
+  if (!lower_ || (!data && length > 0)) return 0;
+  // Unconfigured: no frame could carry a single byte.
+  if (max_frame_ <= kFrameHeaderSize) return 0;
+  const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
+  const int32_t r = WaitForWindow(timeout_ms, err);
+  if (r != kFbDone) return r;
+  uint32_t offset = 0;
+  while (offset < length) {
+    if (builder_.bytes.empty()) GrowItem(builder_, kFrameHeaderSize);
+    const uint32_t held = static_cast<uint32_t>(builder_.bytes.size());
+    const uint32_t n = std::min(max_frame_ - held, length - offset);
+    builder_.bytes.insert(builder_.bytes.end(), data + offset, data + offset + n);
+    builder_last_append_ = clock_.Now();
+    offset += n;
+    if (builder_.bytes.size() >= max_frame_) QueueBuilder();
+  }
+  return WaitForWindow(TimeLeft(deadline), err);
+}
+
+int32_t CFrameBuffer::Flush(int32_t timeout_ms, uint32_t& err) {
+  if (!lower_) return 0;
+  const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
+  if (Send(TimeLeft(deadline), true, err) != kFbDone) return kFbLowerError;
+  if (TickReached(clock_.Now(), deadline)) return kFbTimeout;
+  for (;;) {
+    if (Pump(std::min(TimeLeft(deadline), kPollSliceMs), err) != kFbDone) return kFbLowerError;
+    if (Send(TimeLeft(deadline), false, err) != kFbDone) return kFbLowerError;
+    const bool gap_open = std::any_of(receive_queue_.begin(), receive_queue_.end(),
+                                      [](const CFrameItem& item) { return !item.filled; });
+    if (send_queue_.empty() && !gap_open) return kFbDone;
+    if (TickReached(clock_.Now(), deadline)) return kFbTimeout;
+  }
+}
+
+int32_t CFrameBuffer::Sync(int32_t timeout_ms, uint16_t& peer_version, uint32_t& err) {
+  if (!lower_) return 0;
+  const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
+  Reset();
+  peer_syn_block_ = 0;
+  next_outgoing_ = 1;
+  bool failed = false;
+  WriteSyn(next_outgoing_++, err, &failed);
+  if (failed) return 0;
+  for (;;) {
+    const int32_t slice = std::min(TimeLeft(deadline), static_cast<int32_t>(kSyncSliceMs));
+    if (Pump(slice, err) != kFbDone) return 0;
+    if (peer_syn_block_ != 0) {
+      peer_version = peer_version_;
+      Reset();
+      return kFbDone;
+    }
+    if (TickReached(clock_.Now(), deadline)) return 0;
+  }
+}
+
+}  // namespace korvane
