@@ -114,4 +114,16 @@ const char* TransferResultText(int32_t code) {
   }
 }
 
+std::vector<std::string> SplitAnswerFields(const char* data, size_t length) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (size_t i = 0; i <= length; ++i) {
+    if (i == length || data[i] == kFieldSeparator) {
+      if (i > start) fields.emplace_back(data + start, i - start);
+      start = i + 1;
+    }
+  }
+  return fields;
+}
+
 }  // namespace korvane

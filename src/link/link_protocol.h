@@ -2,7 +2,10 @@
 // bytes, command codes, table kinds and the link's result codes. Shared by the link, the terminal
 // side (simulator, test peer) and the tools.
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace korvane {
 
@@ -131,5 +134,9 @@ constexpr int32_t kTransferBadAnswer = -6;
 constexpr int32_t kTransferDeviceLost = -7;
 
 const char* TransferResultText(int32_t code);
+
+// Fields of a property answer, split on ';'; empty fields (leading, trailing, repeated separators)
+// produce nothing.
+std::vector<std::string> SplitAnswerFields(const char* data, size_t length);
 
 }  // namespace korvane

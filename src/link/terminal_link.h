@@ -150,7 +150,20 @@ class TerminalLink {
   bool UseV3() const { return remote_version_ >= kLinkVersionV3 || local_version_ >= kLinkVersionV3; }
   int32_t NoPort();
   void Log(const std::string& message, int32_t code = 0);
+  // False while no log file is set, so per-row lines are not even formatted.
+  bool LogOn();
+  std::string V2FailureText(const char* format, int32_t result, uint32_t err);
   void LogException(const char* operation);
+  // Runs one operation; an exception becomes -5 and the line "(Exception) Исключение в <name>".
+  template <typename Body>
+  int32_t Guard(const char* operation, Body&& body) {
+    try {
+      return body();
+    } catch (...) {
+      LogException(operation);
+      return E_EXCEPTION;
+    }
+  }
   int32_t PlainCommand(const char* code, const std::string& success, const std::string& failure,
                        const char* context, bool append_last_message);
   int32_t ParameterCommand(const char* code, const std::string& parameter, bool flush, const std::string& cmd_failure,
@@ -186,6 +199,8 @@ class TerminalLink {
   CFrameBuffer frame_buffer_;
   RecordChannel records_;
   PortOpener opener_;
+  std::vector<uint8_t> send_scratch_;
+  std::vector<uint8_t> row_scratch_;
 };
 
 }  // namespace korvane

@@ -1,0 +1,80 @@
+#include "link/record_channel.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "frame/frame_layout.h"
+
+namespace korvane {
+
+namespace {
+constexpr uint32_t kMinReceiveBuffer = 2048;
+}
+
+RecordChannel::RecordChannel(uint32_t max_payload, const Clock& clock)
+    : clock_(clock),
+      rx_(std::max(2 * max_payload + 1, kMinReceiveBuffer)),
+      tx_(max_payload + kRecordLengthPrefix) {}
+
+void RecordChannel::ResetInput() {
+  filled_ = 0;
+  offset_ = 0;
+}
+
+int32_t RecordChannel::Send(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err) {
+  err = 0;
+  // A record longer than the 16-bit length allows (or than our buffer) is refused whole.
+  if (length < 1 || data == nullptr || stream_ == nullptr) return kTransferBadArguments;
+  if (length > kMaxWirePayload || length + kRecordLengthPrefix > tx_.size()) return kTransferBadArguments;
+  const uint32_t start = clock_.Now();
+  const uint32_t total = length + kRecordLengthPrefix;
+  PutU16(tx_.data(), static_cast<uint16_t>(total));
+  std::memcpy(tx_.data() + kRecordLengthPrefix, data, length);
+  const int32_t left = std::max<int32_t>(0, timeout_ms - static_cast<int32_t>(clock_.Now() - start));
+  return stream_->Write(left, tx_.data(), total, err);
+}
+
+int32_t RecordChannel::Flush(int32_t timeout_ms, uint32_t& err) {
+  err = 0;
+  if (stream_ == nullptr) return kTransferBadArguments;
+  return stream_->Flush(timeout_ms, err);
+}
+
+bool RecordChannel::HoldsCompleteRecord() const {
+  const uint32_t unread = filled_ - offset_;
+  if (unread < kRecordLengthPrefix) return false;
+  return unread >= GetU16(rx_.data() + offset_);
+}
+
+int32_t RecordChannel::Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& err) {
+  err = 0;
+  if (stream_ == nullptr) return kTransferBadArguments;
+  if (!HoldsCompleteRecord()) {
+    const uint32_t unread = filled_ - offset_;
+    if (offset_ > 0) std::memmove(rx_.data(), rx_.data() + offset_, unread);
+    filled_ = unread;
+    offset_ = 0;
+    uint32_t count = filled_;
+    const int32_t r = stream_->Read(std::max<int32_t>(0, timeout_ms), rx_.data(), static_cast<uint32_t>(rx_.size()),
+                                    count, err);
+    if (r < 0) return r;
+    const bool filled_more = count > filled_;
+    filled_ = std::min<uint32_t>(count, static_cast<uint32_t>(rx_.size()));
+    if (err != 0 || !filled_more || !HoldsCompleteRecord()) return 0;
+  }
+  const uint16_t length = GetU16(rx_.data() + offset_);
+  if (length < kRecordLengthPrefix) {
+    // The prefix can never be right again: the stream is out of step, so what is buffered is dropped
+    // rather than reported forever.
+    ResetInput();
+    return kTransferBadStream;
+  }
+  const uint32_t payload = length - kRecordLengthPrefix;
+  const uint32_t copied = std::min(payload, size);
+  if (copied > 0 && buffer != nullptr) std::memcpy(buffer, rx_.data() + offset_ + kRecordLengthPrefix, copied);
+  offset_ += length;
+  if (offset_ == filled_) ResetInput();
+  return static_cast<int32_t>(buffer != nullptr ? copied : 0);
+}
+
+}  // namespace korvane

@@ -1,0 +1,538 @@
+// The link core: port, protocol choice, records and commands on the wire, diagnostics.
+#include "link/terminal_link.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "frame/frame_exchange.h"
+#include "frame/frame_layout.h"
+#include "link/link_texts.h"
+#include "log/log_time.h"
+#include "platform/errors.h"
+
+namespace korvane {
+
+using namespace link_text;
+
+TerminalLink::TerminalLink(const Clock& clock)
+    : remote_prog_name_(kUnknown),
+      remote_prog_version_(kInitialProgVersion),
+      remote_dev_name_(kUnknown),
+      remote_dev_id_(kUnknown),
+      clock_(clock),
+      frame_buffer_(clock),
+      records_(kMaxRecordPayload, clock) {
+  frame_buffer_.Configure(kLinkMaxFrameSize, kLinkWindow);
+  frame_buffer_.SetNextExpected(1);
+  frame_buffer_.SetInitiator(true);
+  frame_buffer_.SetLower(&level_stream_);
+  records_.Bind(&frame_buffer_);
+  ClearDiag();
+}
+
+TerminalLink::~TerminalLink() {
+  // Closing first lets a pending v3 send cache leave through the channel before it is unbound.
+  ClosePort();
+  records_.Bind(nullptr);
+  frame_buffer_.SetLower(nullptr);
+}
+
+void TerminalLink::SetPortOpener(PortOpener opener) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  opener_ = std::move(opener);
+}
+
+void TerminalLink::SetPort(const std::string& name) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  port_name_ = name;
+}
+
+std::string TerminalLink::Port() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return port_name_;
+}
+
+void TerminalLink::SetupLogfile(const std::string& file_name, int32_t param) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  log_.SetupLogfile(file_name, param);
+}
+
+void TerminalLink::LogStr(const std::string& text) { Log(text, 0); }
+
+std::string TerminalLink::RemoteProgName() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return remote_prog_name_;
+}
+std::string TerminalLink::RemoteProgVersion() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return remote_prog_version_;
+}
+std::string TerminalLink::RemoteDevName() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return remote_dev_name_;
+}
+std::string TerminalLink::RemoteDevID() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return remote_dev_id_;
+}
+uint32_t TerminalLink::LocalVersion() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return local_version_;
+}
+uint32_t TerminalLink::RemoteVersion() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return remote_version_;
+}
+bool TerminalLink::IsConnected() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return connected_ != 0;
+}
+bool TerminalLink::IsPortOpen() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return port_ != nullptr;
+}
+
+// ---- diagnostics ----
+
+void TerminalLink::Log(const std::string& message, int32_t code) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  log_.Log(message, code);
+}
+
+bool TerminalLink::LogOn() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return !log_.FileName().empty();
+}
+
+void TerminalLink::LogException(const char* operation) {
+  try {
+    Log(std::string(kExceptionIn) + operation, 0);
+  } catch (...) {
+    // Nothing more can be reported when even the log line cannot be built.
+  }
+}
+
+int32_t TerminalLink::SetDiag(int32_t code, const std::string& message, const std::string& context) {
+  {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    diag_.code = code;
+    diag_.message = message;
+    diag_.context = context;
+  }
+  Log(StrFormat(kDiagLine, context.c_str(), code, message.c_str()), 0);
+  return code;
+}
+
+void TerminalLink::ClearDiag() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  diag_.code = 0;
+  diag_.message.clear();
+  diag_.context.clear();
+}
+
+DiagRecord TerminalLink::GetDiag() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return diag_;
+}
+
+std::string TerminalLink::LastMessage() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return last_message_;
+}
+
+int32_t TerminalLink::SetLastMessage(const std::string& message, int32_t code) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  last_message_ = message;
+  log_.Log(message, code);
+  return code;
+}
+
+int32_t TerminalLink::NoPort() { return SetLastMessage(kNoConnection, E_NO_PORT); }
+
+std::string TerminalLink::V2FailureText(const char* format, int32_t result, uint32_t err) {
+  // The port's own error, when there is one, says more than the exchange's result; without one the
+  // result is what went wrong (a time-out must not read as bad arguments).
+  if (err != 0) return StrFormat(format, static_cast<int32_t>(err), TransferResultText(kTransferDeviceLost));
+  return StrFormat(format, result, TransferResultText(result));
+}
+
+// ---- port ----
+
+int32_t TerminalLink::OpenPort() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  try {
+    level_stream_.Attach(nullptr);
+    if (port_ != nullptr) {
+      tsClosePort(port_);
+      port_ = nullptr;
+    }
+    last_frame_.fill(0);
+    std::string device = port_name_;
+    const PortKind kind = ResolvePortKind(device);
+    uint32_t err = 0;
+    TsPort* opened = opener_ ? opener_(device, kind, &err) : tsOpenPort(device, kind, &err);
+    if (opened != nullptr) {
+      remote_version_ = 0;
+      port_ = opened;
+      port_->clock = &clock_;
+      level_stream_.Attach(port_->port);
+      records_.ResetInput();
+      Log(StrFormat(kPortOpened, port_name_.c_str(), device.c_str(), static_cast<unsigned>(kind)), 0);
+      return S_LINK_OK;
+    }
+    std::string message;
+    if (err == kErrFileNotFound) {
+      message = std::string(kPortNotFound) + port_name_ + ")";
+    } else if (err == kErrAccessDenied) {
+      message = std::string(kPortBusy) + port_name_ + ")";
+    } else {
+      const std::string system_text = SystemErrorText(err);
+      message = system_text.empty() ? std::string(kPortUnknownError) + port_name_ + ")"
+                                    : "(" + port_name_ + ") " + system_text;
+    }
+    SetLastMessage(message, static_cast<int32_t>(err));
+    return E_PORT_OPEN;
+  } catch (...) {
+    SetLastMessage(kOpenException, 0);
+    return E_EXCEPTION;
+  }
+}
+
+void TerminalLink::ClosePortUnlocked() {
+  try {
+    if (port_ == nullptr) return;
+    TryToSendFinalizeUnlocked();
+    level_stream_.Attach(nullptr);
+    tsClosePort(port_);
+    remote_version_ = 0;
+    port_ = nullptr;
+    records_.ResetInput();
+    Log(StrFormat(kPortClosed, port_name_.c_str()), 0);
+  } catch (...) {
+    SetLastMessage(kCloseException, 0);
+  }
+}
+
+void TerminalLink::ClosePort() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  ClosePortUnlocked();
+}
+
+void TerminalLink::Disconnect() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  ClosePortUnlocked();
+  connected_ = 0;
+}
+
+// ---- protocol version ----
+
+int32_t TerminalLink::SyncRemoteVersionUnlocked(uint32_t& err, uint32_t timeout_ms) {
+  Log(kSyncAsk, 0);
+  err = 0;
+  uint16_t version = 0;
+  if (frame_buffer_.Sync(static_cast<int32_t>(timeout_ms), version, err) == kFbDone) {
+    Log(StrFormat(kSyncAnswer, static_cast<unsigned>(version)), 0);
+    if (version == kProtocolV3) {
+      local_version_ = kLinkVersionV3;
+      remote_version_ = kLinkVersionV3;
+      Log(kSyncChoseV3, 0);
+    } else {
+      remote_version_ = kLinkVersionV2;
+      Log(kSyncChoseV2, 0);
+    }
+    return 1;
+  }
+  if (err != 0) {
+    Log(StrFormat(kSyncLinkError, static_cast<int32_t>(err)), 0);
+    return 0;
+  }
+  remote_version_ = kLinkVersionV2;
+  Log(kSyncNoAnswer, 0);
+  return 0;
+}
+
+int32_t TerminalLink::SyncRemoteVersion(uint32_t& err, uint32_t timeout_ms) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  try {
+    err = 0;
+    if (port_ == nullptr) {
+      NoPort();
+      return 0;
+    }
+    return SyncRemoteVersionUnlocked(err, timeout_ms);
+  } catch (...) {
+    LogException("SyncRemoteVersion");
+    return 0;
+  }
+}
+
+int32_t TerminalLink::IsTerminalOnline(uint32_t timeout_ms) {
+  ClearDiag();
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  try {
+    if (port_ == nullptr) return SetDiag(NoPort(), kNoConnection, kCtxLinkCheck);
+    const uint32_t deadline = clock_.Now() + timeout_ms;
+    auto left = [&]() { return static_cast<uint32_t>(std::max<int32_t>(0, TicksLeft(clock_.Now(), deadline))); };
+    auto not_connected = [&]() {
+      return SetDiag(E_NOT_CONNECTED, std::string(kNotConnected) + " (" + port_name_ + ")", kCtxConnect);
+    };
+    if (remote_version_ == 0) {
+      uint32_t err = 0;
+      if (SyncRemoteVersionUnlocked(err, left()) == 0) return not_connected();
+    }
+    const uint8_t check[kLinkCheckLength] = {kSOH, '-', '-', 'p'};
+    uint8_t answer[kLinkCheckLength + 1] = {};
+    int32_t received = 0;
+    if (!UseV3()) {
+      PurgePortUnlocked();
+      uint32_t err = 0;
+      if (tsSend(port_, last_frame_.data(), check, kLinkCheckLength, left(), err) < 1) return not_connected();
+      const int32_t r = tsRecv(port_, last_frame_.data(), answer, sizeof(answer), left(), err);
+      if (r < 1) return SetDiag(E_EXCHANGE, V2FailureText(kCheckV2Failed, r, err), kCtxLinkCheck);
+      received = r;
+    } else {
+      uint32_t err = 0;
+      if (records_.Send(static_cast<int32_t>(left()), check, kLinkCheckLength, err) < 1) return not_connected();
+      if (records_.Flush(static_cast<int32_t>(left()), err) < 1) return not_connected();
+      for (;;) {
+        const int32_t r = records_.Receive(static_cast<int32_t>(left()), answer, sizeof(answer), err);
+        if (r > 0) {
+          received = r;
+          break;
+        }
+        if (r < 0) {
+          return SetDiag(E_EXCHANGE, StrFormat(kCheckV3Failed, r, TransferResultText(r)), kCtxLinkCheck);
+        }
+        if (TickReached(clock_.Now(), deadline)) return SetDiag(E_EXCHANGE, kCheckV3Timeout, kCtxLinkCheck);
+      }
+    }
+    if (answer[0] != kENQ) return SetDiag(E_EXCHANGE, StrFormat(kCheckNotEnq, answer[0]), kCtxLinkCheck);
+    if (received < static_cast<int32_t>(kLinkCheckLength) ||
+        std::memcmp(answer + 1, kCmdLinkCheck, kCommandCodeLength) != 0) {
+      return SetDiag(E_EXCHANGE, kCheckMismatch, kCtxLinkCheck);
+    }
+    return S_LINK_OK;
+  } catch (...) {
+    LogException("IsTerminalOnline");
+    return E_EXCEPTION;
+  }
+}
+
+// ---- records and commands ----
+
+void TerminalLink::PurgePortUnlocked() {
+  if (port_ == nullptr) return;
+  TryToSendFinalizeUnlocked();
+  if (!UseV3()) tsResetLink(port_, nullptr);
+}
+
+void TerminalLink::PurgePort() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  try {
+    PurgePortUnlocked();
+  } catch (...) {
+    LogException("PurgePort");
+  }
+}
+
+int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
+  if (port_ == nullptr) return NoPort();
+  if (data == nullptr) length = 0;
+  uint32_t err = 0;
+  if (!UseV3()) {
+    const uint32_t n = std::min(length, kV2MaxRecordData);
+    send_scratch_.resize(n + 1);
+    send_scratch_[0] = kRS;
+    if (n > 0) std::memcpy(send_scratch_.data() + 1, data, n);
+    const int32_t r = tsSend(port_, last_frame_.data(), send_scratch_.data(), n + 1, kLinkExchangeTimeoutMs, err);
+    if (r < 1) {
+      SetLastMessage(V2FailureText(kSendV2Failed, r, err), E_EXCHANGE);
+      return E_EXCHANGE;
+    }
+    return S_LINK_OK;
+  }
+  send_scratch_.resize(static_cast<size_t>(length) + 1);
+  send_scratch_[0] = kRS;
+  if (length > 0) std::memcpy(send_scratch_.data() + 1, data, length);
+  const int32_t r = records_.Send(kLinkExchangeTimeoutMs, send_scratch_.data(), length + 1, err);
+  if (r < 1) {
+    SetLastMessage(StrFormat(kSendV3Failed, r, TransferResultText(r)), E_EXCHANGE);
+    return E_EXCHANGE;
+  }
+  return S_LINK_OK;
+}
+
+int32_t TerminalLink::TryToSend(const uint8_t* data, uint32_t length) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  try {
+    return TryToSendUnlocked(data, length);
+  } catch (...) {
+    LogException("TryToSend");
+    return E_EXCEPTION;
+  }
+}
+
+int32_t TerminalLink::TryToSendFinalizeUnlocked() {
+  if (port_ == nullptr || remote_version_ < kLinkVersionV3) return S_LINK_OK;
+  uint32_t err = 0;
+  const int32_t r = records_.Flush(kLinkExchangeTimeoutMs, err);
+  if (r != kTransferOk) {
+    // Kept as the last message too, so that a flush failure can be told apart in the texts built on it.
+    SetLastMessage(StrFormat(kCacheFailed, r, static_cast<int32_t>(err), TransferResultText(r)), 0);
+    return E_EXCHANGE;
+  }
+  return S_LINK_OK;
+}
+
+int32_t TerminalLink::TryToSendFinalize() {
+  try {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return TryToSendFinalizeUnlocked();
+  } catch (...) {
+    LogException("TryToSendFinalize");
+    return E_EXCEPTION;
+  }
+}
+
+int32_t TerminalLink::FlushSendCache() { return TryToSendFinalize(); }
+
+int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t& received) {
+  if (port_ == nullptr) return NoPort();
+  PurgePortUnlocked();
+  int32_t n = 0;
+  uint32_t err = 0;
+  if (!UseV3()) {
+    const int32_t r = tsRecv(port_, last_frame_.data(), buffer, size, kLinkExchangeTimeoutMs, err);
+    if (r < 1) {
+      SetLastMessage(V2FailureText(kRecvV2Failed, r, err), E_EXCHANGE);
+      return E_EXCHANGE;
+    }
+    n = r;
+  } else {
+    const uint32_t start = clock_.Now();
+    for (;;) {
+      const int32_t left = static_cast<int32_t>(kLinkExchangeTimeoutMs) - static_cast<int32_t>(clock_.Now() - start);
+      const int32_t r = records_.Receive(std::max(0, left), buffer, size, err);
+      if (r > 0) {
+        n = r;
+        break;
+      }
+      if (r < 0) {
+        SetLastMessage(StrFormat(kRecvV3Failed, r, TransferResultText(r)), E_EXCHANGE);
+        return E_EXCHANGE;
+      }
+      if (clock_.Now() - start >= kLinkExchangeTimeoutMs) {
+        SetLastMessage(kRecvV3Timeout, E_EXCHANGE);
+        return E_EXCHANGE;
+      }
+    }
+  }
+  if (buffer[0] != kRS) {
+    SetLastMessage(StrFormat(kRecvNotRs, buffer[0]), E_EXCHANGE);
+    return E_EXCHANGE;
+  }
+  std::memmove(buffer, buffer + 1, static_cast<size_t>(n - 1));
+  buffer[n - 1] = 0;
+  received = n - 1;
+  return S_LINK_OK;
+}
+
+int32_t TerminalLink::TryToRecv(uint8_t* buffer, uint32_t size, int32_t& received) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  try {
+    return TryToRecvUnlocked(buffer, size, received);
+  } catch (...) {
+    LogException("TryToRecv");
+    return E_EXCEPTION;
+  }
+}
+
+int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
+  if (port_ == nullptr) return NoPort();
+  if (command == nullptr) length = 0;
+  std::vector<uint8_t> message(static_cast<size_t>(length) + 1);
+  message[0] = kSOH;
+  if (length > 0) std::memcpy(message.data() + 1, command, length);
+  const uint32_t message_length = static_cast<uint32_t>(message.size());
+  std::vector<uint8_t> answer(message.size());
+  uint32_t err = 0;
+  if (remote_version_ == 0) {
+    SyncRemoteVersionUnlocked(err, kLinkExchangeTimeoutMs);
+    if (err != 0) {
+      SetLastMessage(StrFormat(kCmdLinkError, static_cast<int32_t>(err), TransferResultText(kTransferDeviceLost)),
+                     E_EXCHANGE);
+      return E_EXCHANGE;
+    }
+  }
+  int32_t received = 0;
+  if (UseV3()) {
+    int32_t r = records_.Send(kLinkCommandSendTimeoutMs, message.data(), message_length, err);
+    if (r >= 1) r = records_.Flush(kLinkExchangeTimeoutMs, err);
+    if (r < 1) {
+      const std::string text = err == 0 ? StrFormat(kCmdSendV3Failed, r, TransferResultText(r))
+                                        : StrFormat(kLinkV3Error, static_cast<int32_t>(err),
+                                                    TransferResultText(kTransferDeviceLost));
+      SetLastMessage(text, E_EXCHANGE);
+      return E_EXCHANGE;
+    }
+    const uint32_t start = clock_.Now();
+    for (;;) {
+      const int32_t left = static_cast<int32_t>(kLinkExchangeTimeoutMs) - static_cast<int32_t>(clock_.Now() - start);
+      r = records_.Receive(std::max(0, left), answer.data(), message_length, err);
+      if (err != 0) {
+        SetLastMessage(
+            StrFormat(kLinkV3Error, static_cast<int32_t>(err), TransferResultText(kTransferDeviceLost)),
+            E_EXCHANGE);
+        return E_EXCHANGE;
+      }
+      if (r < 0) {
+        SetLastMessage(StrFormat(kCmdAnswerV3Failed, r, TransferResultText(r)), E_EXCHANGE);
+        return E_EXCHANGE;
+      }
+      if (r > 0) {
+        received = r;
+        break;
+      }
+      if (clock_.Now() - start >= kLinkExchangeTimeoutMs) {
+        SetLastMessage(kCmdAnswerV3Timeout, E_EXCHANGE);
+        return E_EXCHANGE;
+      }
+    }
+  } else {
+    PurgePortUnlocked();
+    int32_t r = tsSend(port_, last_frame_.data(), message.data(), message_length, kLinkExchangeTimeoutMs, err);
+    if (r < 1) {
+      SetLastMessage(V2FailureText(kCmdSendV2Failed, r, err), E_EXCHANGE);
+      return E_EXCHANGE;
+    }
+    r = tsRecv(port_, last_frame_.data(), answer.data(), message_length, kLinkExchangeTimeoutMs, err);
+    if (r < 1) {
+      SetLastMessage(V2FailureText(kCmdAnswerV2Failed, r, err), E_EXCHANGE);
+      return E_EXCHANGE;
+    }
+    received = r;
+  }
+  if (answer[0] != kENQ) {
+    SetLastMessage(StrFormat(kCmdAnswerNotEnq, answer[0]), E_EXCHANGE);
+    return E_EXCHANGE;
+  }
+  if (static_cast<uint32_t>(received) != message_length ||
+      (length > 0 && std::memcmp(answer.data() + 1, command, length) != 0)) {
+    SetLastMessage(kCmdAnswerMismatch, E_EXCHANGE);
+    return E_EXCHANGE;
+  }
+  return S_LINK_OK;
+}
+
+int32_t TerminalLink::SendCmd(const uint8_t* command, uint32_t length) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  try {
+    return SendCmdUnlocked(command, length);
+  } catch (...) {
+    LogException("SendCmd");
+    return E_EXCEPTION;
+  }
+}
+
+}  // namespace korvane
