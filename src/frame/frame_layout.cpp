@@ -1,6 +1,7 @@
 #include "frame/frame_layout.h"
 
 #include <array>
+#include <cstddef>
 
 namespace korvane {
 
@@ -18,20 +19,46 @@ constexpr uint16_t HighByteFold(uint16_t high) {
   return h;
 }
 
-constexpr std::array<uint16_t, 256> MakeFoldTable() {
-  std::array<uint16_t, 256> t{};
-  for (uint16_t i = 0; i < 256; ++i) t[i] = HighByteFold(i);
+constexpr size_t kSlices = 8;
+using SliceTables = std::array<std::array<uint16_t, 256>, kSlices>;
+
+// Table k maps a byte b to b * x^(16 + 8k) mod P, so eight bytes fold in with eight lookups.
+constexpr SliceTables MakeSliceTables() {
+  SliceTables t{};
+  for (uint16_t i = 0; i < 256; ++i) t[0][i] = HighByteFold(i);
+  for (size_t k = 1; k < kSlices; ++k)
+    for (uint16_t i = 0; i < 256; ++i) {
+      const uint16_t v = t[k - 1][i];
+      t[k][i] = static_cast<uint16_t>((v << 8) ^ t[0][v >> 8]);
+    }
   return t;
 }
 
-constexpr std::array<uint16_t, 256> kFold = MakeFoldTable();
+constexpr SliceTables kSlice = MakeSliceTables();
+
+// The usual (non-augmented) form: message * x^16 mod P.
+uint16_t ShiftedRemainder(const uint8_t* data, uint32_t length) {
+  uint16_t crc = 0;
+  while (length >= kSlices) {
+    const uint8_t b0 = static_cast<uint8_t>(data[0] ^ (crc >> 8));
+    const uint8_t b1 = static_cast<uint8_t>(data[1] ^ (crc & 0xFF));
+    crc = static_cast<uint16_t>(kSlice[7][b0] ^ kSlice[6][b1] ^ kSlice[5][data[2]] ^ kSlice[4][data[3]] ^
+                                kSlice[3][data[4]] ^ kSlice[2][data[5]] ^ kSlice[1][data[6]] ^ kSlice[0][data[7]]);
+    data += kSlices;
+    length -= kSlices;
+  }
+  while (length-- > 0) crc = static_cast<uint16_t>((crc << 8) ^ kSlice[0][(crc >> 8) ^ *data++]);
+  return crc;
+}
 
 }  // namespace
 
+// The augmented register ends as message mod P. Splitting off the last two bytes t gives
+// (rest * x^16 mod P) XOR t, and the first term is the sliced table form.
 uint16_t tsCrc16(const uint8_t* data, uint32_t length) {
-  uint16_t reg = 0;
-  for (uint32_t i = 0; i < length; ++i) reg = static_cast<uint16_t>((reg << 8) ^ data[i] ^ kFold[reg >> 8]);
-  return reg;
+  if (length < 2) return length == 1 ? data[0] : 0;
+  const uint16_t tail = static_cast<uint16_t>((data[length - 2] << 8) | data[length - 1]);
+  return static_cast<uint16_t>(ShiftedRemainder(data, length - 2) ^ tail);
 }
 
 uint16_t tsCrc16Reference(const uint8_t* data, uint32_t length) {
