@@ -1,0 +1,271 @@
+#include "link/terminal_side.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "frame/frame_layout.h"
+#include "log/log_time.h"
+
+namespace korvane {
+
+namespace {
+
+const std::string kEndMarker(1, static_cast<char>(kEOT));
+// Download rows queued ahead of the PC's requests on v2.
+constexpr size_t kV2BlocksAhead = 2;
+
+// The kind whose command under `lookup` is `code`, or -1.
+int32_t KindOf(const std::string& code, const char* (*lookup)(int32_t)) {
+  for (int32_t kind = 0; kind < kTableKindCount; ++kind) {
+    const char* c = lookup(kind);
+    if (c != nullptr && code == c) return kind;
+  }
+  return -1;
+}
+
+bool VerdictAccepts(const std::string& verdict) {
+  const std::vector<std::string> fields = SplitAnswerFields(verdict.data(), verdict.size());
+  if (fields.empty() || fields[0] != kVerdictTag) return false;
+  if (fields.size() > 1 && std::strtol(fields[1].c_str(), nullptr, 10) < 0) return false;
+  return fields.size() < 3;
+}
+
+}  // namespace
+
+void TerminalSide::ResetSession() {
+  expect_ = Expect::kCommand;
+  parameter_for_.clear();
+  upload_kind_ = -1;
+  download_kind_ = -1;
+  download_next_ = 0;
+  outbox_.clear();
+}
+
+void TerminalSide::OnMessage(const uint8_t* data, size_t size) {
+  std::string message(reinterpret_cast<const char*>(data), size);
+  if (keep_received_) received_.push_back(message);
+  if (intercept_ && intercept_(message, *this)) return;
+  if (message.empty()) return;
+  const uint8_t kind = static_cast<uint8_t>(message[0]);
+  if (kind == kSOH) {
+    HandleCommand(message.substr(1));
+  } else if (kind == kRS) {
+    HandleRecord(message.substr(1));
+  }
+}
+
+void TerminalSide::Emit(std::string message) { outbox_.push_back(std::move(message)); }
+
+void TerminalSide::HandleCommand(const std::string& code) {
+  commands_.push_back(code);
+  expect_ = Expect::kCommand;
+  EmitEcho(code);
+  int32_t kind = -1;
+  if (code == kCmdSyncDateTime) {
+    expect_ = Expect::kParameter;
+    parameter_for_ = code;
+  } else if (code == kCmdIsReady) {
+    EmitRecord(StrFormat("%i;%s", state_.readiness, state_.readiness_text.c_str()));
+  } else if (code == kCmdResetAllFilters) {
+    for (int32_t k = 0; k < kTableKindCount; ++k) {
+      state_.filter_id[k] = 0;
+      state_.filter_text[k].clear();
+    }
+  } else if (code == kCmdGetLinesCount) {
+    int32_t count = state_.lines_count;
+    if (count < 0) {
+      count = static_cast<int32_t>(state_.tables[kTableJournal].empty() ? state_.tables[kTableJournal2].size()
+                                                                         : state_.tables[kTableJournal].size());
+    }
+    EmitRecord(StrFormat("%i", count));
+  } else if ((kind = KindOf(code, DownloadCommand)) >= 0) {
+    download_kind_ = kind;
+    download_next_ = 0;
+  } else if (code == kCmdClearTable) {
+    state_.tables[kTableJournal].clear();
+    state_.tables[kTableJournal2].clear();
+  } else if (KindOf(code, SetCurrentIdCommand) >= 0 || KindOf(code, SetFilterIdCommand) >= 0 ||
+             KindOf(code, SetFilterTextCommand) >= 0) {
+    expect_ = Expect::kParameter;
+    parameter_for_ = code;
+  } else if ((kind = KindOf(code, GetCurrentIdCommand)) >= 0) {
+    EmitRecord(StrFormat("%i", state_.current_id[kind]));
+  } else if (code == kCmdActivateUploading) {
+    uploaded_.assign(kTableKindCount, {});
+    upload_seen_.assign(kTableKindCount, false);
+  } else if ((kind = KindOf(code, UploadCommand)) >= 0) {
+    if (uploaded_.empty()) {
+      uploaded_.assign(kTableKindCount, {});
+      upload_seen_.assign(kTableKindCount, false);
+    }
+    uploaded_[kind].clear();
+    upload_kind_ = kind;
+    expect_ = Expect::kUploadRows;
+  } else if (code == kCmdParseUploaded) {
+    EmitRecord(state_.verdict);
+    if (VerdictAccepts(state_.verdict)) {
+      for (int32_t k = 0; k < static_cast<int32_t>(upload_seen_.size()); ++k) {
+        if (!upload_seen_[k]) continue;
+        state_.tables[k] = uploaded_[k];
+        if (table_loaded_) table_loaded_(k, state_.tables[k]);
+      }
+    }
+    uploaded_.clear();
+    upload_seen_.clear();
+  } else if (code == kCmdSoftwareInfo) {
+    EmitRecord(state_.program_name + kFieldSeparator + state_.program_version);
+  } else if (code == kCmdHardwareInfo) {
+    EmitRecord(state_.device_name + kFieldSeparator + state_.device_id);
+  }
+  // The link check, beep, close forms, reboot, receive mode: the echo is the whole answer.
+}
+
+void TerminalSide::HandleRecord(const std::string& text) {
+  if (expect_ == Expect::kParameter) {
+    ApplyParameter(text);
+    expect_ = Expect::kCommand;
+  } else if (expect_ == Expect::kUploadRows) {
+    if (text == kEndMarker) {
+      upload_seen_[upload_kind_] = true;
+      expect_ = Expect::kCommand;
+    } else {
+      uploaded_[upload_kind_].push_back(text);
+    }
+  }
+}
+
+void TerminalSide::ApplyParameter(const std::string& text) {
+  int32_t kind = -1;
+  if (parameter_for_ == kCmdSyncDateTime) {
+    state_.date_time = text;
+  } else if ((kind = KindOf(parameter_for_, SetCurrentIdCommand)) >= 0) {
+    state_.current_id[kind] = static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
+  } else if ((kind = KindOf(parameter_for_, SetFilterIdCommand)) >= 0) {
+    state_.filter_id[kind] = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
+  } else if (parameter_for_ == kCmdFilterTextJournal) {
+    state_.filter_text[kTableJournal] = text;
+    state_.filter_text[kTableJournal2] = text;
+  } else if (parameter_for_ == kCmdFilterTextGoods) {
+    state_.filter_text[kTableGoods] = text;
+  }
+  parameter_for_.clear();
+}
+
+bool TerminalSide::HasOutgoing() const { return !outbox_.empty() || download_kind_ >= 0; }
+
+bool TerminalSide::TakeOutgoing(std::string& message) {
+  if (!outbox_.empty()) {
+    message = std::move(outbox_.front());
+    outbox_.pop_front();
+    return true;
+  }
+  if (download_kind_ < 0) return false;
+  const std::vector<std::string>& rows = state_.tables[download_kind_];
+  if (download_next_ < rows.size()) {
+    message.assign(1, static_cast<char>(kRS));
+    message += rows[download_next_++];
+  } else {
+    message.assign(1, static_cast<char>(kRS));
+    message += kEndMarker;
+    download_kind_ = -1;
+  }
+  return true;
+}
+
+// ---- transports ----
+
+int32_t TerminalEndpoint::Wire::Read(int32_t, uint8_t* buffer, uint32_t size, uint32_t& count, uint32_t& err) {
+  err = 0;
+  while (count < size && !in.empty()) {
+    buffer[count++] = in.front();
+    in.pop_front();
+  }
+  return static_cast<int32_t>(count);
+}
+
+int32_t TerminalEndpoint::Wire::Write(int32_t, const uint8_t* data, uint32_t length, uint32_t& err) {
+  err = 0;
+  out.insert(out.end(), data, data + length);
+  return static_cast<int32_t>(length);
+}
+
+int32_t TerminalEndpoint::Wire::Flush(int32_t, uint32_t& err) {
+  // As a port purge: unread input is dropped; what was written has left already.
+  err = 0;
+  in.clear();
+  return 1;
+}
+
+TerminalEndpoint::TerminalEndpoint(TerminalSide& side, uint16_t protocol, const Clock& clock)
+    : side_(side), protocol_(protocol) {
+  if (protocol == kProtocolV3) {
+    frame_buffer_ = std::make_unique<CFrameBuffer>(clock);
+    frame_buffer_->Configure(kV3MaxFrameSize, kV3Window);
+    frame_buffer_->SetNextExpected(1);
+    frame_buffer_->SetInitiator(false);
+    frame_buffer_->SetLower(&wire_);
+    records_ = std::make_unique<RecordChannel>(kMaxRecordPayload, clock);
+    records_->Bind(frame_buffer_.get());
+    record_buffer_.resize(kMaxRecordPayload);
+  } else {
+    responder_ = std::make_unique<V2Responder>(protocol);
+    responder_->SetBlockHandler([this](std::vector<uint8_t>&& block) { side_.OnMessage(block.data(), block.size()); });
+  }
+}
+
+TerminalEndpoint::~TerminalEndpoint() {
+  if (records_) records_->Bind(nullptr);
+  if (frame_buffer_) frame_buffer_->SetLower(nullptr);
+}
+
+void TerminalEndpoint::Feed(const uint8_t* data, size_t size) {
+  if (data == nullptr || size == 0) return;
+  if (responder_) {
+    responder_->Feed(data, size);
+  } else {
+    wire_.in.insert(wire_.in.end(), data, data + size);
+  }
+}
+
+void TerminalEndpoint::Poll() {
+  if (responder_) {
+    PollV2();
+  } else {
+    PollV3();
+  }
+}
+
+void TerminalEndpoint::PollV2() {
+  std::string message;
+  while (responder_->BlocksToSend() < kV2BlocksAhead && side_.TakeOutgoing(message)) {
+    responder_->QueueBlock(reinterpret_cast<const uint8_t*>(message.data()), message.size());
+  }
+}
+
+void TerminalEndpoint::PollV3() {
+  uint32_t err = 0;
+  for (;;) {
+    const int32_t r =
+        records_->Receive(0, record_buffer_.data(), static_cast<uint32_t>(record_buffer_.size()), err);
+    if (r <= 0) break;
+    side_.OnMessage(record_buffer_.data(), static_cast<size_t>(r));
+  }
+  // Records go out while the window has room; the rest wait for the PC's acknowledgements.
+  std::string message;
+  bool queued = false;
+  while (frame_buffer_->SendQueueSize() < kV3Window && side_.TakeOutgoing(message)) {
+    records_->Send(0, reinterpret_cast<const uint8_t*>(message.data()), static_cast<uint32_t>(message.size()), err);
+    queued = true;
+  }
+  // A forced send: the partial last frame leaves now instead of after the coalescing delay.
+  if (queued || frame_buffer_->BuilderBodyBytes() > 0) frame_buffer_->Flush(0, err);
+}
+
+std::vector<uint8_t> TerminalEndpoint::TakeOutput() {
+  if (responder_) return responder_->TakeOutput();
+  std::vector<uint8_t> out;
+  out.swap(wire_.out);
+  return out;
+}
+
+}  // namespace korvane
