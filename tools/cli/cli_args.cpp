@@ -1,0 +1,223 @@
+#include "cli_args.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "link/link_protocol.h"
+
+namespace korvane::tools {
+
+namespace {
+
+constexpr const char* kKindHelp =
+    "KIND is 0..9 or the table's name: journal, journal2, operations, performers, addresses,\n"
+    "documents, documents2, goods, goods2, service.\n";
+
+const std::vector<SubcommandInfo> kSubcommands = {
+    {"ports", "", "list the ports on which a terminal can be found", "", 0, 0, false},
+    {"info", "", "connect and print the terminal's program, device and protocol version", "", 0, 0, true},
+    {"recv", "KIND [-o FILE]", "download a table (journal, journal2 or service) into a CSV file",
+     "Rows are written as they arrive, one per line ending in CR LF, as raw bytes in the terminal's\n"
+     "charset (see --csv-convert). Without -o (or with -o -) rows go to standard output.\n",
+     1, 1, true},
+    {"send", "KIND FILE [KIND FILE ...] [--oper-id N]", "upload tables from CSV files, then let the terminal process them",
+     "Each FILE holds one row per line. After the last table the terminal processes what it\n"
+     "received; --oper-id N (N > 0) then sets its current operation ID.\n",
+     2, -1, true},
+    {"beep", "", "make the terminal beep", "", 0, 0, true},
+    {"reboot", "", "reboot the terminal", "", 0, 0, true},
+    {"close-forms", "", "close every form on the terminal's screen", "", 0, 0, true},
+    {"reset-filters", "", "reset every filter in the terminal", "", 0, 0, true},
+    {"clear", "KIND", "clear a journal table (journal or journal2)", "", 1, 1, true},
+    {"get-id", "KIND", "print the current ID of a table (operations or documents)", "", 1, 1, true},
+    {"set-id", "KIND ID", "set the current ID of a table (operations .. documents); -1 allowed", "", 2, 2, true},
+    {"filter-id", "KIND ID", "filter a table (operations .. documents) by an ID", "", 2, 2, true},
+    {"filter-text", "KIND TEXT", "filter a table (journal, journal2, goods) by a code or barcode", "", 2, 2, true},
+    {"cmd", "CODE", "send a raw command code and check its echo", "", 1, 1, true},
+    {"send-line", "TEXT", "send one raw data record", "", 1, 1, true},
+    {"recv-line", "", "receive one raw data record and print it", "", 0, 0, true},
+};
+
+bool TakesValue(const std::string& opt) {
+  return opt == "--port" || opt == "--log" || opt == "--charset" || opt == "-o" || opt == "--oper-id";
+}
+
+}  // namespace
+
+const std::vector<SubcommandInfo>& Subcommands() { return kSubcommands; }
+
+const SubcommandInfo* FindSubcommand(const std::string& name) {
+  for (const auto& s : kSubcommands) {
+    if (name == s.name) return &s;
+  }
+  return nullptr;
+}
+
+std::optional<int32_t> ParseInt32(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  long long v = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != 0 || v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+  if (std::isspace(static_cast<unsigned char>(text[0]))) return std::nullopt;
+  return static_cast<int32_t>(v);
+}
+
+int32_t ParseTableKind(const std::string& text) {
+  if (text.size() == 1 && text[0] >= '0' && text[0] <= '9') return text[0] - '0';
+  std::string lower;
+  for (char c : text) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  return TableKindFromFileName(lower.c_str());
+}
+
+std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv, const char* port_env,
+                                           std::string& error) {
+  CliOptions o;
+  if (port_env != nullptr) o.port = port_env;
+  bool options_end = false;
+  for (size_t i = 0; i < argv.size(); ++i) {
+    const std::string& a = argv[i];
+    if (!options_end && a == "--") {
+      options_end = true;
+      continue;
+    }
+    if (!options_end && a.size() > 1 && a[0] == '-' && !(a.size() > 1 && std::isdigit(static_cast<unsigned char>(a[1])))) {
+      std::string name = a;
+      std::string value;
+      bool has_inline = false;
+      if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+        name = a.substr(0, eq);
+        value = a.substr(eq + 1);
+        has_inline = true;
+      }
+      if (name == "--help" || name == "-h") {
+        o.help = true;
+      } else if (name == "--quiet" || name == "-q") {
+        o.quiet = true;
+      } else if (name == "--csv-convert") {
+        o.csv_convert = true;
+      } else if (TakesValue(name)) {
+        if (!has_inline) {
+          if (i + 1 >= argv.size()) {
+            error = "option " + name + " needs a value";
+            return std::nullopt;
+          }
+          value = argv[++i];
+        }
+        if (name == "--port") {
+          o.port = value;
+        } else if (name == "--log") {
+          o.log_file = value;
+        } else if (name == "--charset") {
+          o.charset = value;
+        } else if (name == "-o") {
+          o.output = value;
+        } else {
+          auto id = ParseInt32(value);
+          if (!id) {
+            error = "--oper-id needs a whole number, not '" + value + "'";
+            return std::nullopt;
+          }
+          o.operation_id = *id;
+        }
+      } else {
+        error = "unknown option " + name;
+        return std::nullopt;
+      }
+      continue;
+    }
+    if (o.command.empty()) {
+      o.command = a;
+    } else {
+      o.args.push_back(a);
+    }
+  }
+  if (o.help) return o;
+  if (o.command.empty()) {
+    error = "no subcommand given";
+    return std::nullopt;
+  }
+  const SubcommandInfo* info = FindSubcommand(o.command);
+  if (info == nullptr) {
+    error = "unknown subcommand '" + o.command + "'";
+    return std::nullopt;
+  }
+  const int n = static_cast<int>(o.args.size());
+  if (n < info->min_args || (info->max_args >= 0 && n > info->max_args)) {
+    error = std::string("usage: korvane ") + info->name + (*info->usage ? " " : "") + info->usage;
+    return std::nullopt;
+  }
+  if (o.command == "send" && n % 2 != 0) {
+    error = "send takes pairs of KIND FILE";
+    return std::nullopt;
+  }
+  if (!o.output.empty() && o.command != "recv") {
+    error = "-o belongs to recv";
+    return std::nullopt;
+  }
+  if (o.operation_id && o.command != "send") {
+    error = "--oper-id belongs to send";
+    return std::nullopt;
+  }
+  if (info->needs_port && o.port.empty()) {
+    error = "no port: give --port NAME or set KORVANE_PORT";
+    return std::nullopt;
+  }
+  return o;
+}
+
+std::string GeneralHelp() {
+  std::string s =
+      "usage: korvane [OPTIONS] SUBCOMMAND [ARGS]\n"
+      "\n"
+      "Exchanges data with a hand-held terminal over one port.\n"
+      "\n"
+      "Subcommands:\n";
+  for (const auto& c : kSubcommands) {
+    std::string head = std::string("  ") + c.name + (*c.usage ? " " : "") + c.usage;
+    if (head.size() < 44) head.resize(44, ' ');
+    else head += "\n" + std::string(44, ' ');
+    s += head + c.summary + "\n";
+  }
+  s += std::string(
+           "\n"
+           "Options:\n"
+           "  --port NAME      the terminal's port (default: $") +
+       kPortEnvironment +
+       "): a serial device such as /dev/ttyUSB0,\n"
+       "                   LAN:HOST:PORT for TCP, USB for the sync driver's device\n"
+       "  --log FILE       write the link log to FILE\n"
+       "  --charset NAME   the terminal's charset (default CP1251), converted to the locale's for\n"
+       "                   everything shown and taken from the command line\n"
+       "  --csv-convert    convert CSV rows too (by default they stay the terminal's raw bytes)\n"
+       "  --quiet, -q      no progress bar and no summaries\n"
+       "  --help, -h       this text; SUBCOMMAND --help for one subcommand\n"
+       "\n" +
+       kKindHelp +
+       "\n"
+       "Exit status: 0 on success; 2 for a usage error; the magnitude of the link's result code\n"
+       "(3..8, 101..104) when the terminal or the link fails; 1 for any other failure.\n";
+  return s;
+}
+
+std::string SubcommandHelp(const SubcommandInfo& info) {
+  std::string s = std::string("usage: korvane [OPTIONS] ") + info.name + (*info.usage ? " " : "") + info.usage + "\n\n" +
+                  info.summary + ".\n";
+  if (*info.details) s += std::string("\n") + info.details;
+  if (std::string(info.usage).find("KIND") != std::string::npos) s += std::string("\n") + kKindHelp;
+  s += "\nSee korvane --help for the options.\n";
+  return s;
+}
+
+int ExitStatusFor(int32_t result) {
+  if (result >= 0) return kExitOk;
+  const int32_t magnitude = -result;
+  if ((magnitude >= -E_BAD_REQUEST && magnitude <= -E_NO_PORT) ||
+      (magnitude >= -E_NO_JOB && magnitude <= -E_TERMINAL_PROCESSING))
+    return magnitude;
+  return kExitFailure;
+}
+
+}  // namespace korvane::tools

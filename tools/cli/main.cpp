@@ -1,0 +1,299 @@
+// korvane: the terminal link's main jobs from a shell.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli_args.h"
+#include "csv_stream.h"
+#include "link/link_protocol.h"
+#include "link/terminal_link.h"
+#include "platform/usb_devices.h"
+#include "progress.h"
+#include "text_charset.h"
+
+namespace korvane::tools {
+
+namespace {
+
+constexpr const char* kProgramName = "korvane";
+constexpr double kVersionDivisor = 100.0;
+
+class Cli {
+ public:
+  Cli(const CliOptions& o, const ScreenText& text) : o_(o), text_(text) {}
+
+  int Run();
+
+ private:
+  int Connect();
+  // Reports the link's diagnostic record for a failed step and returns the exit status.
+  int Fail(const char* step, int32_t result);
+  // For the raw operations, which leave only LastMessage.
+  int FailRaw(const char* step, int32_t result);
+  int Kind(const std::string& arg, int32_t& kind);
+  int Id(const std::string& arg, int32_t& id);
+  bool ShowProgress() const { return !o_.quiet && isatty(fileno(stderr)); }
+  void Note(const std::string& line) {
+    if (!o_.quiet) std::fprintf(stderr, "%s\n", line.c_str());
+  }
+  int Done(int status) {
+    link_.Disconnect();
+    return status;
+  }
+
+  int Info();
+  int Recv();
+  int Send();
+  int Simple(int32_t (TerminalLink::*op)(), const char* step);
+
+  const CliOptions& o_;
+  const ScreenText& text_;
+  TerminalLink link_;
+};
+
+int Cli::Fail(const char* step, int32_t result) {
+  DiagRecord d = link_.GetDiag();
+  std::string message = d.message.empty() ? link_.LastMessage() : d.message;
+  std::fprintf(stderr, "%s: %s failed: result %d", kProgramName, step, result);
+  if (!d.context.empty()) std::fprintf(stderr, " [%s]", text_.ToScreen(d.context).c_str());
+  if (!message.empty()) std::fprintf(stderr, ": %s", text_.ToScreen(message).c_str());
+  std::fprintf(stderr, "\n");
+  return ExitStatusFor(result);
+}
+
+int Cli::FailRaw(const char* step, int32_t result) {
+  std::fprintf(stderr, "%s: %s failed: result %d: %s\n", kProgramName, step, result,
+               text_.ToScreen(link_.LastMessage()).c_str());
+  return ExitStatusFor(result);
+}
+
+int Cli::Kind(const std::string& arg, int32_t& kind) {
+  kind = ParseTableKind(arg);
+  if (kind >= 0) return kExitOk;
+  std::fprintf(stderr, "%s: '%s' is not a table kind (0..9 or a name such as journal, goods)\n", kProgramName,
+               arg.c_str());
+  return kExitUsage;
+}
+
+int Cli::Id(const std::string& arg, int32_t& id) {
+  auto v = ParseInt32(arg);
+  if (v) {
+    id = *v;
+    return kExitOk;
+  }
+  std::fprintf(stderr, "%s: '%s' is not a whole number\n", kProgramName, arg.c_str());
+  return kExitUsage;
+}
+
+int Cli::Connect() {
+  link_.SetPort(o_.port);
+  if (!o_.log_file.empty()) link_.SetupLogfile(o_.log_file, 0);
+  int32_t r = link_.ConnectTerminal();
+  if (r != S_CONNECTED) return Fail("connect", r);
+  return kExitOk;
+}
+
+int Cli::Info() {
+  auto show = [&](const char* label, const std::string& value) {
+    std::printf("%-12s%s\n", label, text_.ToScreen(value).c_str());
+  };
+  show("program:", link_.RemoteProgName());
+  show("version:", link_.RemoteProgVersion());
+  show("device:", link_.RemoteDevName());
+  show("device id:", link_.RemoteDevID());
+  std::printf("%-12s%1.2lf\n", "protocol:", link_.RemoteVersion() / kVersionDivisor);
+  show("port:", link_.Port());
+  return Done(kExitOk);
+}
+
+int Cli::Recv() {
+  int32_t kind = 0;
+  if (int s = Kind(o_.args[0], kind)) return Done(s);
+  TextConverter rows_to_locale(o_.charset, LocaleCharset());
+  CsvFileSink sink;
+  if (!sink.Open(o_.output, o_.csv_convert ? &rows_to_locale : nullptr)) {
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgramName, o_.output.c_str(), std::strerror(errno));
+    return Done(kExitFailure);
+  }
+  int32_t r = link_.RecvPrepare();
+  if (r != S_LINK_OK) return Done(Fail("recv prepare", r));
+  ProgressBar progress(std::string("recv ") + TableKindFileName(kind), ShowProgress());
+  r = link_.RecvTable(kind, sink, &progress);
+  progress.Finish();
+  const bool written = sink.Close();
+  if (r != S_LINK_OK) return Done(Fail("recv", r));
+  if (!written) {
+    std::fprintf(stderr, "%s: writing %s failed\n", kProgramName, o_.output.empty() ? "standard output" : o_.output.c_str());
+    return Done(kExitFailure);
+  }
+  link_.RecvFinal();
+  if (!o_.output.empty() && o_.output != "-")
+    Note(std::to_string(sink.Rows()) + " rows of " + TableKindFileName(kind) + " written to " + o_.output);
+  return Done(kExitOk);
+}
+
+int Cli::Send() {
+  struct Table {
+    int32_t kind;
+    std::string file;
+  };
+  std::vector<Table> tables;
+  for (size_t i = 0; i + 1 < o_.args.size(); i += 2) {
+    Table t{};
+    if (int s = Kind(o_.args[i], t.kind)) return Done(s);
+    t.file = o_.args[i + 1];
+    if (access(t.file.c_str(), R_OK) != 0) {
+      std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, t.file.c_str(), std::strerror(errno));
+      return Done(kExitFailure);
+    }
+    tables.push_back(t);
+  }
+  int32_t r = link_.ActivateUploadingTables();
+  if (r != S_LINK_OK) return Done(Fail("send prepare", r));
+  TextConverter rows_to_terminal(LocaleCharset(), o_.charset);
+  for (const Table& t : tables) {
+    CsvFileSource source;
+    if (!source.Open(t.file, o_.csv_convert ? &rows_to_terminal : nullptr)) {
+      std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, t.file.c_str(), std::strerror(errno));
+      return Done(kExitFailure);
+    }
+    const uint32_t count = source.CountRows();
+    ProgressBar progress(std::string("send ") + TableKindFileName(t.kind), ShowProgress());
+    r = link_.SendTable(t.kind, source, &progress, static_cast<int32_t>(count));
+    progress.Finish();
+    if (source.ReadFailed()) {
+      std::fprintf(stderr, "%s: reading %s failed\n", kProgramName, t.file.c_str());
+      return Done(kExitFailure);
+    }
+    if (r != S_LINK_OK) return Done(Fail("send", r));
+    Note(std::to_string(count) + " rows of " + TableKindFileName(t.kind) + " sent from " + t.file);
+  }
+  r = link_.SendFinal(o_.operation_id.value_or(0));
+  if (r != S_LINK_OK) return Done(Fail("send final", r));
+  return Done(kExitOk);
+}
+
+int Cli::Simple(int32_t (TerminalLink::*op)(), const char* step) {
+  int32_t r = (link_.*op)();
+  return Done(r == S_LINK_OK ? kExitOk : Fail(step, r));
+}
+
+int Cli::Run() {
+  const std::string& c = o_.command;
+  if (int s = Connect()) return Done(s);
+  if (c == "info") return Info();
+  if (c == "recv") return Recv();
+  if (c == "send") return Send();
+  if (c == "beep") return Simple(&TerminalLink::MakeBeep, "beep");
+  if (c == "reboot") return Simple(&TerminalLink::Reboot, "reboot");
+  if (c == "close-forms") return Simple(&TerminalLink::CloseAllForms, "close-forms");
+  if (c == "reset-filters") return Simple(&TerminalLink::ResetAllFilters, "reset-filters");
+
+  int32_t kind = 0;
+  int32_t id = 0;
+  if (c == "clear" || c == "get-id" || c == "set-id" || c == "filter-id" || c == "filter-text") {
+    if (int s = Kind(o_.args[0], kind)) return Done(s);
+  }
+  if (c == "set-id" || c == "filter-id") {
+    if (int s = Id(o_.args[1], id)) return Done(s);
+  }
+  int32_t r = S_LINK_OK;
+  if (c == "clear") {
+    r = link_.ClearTable(kind);
+  } else if (c == "get-id") {
+    r = link_.GetCurrentID(kind, id);
+    if (r == S_LINK_OK) std::printf("%d\n", id);
+  } else if (c == "set-id") {
+    r = link_.SetCurrentID(kind, id);
+  } else if (c == "filter-id") {
+    r = link_.SetFilterID(kind, id);
+  } else if (c == "filter-text") {
+    r = link_.SetFilterText(kind, text_.ToTerminal(o_.args[1]));
+  } else if (c == "cmd") {
+    r = link_.SendCmd(text_.ToTerminal(o_.args[0]));
+    return Done(r == S_LINK_OK ? kExitOk : FailRaw(c.c_str(), r));
+  } else if (c == "send-line") {
+    r = link_.TryToSend(text_.ToTerminal(o_.args[0]));
+    if (r == S_LINK_OK) r = link_.FlushSendCache();
+    return Done(r == S_LINK_OK ? kExitOk : FailRaw(c.c_str(), r));
+  } else if (c == "recv-line") {
+    std::vector<uint8_t> buffer(kRowBufferSize);
+    int32_t n = 0;
+    r = link_.TryToRecv(buffer.data(), static_cast<uint32_t>(buffer.size()), n);
+    if (r != S_LINK_OK) return Done(FailRaw(c.c_str(), r));
+    std::printf("%s\n", text_.ToScreen(std::string_view(reinterpret_cast<char*>(buffer.data()), n)).c_str());
+    return Done(kExitOk);
+  }
+  return Done(r == S_LINK_OK ? kExitOk : Fail(c.c_str(), r));
+}
+
+// Serial devices that exist on this machine, and the hand-held USB devices the library finds.
+int ListPorts(const ScreenText& text) {
+  for (const auto& d : EnumerateHandheldUsbDevices()) {
+    for (const auto& p : d.interface_paths) std::printf("%s\tusb (%s)\n", text.ToScreen(p).c_str(), d.service.c_str());
+  }
+  std::vector<std::string> names;
+  if (DIR* dir = opendir("/sys/class/tty")) {
+    while (dirent* e = readdir(dir)) {
+      std::string n = e->d_name;
+      if (n.rfind("ttyUSB", 0) != 0 && n.rfind("ttyACM", 0) != 0 && n.rfind("ttyS", 0) != 0 && n.rfind("rfcomm", 0) != 0)
+        continue;
+      // A ttyS with no UART behind it has type 0; skip those placeholders.
+      if (n.rfind("ttyS", 0) == 0) {
+        FILE* f = std::fopen(("/sys/class/tty/" + n + "/type").c_str(), "r");
+        int type = 0;
+        if (f != nullptr) {
+          if (std::fscanf(f, "%d", &type) != 1) type = 0;
+          std::fclose(f);
+        }
+        if (type == 0) continue;
+      }
+      struct stat st {};
+      if (stat(("/dev/" + n).c_str(), &st) == 0) names.push_back("/dev/" + n);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  for (const auto& n : names) std::printf("%s\tserial\n", n.c_str());
+  std::printf("LAN:HOST:PORT\ttcp (a terminal or simulator listening on HOST:PORT)\n");
+  return kExitOk;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  auto parsed = ParseCommandLine(args, std::getenv(kPortEnvironment), error);
+  if (!parsed) {
+    std::fprintf(stderr, "%s: %s\n(korvane --help lists the subcommands and options)\n", kProgramName, error.c_str());
+    return kExitUsage;
+  }
+  const CliOptions& o = *parsed;
+  if (o.help) {
+    const SubcommandInfo* info = FindSubcommand(o.command);
+    std::fputs(info != nullptr ? SubcommandHelp(*info).c_str() : GeneralHelp().c_str(), stdout);
+    return kExitOk;
+  }
+  ScreenText text(o.charset);
+  if (!text.Ok()) {
+    std::fprintf(stderr, "%s: unknown charset %s\n", kProgramName, o.charset.c_str());
+    return kExitUsage;
+  }
+  if (o.command == "ports") return ListPorts(text);
+  Cli cli(o, text);
+  return cli.Run();
+}
+
+}  // namespace korvane::tools
+
+int main(int argc, char** argv) { return korvane::tools::Main(argc, argv); }

@@ -1,0 +1,43 @@
+// Conversion between the terminal's charset (the library's strings) and the user's locale, for
+// what the tools show on the screen and take from the command line.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace korvane::tools {
+
+// The charset of the user's locale after setlocale(LC_ALL, ""); a C or POSIX locale gets UTF-8,
+// since its ASCII would turn every Cyrillic letter into a question mark.
+std::string LocaleCharset();
+
+class TextConverter {
+ public:
+  // `from` and `to` are iconv names. Same names (or an open failure) make a pass-through.
+  TextConverter(const std::string& from, const std::string& to);
+  ~TextConverter();
+  TextConverter(const TextConverter&) = delete;
+  TextConverter& operator=(const TextConverter&) = delete;
+
+  bool Ok() const { return ok_; }
+  // Bytes that do not convert come out as '?', so a message is never lost for one bad byte.
+  std::string Convert(std::string_view text) const;
+
+ private:
+  void* cd_ = nullptr;
+  bool ok_ = false;
+};
+
+// The pair a tool needs: terminal -> screen and command line -> terminal.
+class ScreenText {
+ public:
+  explicit ScreenText(const std::string& terminal_charset);
+  bool Ok() const { return to_screen_.Ok() && to_terminal_.Ok(); }
+  std::string ToScreen(std::string_view terminal_text) const { return to_screen_.Convert(terminal_text); }
+  std::string ToTerminal(std::string_view screen_text) const { return to_terminal_.Convert(screen_text); }
+
+ private:
+  TextConverter to_screen_;
+  TextConverter to_terminal_;
+};
+
+}  // namespace korvane::tools
