@@ -1,0 +1,290 @@
+// The link core against an in-process terminal: closed link, protocol choice, record and command
+// framing on the wire, answer checks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "frame/frame_layout.h"
+#include "link/link_protocol.h"
+#include "link_test_util.h"
+
+namespace korvane::test {
+namespace {
+
+TEST(LinkClosed, EveryExchangeGivesNoPort) {
+  LinkBench bench(kV2);
+  TerminalLink& link = bench.Link();
+  uint8_t buffer[16] = {};
+  int32_t received = 7;
+  EXPECT_EQ(link.TryToSend("x"), E_NO_PORT);
+  EXPECT_EQ(link.LastMessage(), "Нет подключения к терминалу");
+  EXPECT_EQ(link.TryToRecv(buffer, sizeof(buffer), received), E_NO_PORT);
+  EXPECT_EQ(received, 7);
+  EXPECT_EQ(link.SendCmd("004"), E_NO_PORT);
+  EXPECT_EQ(link.FlushSendCache(), 0);
+  std::vector<std::string> fields{"old"};
+  EXPECT_EQ(link.GetPropByCmd("998", fields), E_NO_PORT);
+  bench.ExpectDiagClear();  // GetPropByCmd leaves the record alone
+
+  // A command operation turns it into its own record; the beep appends no last message.
+  EXPECT_EQ(link.MakeBeep(), E_NO_PORT);
+  bench.ExpectDiag(E_NO_PORT, "Ошибка при отправке звуковой команды", "Звуковая команда");
+  EXPECT_EQ(link.CloseAllForms(), E_NO_PORT);
+  bench.ExpectDiag(E_NO_PORT, "Ошибка при команде \"закрыть все окна\" - Нет подключения к терминалу",
+                   "Переход в главную форму");
+  EXPECT_EQ(link.IsTerminalOnline(100), E_NO_PORT);
+  EXPECT_TRUE(bench.LogHas("Нет подключения к терминалу (-8)"));
+  EXPECT_TRUE(bench.Peer().Writes().empty());
+}
+
+TEST(LinkOpen, FailuresNameThePort) {
+  LinkBench bench(kV2);
+  TerminalLink& link = bench.Link();
+  link.SetPort("COM99");
+  uint32_t next_error = 2;
+  link.SetPortOpener([&](const std::string&, uint32_t, uint32_t* err) -> TsPort* {
+    *err = next_error;
+    return nullptr;
+  });
+  EXPECT_EQ(link.OpenPort(), E_PORT_OPEN);
+  EXPECT_EQ(link.LastMessage(), "Порт не найден (COM99)");
+  next_error = 5;
+  EXPECT_EQ(link.OpenPort(), E_PORT_OPEN);
+  EXPECT_EQ(link.LastMessage(), "Порт занят другим приложением (COM99)");
+  EXPECT_TRUE(bench.LogHas("Порт занят другим приложением (COM99) (5)"));
+  next_error = 0xDEAD;
+  EXPECT_EQ(link.OpenPort(), E_PORT_OPEN);
+  const std::string message = link.LastMessage();
+  EXPECT_TRUE(message == "Неизвестная ошибка при открытии порта (COM99)" || message.rfind("(COM99) ", 0) == 0)
+      << message;
+
+  next_error = 2;
+  EXPECT_EQ(link.ConnectTerminal(), E_PORT_OPEN);
+  bench.ExpectDiag(E_PORT_OPEN, "Ошибка открытия порта COM99 - Порт не найден (COM99)", "Подключение");
+  EXPECT_FALSE(link.IsConnected());
+}
+
+TEST(LinkOpen, OpenAndCloseAreLogged) {
+  LinkBench bench(kV2);
+  ASSERT_EQ(bench.Link().OpenPort(), 0);
+  EXPECT_TRUE(bench.Link().IsPortOpen());
+  EXPECT_EQ(bench.Link().RemoteVersion(), 0u);
+  bench.Link().ClosePort();
+  EXPECT_FALSE(bench.Link().IsPortOpen());
+  EXPECT_TRUE(bench.LogHas("Открыт порт PEER (PEER) (тип порта 0)"));
+  EXPECT_TRUE(bench.LogHas("Закрыт порт PEER"));
+}
+
+TEST(LinkVersion, SilentTerminalGivesNotConnectedThenV2) {
+  LinkBench bench(kV2);
+  TerminalLink& link = bench.Link();
+  bench.Peer().SetSilent(true);
+  ASSERT_EQ(link.OpenPort(), 0);
+  const uint32_t start = bench.Clock().Now();
+  EXPECT_EQ(link.IsTerminalOnline(2000), E_NOT_CONNECTED);
+  EXPECT_GE(bench.Clock().Now() - start, 2000u);
+  bench.ExpectDiag(E_NOT_CONNECTED, "Терминал не подключен (PEER)", "Подключение");
+  EXPECT_EQ(link.RemoteVersion(), 200u);
+  EXPECT_EQ(link.LocalVersion(), 200u);
+  EXPECT_TRUE(bench.LogHas("[SyncRemoteVersion] Запрос версии протокола удаленного устройства"));
+  EXPECT_TRUE(bench.LogHas("[SyncRemoteVersion] Нет ответа о версии, выбран протокол обмена: v2"));
+
+  // The terminal wakes up: the next check goes straight to the v2 exchange, no second v3 query.
+  bench.Peer().SetSilent(false);
+  bench.Peer().Side().ClearReceived();
+  EXPECT_EQ(link.IsTerminalOnline(2000), 0);
+  bench.ExpectDiagClear();
+  EXPECT_EQ(bench.Peer().Side().Received(), std::vector<std::string>{Cmd("--p")});
+  EXPECT_EQ(bench.Peer().Endpoint()->Responder()->stats().blocks_received, 1u);
+}
+
+TEST(LinkVersion, AnswersChooseTheProtocol) {
+  for (uint16_t protocol : {kV2, kV3}) {
+    LinkBench bench(protocol);
+    bench.Online();
+    const bool v3 = protocol == kV3;
+    EXPECT_EQ(bench.Link().RemoteVersion(), v3 ? 300u : 200u);
+    EXPECT_EQ(bench.Link().LocalVersion(), v3 ? 300u : 200u);
+    EXPECT_TRUE(bench.LogHas(v3 ? "[SyncRemoteVersion] Получен ответ: версия протокола удаленного устройства 0x300"
+                                : "[SyncRemoteVersion] Получен ответ: версия протокола удаленного устройства 0x200"));
+    EXPECT_TRUE(bench.LogHas(v3 ? "[SyncRemoteVersion] Выбран протокол обмена: v3"
+                                : "[SyncRemoteVersion] Выбран протокол обмена: v2"));
+  }
+}
+
+// The body of every v3 DATA frame the link wrote, concatenated: the record stream.
+std::vector<uint8_t> V3StreamWritten(const TerminalPeer& peer) {
+  std::vector<uint8_t> stream;
+  for (const auto& write : peer.Writes()) {
+    if (write.size() > kFrameHeaderSize && FrameMarkersAt(write.data()) && FrameControlCode(write.data()) == kCtlData) {
+      stream.insert(stream.end(), write.begin() + kFrameHeaderSize, write.begin() + FrameLength(write.data()));
+    }
+  }
+  return stream;
+}
+
+TEST(LinkVersion, OnceV3TheLinkStaysOnV3) {
+  LinkBench bench(kV3);
+  TerminalLink& link = bench.Link();
+  bench.Online();
+  link.ClosePort();
+  EXPECT_EQ(link.RemoteVersion(), 0u);
+  EXPECT_EQ(link.LocalVersion(), 300u);
+
+  // A v2 terminal on the next connection: the version query settles 200, yet records still go as v3.
+  bench.Peer().SetProtocol(kV2);
+  ASSERT_EQ(link.OpenPort(), 0);
+  const size_t writes_before = bench.Peer().Writes().size();
+  EXPECT_EQ(link.SendCmd("004"), E_EXCHANGE);
+  EXPECT_EQ(link.RemoteVersion(), 200u);
+  EXPECT_EQ(link.LocalVersion(), 300u);
+  EXPECT_EQ(link.LastMessage(), "Превышен таймаут при приеме ответа на команду, протокол v3");
+  bool record_framed = false;
+  for (size_t i = writes_before; i < bench.Peer().Writes().size(); ++i) {
+    const auto& w = bench.Peer().Writes()[i];
+    const uint8_t record[] = {0x06, 0x00, 0x01, '0', '0', '4'};
+    if (w.size() == kFrameHeaderSize + sizeof(record) && std::memcmp(w.data() + kFrameHeaderSize, record, 6) == 0)
+      record_framed = true;
+  }
+  EXPECT_TRUE(record_framed);
+}
+
+TEST(LinkRecords, V2CutsARecordAt8095DataBytes) {
+  LinkBench bench(kV2);
+  bench.Online();
+  const std::string row(10000, 'r');
+  EXPECT_EQ(bench.Link().TryToSend(row), 0);
+  ASSERT_EQ(bench.Received().size(), 1u);
+  EXPECT_EQ(bench.Received()[0], Rec(row.substr(0, 8095)));
+}
+
+TEST(LinkRecords, V3SendsTheWholeRecordWithItsLengthPrefix) {
+  LinkBench bench(kV3);
+  bench.Online();
+  const size_t before = V3StreamWritten(bench.Peer()).size();
+  const std::string row(10000, 'r');
+  EXPECT_EQ(bench.Link().TryToSend(row), 0);
+  EXPECT_EQ(bench.Link().FlushSendCache(), 0);
+  ASSERT_EQ(bench.Received().size(), 1u);
+  EXPECT_EQ(bench.Received()[0], Rec(row));
+  const std::vector<uint8_t> stream = V3StreamWritten(bench.Peer());
+  ASSERT_EQ(stream.size() - before, 10003u);
+  EXPECT_EQ(stream[before], (10003 & 0xFF));
+  EXPECT_EQ(stream[before + 1], (10003 >> 8));
+  EXPECT_EQ(stream[before + 2], 0x1E);
+}
+
+class LinkCore : public LinkTest {};
+
+TEST_P(LinkCore, CommandAndLinkCheckBytes) {
+  bench_.Online();
+  EXPECT_EQ(link().SendCmd("004"), 0);
+  EXPECT_EQ(link().IsTerminalOnline(2000), 0);
+  EXPECT_EQ(bench_.Received(), (std::vector<std::string>{Cmd("004"), Cmd("--p")}));
+}
+
+TEST_P(LinkCore, ReceivedRecordMustStartWithRs) {
+  bench_.Online();
+  peer().Side().Emit("A1;2");
+  uint8_t buffer[64];
+  int32_t received = 0;
+  EXPECT_EQ(link().TryToRecv(buffer, sizeof(buffer), received), E_EXCHANGE);
+  EXPECT_EQ(link().LastMessage(), "Неверный формат при приеме данных. Ожидали RS, а получили 0x41.");
+
+  peer().Side().EmitRecord("row");
+  EXPECT_EQ(link().TryToRecv(buffer, sizeof(buffer), received), 0);
+  EXPECT_EQ(received, 3);
+  EXPECT_STREQ(reinterpret_cast<char*>(buffer), "row");
+
+  peer().Side().EmitRecord("");
+  EXPECT_EQ(link().TryToRecv(buffer, sizeof(buffer), received), 0);
+  EXPECT_EQ(received, 0);
+  EXPECT_EQ(buffer[0], 0);
+}
+
+TEST_P(LinkCore, CommandAnswerIsChecked) {
+  bench_.Online();
+  std::string answer;
+  peer().Side().SetIntercept([&](const std::string& message, TerminalSide& side) {
+    if (message != Cmd("004") && message != Cmd("001")) return false;
+    side.Emit(answer);
+    return true;
+  });
+  answer = Echo("005");
+  EXPECT_EQ(link().SendCmd("004"), E_EXCHANGE);
+  EXPECT_EQ(link().LastMessage(), "Неверный формат ответа на команду");
+  answer = "\x06" "004";
+  EXPECT_EQ(link().SendCmd("004"), E_EXCHANGE);
+  EXPECT_EQ(link().LastMessage(), "Неверный ответ на команду, ожидался ENQ, а принят 0x06");
+  answer = Echo("00");
+  EXPECT_EQ(link().SendCmd("004"), E_EXCHANGE);
+  EXPECT_EQ(link().LastMessage(), "Неверный формат ответа на команду");
+
+  answer = Echo("005");
+  EXPECT_EQ(link().MakeBeep(), E_EXCHANGE);
+  bench_.ExpectDiag(E_EXCHANGE, "Ошибка при отправке звуковой команды", "Звуковая команда");
+  EXPECT_EQ(link().ClearTable(0), E_EXCHANGE);
+  bench_.ExpectDiag(E_EXCHANGE, "Ошибка при запросе очистки данных таблицы \"журнал\" - Неверный формат ответа на команду",
+                    "Очистка таблицы");
+}
+
+TEST_P(LinkCore, LinkCheckAnswerIsChecked) {
+  bench_.Online();
+  std::string answer;
+  peer().Side().SetIntercept([&](const std::string& message, TerminalSide& side) {
+    if (message != Cmd("--p")) return false;
+    if (!answer.empty()) side.Emit(answer);
+    return true;
+  });
+  answer = Echo("--x");
+  EXPECT_EQ(link().IsTerminalOnline(2000), E_EXCHANGE);
+  bench_.ExpectDiag(E_EXCHANGE, "Неверный формат подтверждения связи", "Проверка связи");
+  answer = "X--p";
+  EXPECT_EQ(link().IsTerminalOnline(2000), E_EXCHANGE);
+  bench_.ExpectDiag(E_EXCHANGE, "Неверный ответ подтверждения связи. Ожидали ENQ, а получили 0x58.", "Проверка связи");
+
+  answer.clear();  // the program is there but does not answer
+  const uint32_t start = bench_.Clock().Now();
+  EXPECT_EQ(link().IsTerminalOnline(2000), E_EXCHANGE);
+  if (GetParam() == kV3) {
+    bench_.ExpectDiag(E_EXCHANGE,
+                      "Превышен таймаут при ожидании подтверждения связи, протокол v3 - устройство отвечает, но "
+                      "программа не готова к обмену",
+                      "Проверка связи");
+  } else {
+    bench_.ExpectDiag(E_EXCHANGE, "Ошибка при проверке связи, протокол v2 (Код: -1, описание: превышен таймаут)",
+                      "Проверка связи");
+  }
+  EXPECT_GE(bench_.Clock().Now() - start, 2000u);
+}
+
+TEST_P(LinkCore, SilentTerminalAfterOpenFailsExchanges) {
+  bench_.Online();
+  peer().SetSilent(true);
+  EXPECT_EQ(link().SendCmd("004"), E_EXCHANGE);
+  EXPECT_EQ(link().LastMessage(), GetParam() == kV3
+                                      ? "Ошибка при отправке команды, протокол v3 (Код: -1, описание: превышен таймаут)"
+                                      : "Ошибка при отправке команды, протокол v2 (Код: -1, описание: превышен таймаут)");
+  uint8_t buffer[16];
+  int32_t received = 0;
+  EXPECT_EQ(link().TryToRecv(buffer, sizeof(buffer), received), E_EXCHANGE);
+  EXPECT_EQ(link().LastMessage(), GetParam() == kV3
+                                      ? "Превышен таймаут при ожидании данных, протокол v3"
+                                      : "Ошибка при приеме данных, протокол v2 (Код: -1, описание: превышен таймаут)");
+}
+
+TEST_P(LinkCore, DiagnosticsAreLogged) {
+  EXPECT_EQ(link().SetDiag(-42, "сообщение", "этап"), -42);
+  EXPECT_TRUE(bench_.LogHas("[Диагностика] Этап: этап, Код: -42, Сообщение: сообщение"));
+  link().ClearDiag();
+  bench_.ExpectDiagClear();
+  EXPECT_EQ(link().SetLastMessage("текст", 0), 0);
+  EXPECT_EQ(link().LastMessage(), "текст");
+  link().LogStr("строка приложения");
+  EXPECT_TRUE(bench_.LogHas("строка приложения"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, LinkCore, ::testing::Values(kV2, kV3), ProtocolName);
+
+}  // namespace
+}  // namespace korvane::test
