@@ -1,0 +1,253 @@
+// korvane-sim: plays the terminal program over TCP loopback or a pty it creates.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "csv_stream.h"
+#include "line_filter.h"
+#include "link/link_protocol.h"
+#include "link/terminal_side.h"
+#include "sim_journal.h"
+#include "sim_options.h"
+#include "text_charset.h"
+#include "transport.h"
+
+namespace korvane::sim {
+
+namespace {
+
+constexpr const char* kProgramName = "korvane-sim";
+constexpr const char* kUploadFolder = "uploaded";
+constexpr mode_t kFolderMode = 0755;
+constexpr size_t kReadChunk = 65536;
+// How long one wait for bytes lasts: short while the v3 engine has frames in flight (its timers
+// need a turn), long when the line is idle, so an idle simulator sleeps.
+constexpr int32_t kBusyWaitMs = 20;
+constexpr int32_t kIdleWaitMs = 500;
+constexpr int32_t kSendTimeoutMs = 5000;
+
+std::atomic<bool> g_stop{false};
+
+void OnSignal(int) { g_stop = true; }
+
+void InstallSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+std::string TablePath(const std::string& dir, int32_t kind) {
+  return dir + "/" + TableKindFileName(kind) + ".csv";
+}
+
+bool LoadTables(const std::string& dir, TerminalState& state, std::string& error) {
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = "no folder " + dir;
+    return false;
+  }
+  for (int32_t k = 0; k < kTableKindCount; ++k) {
+    tools::CsvFileSource source;
+    if (!source.Open(TablePath(dir, k))) continue;  // a missing file is an empty table
+    std::string row;
+    while (source.Next(row) == RowSource::Fetch::kRow) state.tables[k].push_back(row);
+    if (source.ReadFailed()) {
+      error = "cannot read " + TablePath(dir, k);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SaveUploaded(const std::string& dir, int32_t kind, const std::vector<std::string>& rows) {
+  const std::string folder = dir + "/" + kUploadFolder;
+  if (mkdir(folder.c_str(), kFolderMode) != 0 && errno != EEXIST) return false;
+  tools::CsvFileSink sink;
+  if (!sink.Open(TablePath(folder, kind))) return false;
+  for (const auto& r : rows) sink.Append(r);
+  return sink.Close();
+}
+
+void ApplyState(const SimOptions& o, const tools::TextConverter& to_terminal, TerminalState& s) {
+  auto text = [&](const std::optional<std::string>& v, std::string& target) {
+    if (v) target = to_terminal.Convert(*v);
+  };
+  if (o.job) s.current_id[kTableOperations] = *o.job;
+  if (o.ready_state) s.readiness = *o.ready_state;
+  text(o.ready_text, s.readiness_text);
+  text(o.verdict, s.verdict);
+  text(o.program_name, s.program_name);
+  text(o.program_version, s.program_version);
+  text(o.device_name, s.device_name);
+  text(o.device_id, s.device_id);
+  if (o.lines_count) s.lines_count = *o.lines_count;
+}
+
+double CpuSeconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+
+class Simulator {
+ public:
+  Simulator(const SimOptions& o, TerminalState& state, SimJournal& journal)
+      : o_(o), state_(state), journal_(journal), side_(state) {
+    side_.KeepReceived(false);
+    side_.SetIntercept([this](const std::string& message, TerminalSide&) {
+      journal_.OnMessage(message);
+      return false;
+    });
+    side_.SetTableLoaded([this](int32_t kind, const std::vector<std::string>& rows) {
+      journal_.Note(std::string("LOADED ") + TableKindFileName(kind) + " " + std::to_string(rows.size()));
+      if (!o_.data_dir.empty() && !SaveUploaded(o_.data_dir, kind, rows))
+        std::fprintf(stderr, "%s: cannot write %s\n", kProgramName,
+                     TablePath(o_.data_dir + "/" + kUploadFolder, kind).c_str());
+    });
+  }
+
+  int Run(Transport& transport);
+
+ private:
+  bool TimedOut() const {
+    return o_.timeout_s > 0 &&
+           std::chrono::steady_clock::now() - start_ >= std::chrono::duration<double>(o_.timeout_s);
+  }
+  int32_t MsLeft(int32_t cap) const;
+  void Serve(std::unique_ptr<FdDevice> device);
+
+  const SimOptions& o_;
+  TerminalState& state_;
+  SimJournal& journal_;
+  TerminalSide side_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  uint32_t sessions_ = 0;
+};
+
+int32_t Simulator::MsLeft(int32_t cap) const {
+  if (o_.timeout_s <= 0) return cap;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(o_.timeout_s) -
+                                                                    (std::chrono::steady_clock::now() - start_));
+  if (left.count() <= 0) return 0;
+  return left.count() < cap ? static_cast<int32_t>(left.count()) : cap;
+}
+
+void Simulator::Serve(std::unique_ptr<FdDevice> device) {
+  ++sessions_;
+  journal_.Session(sessions_);
+  side_.ResetSession();
+  std::unique_ptr<PortDevice> line;
+  LinePort* faulty = nullptr;
+  if (o_.faults.Active()) {
+    auto lp = std::make_unique<LinePort>(std::move(device), o_.faults);
+    faulty = lp.get();
+    line = std::move(lp);
+  } else {
+    line = std::move(device);
+  }
+  TerminalEndpoint endpoint(side_, SynVersion(o_.protocol));
+  if (o_.nak_code != 0 && endpoint.Responder() != nullptr)
+    endpoint.Responder()->ForceNakOnce(static_cast<uint8_t>(o_.nak_code));
+  std::vector<uint8_t> buffer(kReadChunk);
+  uint64_t bytes_in = 0;
+  uint64_t bytes_out = 0;
+  while (!g_stop && !TimedOut() && line->HasHandle()) {
+    CFrameBuffer* fb = endpoint.FrameBuffer();
+    const bool busy = fb != nullptr && (fb->SendQueueSize() > 0 || fb->BuilderBodyBytes() > 0);
+    uint32_t err = 0;
+    const uint32_t n = line->ReadMore(buffer.data(), 0, static_cast<uint32_t>(buffer.size()),
+                                      MsLeft(busy ? kBusyWaitMs : kIdleWaitMs), err);
+    if (n > 0) {
+      bytes_in += n;
+      endpoint.Feed(buffer.data(), n);
+    }
+    endpoint.Poll();
+    std::vector<uint8_t> out = endpoint.TakeOutput();
+    if (!out.empty()) {
+      bytes_out += out.size();
+      line->Send(out.data(), static_cast<uint32_t>(out.size()), kSendTimeoutMs, err);
+    }
+  }
+  std::string summary = "END " + std::to_string(sessions_) + " in " + std::to_string(bytes_in) + " out " +
+                        std::to_string(bytes_out);
+  if (faulty != nullptr)
+    summary += " corrupted " + std::to_string(faulty->Corrupted()) + " dropped " + std::to_string(faulty->Dropped());
+  journal_.Note(summary);
+  if (!o_.quiet) std::fprintf(stderr, "%s: session %s\n", kProgramName, summary.c_str() + 4);
+  line->Close();
+}
+
+int Simulator::Run(Transport& transport) {
+  std::printf("%s\n", transport.Describe().c_str());
+  std::fflush(stdout);
+  while (!g_stop && !TimedOut()) {
+    auto device = transport.Accept(MsLeft(kIdleWaitMs));
+    if (!device) continue;
+    Serve(std::move(device));
+    transport.SessionEnded();
+    if (o_.once) break;
+  }
+  if (!o_.quiet) {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    std::fprintf(stderr, "%s: %u session(s), cpu user %.3f s, system %.3f s%s\n", kProgramName, sessions_,
+                 CpuSeconds(ru.ru_utime), CpuSeconds(ru.ru_stime), TimedOut() ? ", timed out" : "");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  auto parsed = ParseSimOptions(args, error);
+  if (!parsed) {
+    std::fprintf(stderr, "%s: %s\n(korvane-sim --help lists the options)\n", kProgramName, error.c_str());
+    return 2;
+  }
+  const SimOptions& o = *parsed;
+  if (o.help) {
+    std::fputs(SimHelp().c_str(), stdout);
+    return 0;
+  }
+  tools::TextConverter to_terminal(tools::LocaleCharset(), o.charset);
+  if (!to_terminal.Ok()) {
+    std::fprintf(stderr, "%s: unknown charset %s\n", kProgramName, o.charset.c_str());
+    return 2;
+  }
+  TerminalState state;
+  state.current_id[kTableOperations] = 1;  // a job is loaded unless --job says otherwise
+  if (!o.data_dir.empty() && !LoadTables(o.data_dir, state, error)) {
+    std::fprintf(stderr, "%s: %s\n", kProgramName, error.c_str());
+    return 1;
+  }
+  ApplyState(o, to_terminal, state);
+  SimJournal journal;
+  if (!journal.Open(o.journal)) {
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgramName, o.journal.c_str(), std::strerror(errno));
+    return 1;
+  }
+  InstallSignals();
+  std::unique_ptr<Transport> transport = o.pty ? CreatePty(o.pty_link, error) : ListenTcp(o.listen, error);
+  if (!transport) {
+    std::fprintf(stderr, "%s: %s\n", kProgramName, error.c_str());
+    return 1;
+  }
+  Simulator sim(o, state, journal);
+  return sim.Run(*transport);
+}
+
+}  // namespace korvane::sim
+
+int main(int argc, char** argv) { return korvane::sim::Main(argc, argv); }

@@ -1,0 +1,46 @@
+// Options of korvane-sim, parsed apart from main so they can be tested.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "line_filter.h"
+
+namespace korvane::sim {
+
+enum class SimProtocol { kV2, kV2Large, kV3 };
+
+struct SimOptions {
+  std::string listen;          // HOST:PORT, or empty
+  bool pty = false;
+  std::string pty_link;
+  SimProtocol protocol = SimProtocol::kV3;
+  std::string data_dir;
+  std::string journal;
+  std::string charset = "CP1251";  // the terminal's; texts from the command line are converted to it
+
+  // Terminal state; unset ones keep the terminal side's defaults.
+  std::optional<int32_t> job;
+  std::optional<int32_t> ready_state;
+  std::optional<std::string> ready_text;
+  std::optional<std::string> verdict;
+  std::optional<std::string> program_name, program_version;
+  std::optional<std::string> device_name, device_id;
+  std::optional<int32_t> lines_count;
+
+  LineFaults faults;
+  int32_t nak_code = 0;  // 0: none
+
+  double timeout_s = 0;  // 0: no limit
+  bool once = false;
+  bool quiet = false;
+  bool help = false;
+};
+
+std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, std::string& error);
+std::string SimHelp();
+// The SYN version a terminal of this protocol answers with.
+uint16_t SynVersion(SimProtocol p);
+
+}  // namespace korvane::sim

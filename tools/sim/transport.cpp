@@ -1,0 +1,213 @@
+#include "transport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/tcp_socket.h"
+
+namespace korvane::sim {
+
+namespace {
+
+constexpr int kListenBacklog = 4;
+constexpr const char* kDefaultHost = "127.0.0.1";
+constexpr uint8_t kLoopbackNet = 127;
+
+int PollOne(int fd, short events, int32_t timeout_ms, short& revents) {
+  pollfd p{fd, events, 0};
+  int r;
+  do {
+    r = ::poll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
+  } while (r < 0 && errno == EINTR);
+  revents = p.revents;
+  return r;
+}
+
+class TcpTransport final : public Transport {
+ public:
+  TcpTransport(SocketHandle listener, std::string host, uint16_t port)
+      : listener_(listener), host_(std::move(host)), port_(port) {}
+  ~TcpTransport() override { SocketClose(listener_); }
+
+  std::string Describe() const override { return "listening on " + host_ + ":" + std::to_string(port_); }
+
+  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+    uint32_t err = 0;
+    SocketHandle s = SocketAccept(listener_, timeout_ms, err);
+    if (s == kInvalidSocket) return nullptr;
+    return std::make_unique<FdDevice>(static_cast<int>(s), true);
+  }
+
+ private:
+  SocketHandle listener_;
+  std::string host_;
+  uint16_t port_;
+};
+
+void MakeRaw(int fd) {
+  termios t{};
+  if (::tcgetattr(fd, &t) != 0) return;
+  ::cfmakeraw(&t);
+  ::tcsetattr(fd, TCSANOW, &t);
+}
+
+// The pty's slave stays open in the simulator until the library's first byte arrives, so the
+// master does not hang up before anyone opened the slave. After that a hang-up of the master
+// means the library closed its end: the session is over.
+class PtyTransport final : public Transport {
+ public:
+  PtyTransport(int master, int keepalive, std::string path, std::string link)
+      : master_(master), keepalive_(keepalive), path_(std::move(path)), link_(std::move(link)) {}
+  ~PtyTransport() override {
+    if (keepalive_ >= 0) ::close(keepalive_);
+    ::close(master_);
+    if (!link_.empty()) ::unlink(link_.c_str());
+  }
+
+  std::string Describe() const override {
+    return "pty " + path_ + (link_.empty() ? std::string() : " (link " + link_ + ")");
+  }
+
+  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+    short revents = 0;
+    if (PollOne(master_, POLLIN, timeout_ms, revents) <= 0 || (revents & POLLIN) == 0) return nullptr;
+    if (keepalive_ >= 0) {
+      ::close(keepalive_);
+      keepalive_ = -1;
+    }
+    return std::make_unique<FdDevice>(master_, false);
+  }
+
+  void SessionEnded() override {
+    if (keepalive_ < 0) {
+      keepalive_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      if (keepalive_ >= 0) MakeRaw(keepalive_);
+    }
+    // Whatever the last session left unread belongs to it.
+    ::tcflush(master_, TCIOFLUSH);
+  }
+
+ private:
+  int master_;
+  int keepalive_;
+  std::string path_;
+  std::string link_;
+};
+
+}  // namespace
+
+FdDevice::FdDevice(int fd, bool owned) : fd_(fd), owned_(owned) {
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+}
+
+FdDevice::~FdDevice() { Close(); }
+
+void FdDevice::Close() {
+  if (owned_ && fd_ >= 0) ::close(fd_);
+  owned_ = false;
+  gone_ = true;
+}
+
+uint32_t FdDevice::Send(const uint8_t* data, uint32_t length, int32_t timeout_ms, uint32_t& err) {
+  err = 0;
+  uint32_t sent = 0;
+  while (sent < length && !gone_) {
+    ssize_t n = ::write(fd_, data + sent, length - sent);
+    if (n > 0) {
+      sent += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      err = static_cast<uint32_t>(errno);
+      gone_ = true;
+      break;
+    }
+    short revents = 0;
+    if (PollOne(fd_, POLLOUT, timeout_ms, revents) <= 0) break;
+    if ((revents & (POLLERR | POLLHUP)) != 0 && (revents & POLLOUT) == 0) {
+      gone_ = true;
+      break;
+    }
+  }
+  return sent;
+}
+
+uint32_t FdDevice::ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) {
+  err = 0;
+  if (gone_ || count >= capacity) return count;
+  short revents = 0;
+  if (PollOne(fd_, POLLIN, timeout_ms, revents) <= 0) return count;
+  ssize_t n = ::read(fd_, buffer + count, capacity - count);
+  if (n > 0) return count + static_cast<uint32_t>(n);
+  if (n == 0 || (errno != EAGAIN && errno != EINTR)) gone_ = true;  // peer closed; a pty master gets EIO
+  return count;
+}
+
+std::unique_ptr<Transport> ListenTcp(const std::string& host_port, std::string& error) {
+  std::string host = kDefaultHost;
+  std::string port_text = host_port;
+  if (auto colon = host_port.rfind(':'); colon != std::string::npos) {
+    host = host_port.substr(0, colon);
+    port_text = host_port.substr(colon + 1);
+  }
+  if (host.empty() || host == "localhost") host = kDefaultHost;
+  in_addr addr{};
+  if (::inet_aton(host.c_str(), &addr) == 0 || (ntohl(addr.s_addr) >> 24) != kLoopbackNet) {
+    error = "only loopback addresses (127.x.x.x) are served, not '" + host + "'";
+    return nullptr;
+  }
+  char* end = nullptr;
+  unsigned long port = std::strtoul(port_text.c_str(), &end, 10);
+  if (port_text.empty() || *end != 0 || port > 65535) {
+    error = "bad port '" + port_text + "'";
+    return nullptr;
+  }
+  if (!StartSockets()) {
+    error = "sockets unavailable";
+    return nullptr;
+  }
+  uint16_t chosen = static_cast<uint16_t>(port);
+  uint32_t err = 0;
+  SocketHandle s = SocketListen(host, chosen, kListenBacklog, err);
+  if (s == kInvalidSocket) {
+    error = "cannot listen on " + host + ":" + port_text + ": " + std::strerror(static_cast<int>(err));
+    return nullptr;
+  }
+  return std::make_unique<TcpTransport>(s, host, chosen);
+}
+
+std::unique_ptr<Transport> CreatePty(const std::string& link, std::string& error) {
+  int master = -1;
+  int slave = -1;
+  char name[256] = {};
+  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    error = std::string("cannot create a pty: ") + std::strerror(errno);
+    return nullptr;
+  }
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+  MakeRaw(slave);
+  MakeRaw(master);
+  if (!link.empty()) {
+    // Only an old link is replaced; a real file of that name is left alone.
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(link.c_str());
+    if (::symlink(name, link.c_str()) != 0) {
+      error = "cannot link " + link + " to " + name + ": " + std::strerror(errno);
+      ::close(slave);
+      ::close(master);
+      return nullptr;
+    }
+  }
+  return std::make_unique<PtyTransport>(master, slave, name, link);
+}
+
+}  // namespace korvane::sim

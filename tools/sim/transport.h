@@ -1,0 +1,51 @@
+// Where the simulator meets the library: a TCP listener on loopback or a pseudo-terminal it
+// creates. Each accepted connection (or each opening of the pty) is one session over an FdDevice.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "port/link_port.h"
+
+namespace korvane::sim {
+
+// A connected socket or a pty master as a PortDevice. Waits with poll, so an idle line costs no
+// CPU. HasHandle turns false once the peer has gone (socket closed, pty slave closed).
+class FdDevice final : public PortDevice {
+ public:
+  // Takes ownership of `fd` unless `owned` is false.
+  FdDevice(int fd, bool owned);
+  ~FdDevice() override;
+
+  bool HasHandle() const override { return !gone_; }
+  uint32_t Send(const uint8_t* data, uint32_t length, int32_t timeout_ms, uint32_t& err) override;
+  uint32_t ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) override;
+  void Purge() override {}
+  void Close() override;
+  int Fd() const { return fd_; }
+
+ private:
+  int fd_;
+  bool owned_;
+  std::atomic<bool> gone_{false};
+};
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // What to print once the transport is ready: the port, or the pty's path.
+  virtual std::string Describe() const = 0;
+  // Waits up to `timeout_ms` (-1: forever) for the library; null on time-out.
+  virtual std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) = 0;
+  // Called after a session ended, before the next Accept.
+  virtual void SessionEnded() {}
+};
+
+// 127.0.0.1 unless another loopback address is given; the simulator refuses anything else.
+std::unique_ptr<Transport> ListenTcp(const std::string& host_port, std::string& error);
+// A pty in raw mode; `link` (may be empty) becomes a symbolic link to its slave, removed again
+// when the transport goes.
+std::unique_ptr<Transport> CreatePty(const std::string& link, std::string& error);
+
+}  // namespace korvane::sim
