@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Runs every test on a Debian 12 machine: installs what is missing, builds the native tree and
+# runs its tests, then builds the Windows tree and runs its tests under Wine.
+# Ends with the line "N passed, N failed" over all test runs; exit status 0 only when all passed.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+JOBS=2
+NATIVE_DIR="$ROOT/build/native"
+WINDOWS_DIR="$ROOT/build/windows-x64"
+PACKAGES=(g++ cmake libgtest-dev libgmock-dev libbenchmark-dev clang g++-mingw-w64-x86-64-posix mingw-w64-tools
+          libwine-dev wine64 wine socat locales)
+WINE_LOCALE=ru_RU.UTF-8   # Wine's ANSI code page follows it: 1251, the library's charset
+
+TOTAL_PASSED=0
+TOTAL_FAILED=0
+STAGE_LINES=()
+FAILED_STAGES=0
+WINESERVER_UP=0
+
+say() { printf '\n=== %s\n' "$*"; }
+
+# Runs a command quietly; on failure shows the end of its output.
+quiet() {
+  local log
+  log=$(mktemp)
+  "$@" >"$log" 2>&1
+  local rc=$?
+  [ "$rc" -eq 0 ] || tail -n 80 "$log"
+  rm -f "$log"
+  return "$rc"
+}
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo "$@"
+  else
+    echo "need root (or sudo) to run: $*" >&2
+    return 1
+  fi
+}
+
+# Adds a ctest run's counts to the totals. A run that produced no count (it did not start, or
+# the build before it failed) counts as one failure so the total never hides it.
+count_ctest() {
+  local log=$1 line passed failed total
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$line" ]; then
+    TOTAL_FAILED=$((TOTAL_FAILED + 1))
+    return 1
+  fi
+  failed=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+  passed=$((total - failed))
+  TOTAL_PASSED=$((TOTAL_PASSED + passed))
+  TOTAL_FAILED=$((TOTAL_FAILED + failed))
+  [ "$failed" -eq 0 ]
+}
+
+run_ctest() {
+  local dir=$1 log="$1/ctest-output.log"
+  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --no-tests=error 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  count_ctest "$log" && [ "$rc" -eq 0 ]
+}
+
+# Runs one stage and times it; a failed stage is recorded and its status returned.
+stage() {
+  local name=$1
+  shift
+  say "$name"
+  local start=$SECONDS status=ok
+  "$@" || status=FAILED
+  local took=$((SECONDS - start))
+  [ "$status" = ok ] || FAILED_STAGES=$((FAILED_STAGES + 1))
+  STAGE_LINES+=("$(printf '%-28s %-7s %4ds' "$name" "$status" "$took")")
+  [ "$status" = ok ]
+}
+
+# --- stages ----------------------------------------------------------------------------------
+
+install_packages() {
+  local missing=() p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    quiet as_root apt-get update -qq || return 1
+    quiet as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+      return 1
+  else
+    echo "all packages present"
+  fi
+  if ! locale -a 2>/dev/null | grep -qix 'ru_RU\.utf-\?8'; then
+    echo "generating $WINE_LOCALE"
+    as_root sed -i 's/^# *\(ru_RU.UTF-8 UTF-8\)/\1/' /etc/locale.gen || return 1
+    grep -q '^ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
+    quiet as_root locale-gen || return 1
+  fi
+}
+
+build_native() {
+  quiet cmake --preset native -S "$ROOT" -DKORVANE_WERROR=ON &&
+    quiet cmake --build "$NATIVE_DIR" -j "$JOBS"
+}
+
+test_native() { run_ctest "$NATIVE_DIR"; }
+
+build_windows() {
+  quiet cmake --preset windows-x64 -S "$ROOT" -DKORVANE_WERROR=ON &&
+    quiet cmake --build "$WINDOWS_DIR" -j "$JOBS"
+}
+
+# One persistent wineserver for the whole run: each program then starts in milliseconds.
+start_wine() {
+  export WINEPREFIX="$WINDOWS_DIR/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+  mkdir -p "$WINEPREFIX"
+  wineserver -p </dev/null >/dev/null 2>&1
+  WINESERVER_UP=1
+  # Creates the prefix on the first run (about 10 s), a no-op after that.
+  quiet wineboot -i
+}
+
+stop_wine() {
+  if [ "$WINESERVER_UP" -eq 1 ]; then
+    sh "$ROOT/tests/windows/com_echo_peer.sh" stop "$WINDOWS_DIR/tests/com_peers" >/dev/null 2>&1
+    wineserver -k >/dev/null 2>&1
+    WINESERVER_UP=0
+  fi
+}
+trap stop_wine EXIT
+
+test_windows() {
+  start_wine || return 1
+  LC_ALL=$WINE_LOCALE run_ctest "$WINDOWS_DIR"
+  local rc=$?
+  stop_wine
+  return "$rc"
+}
+
+# Stages in order; a build that fails counts as one failed test, since its tests never ran.
+# Further runs (sanitizer build, short fuzz runs) go here as stage functions of their own.
+run_stages() {
+  if ! stage "packages and locale" install_packages; then
+    TOTAL_FAILED=$((TOTAL_FAILED + 1))
+    return
+  fi
+  if stage "native build" build_native; then
+    stage "native tests" test_native
+  else
+    TOTAL_FAILED=$((TOTAL_FAILED + 1))
+  fi
+  if stage "windows build" build_windows; then
+    stage "windows tests (wine)" test_windows
+  else
+    TOTAL_FAILED=$((TOTAL_FAILED + 1))
+  fi
+}
+
+cd "$ROOT" || exit 1
+run_stages
+say "summary"
+for line in "${STAGE_LINES[@]}"; do echo "$line"; done
+echo "total                                $(printf '%4ds' "$SECONDS")"
+echo "$TOTAL_PASSED passed, $TOTAL_FAILED failed"
+[ "$FAILED_STAGES" -eq 0 ] && [ "$TOTAL_FAILED" -eq 0 ]
