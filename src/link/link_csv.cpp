@@ -106,9 +106,16 @@ int32_t TerminalLink::ReadCSV(const std::string& file_name, RowSink& rows) {
     PieceReader reader(rows);
     std::unique_ptr<char[]> chunk(new char[kCsvReadChunk]);
     for (;;) {
+      errno = 0;
       const size_t n = std::fread(chunk.get(), 1, kCsvReadChunk, file.get());
       if (n > 0) reader.Feed(chunk.get(), n);
       if (n < kCsvReadChunk) break;
+    }
+    // A name that opens but cannot be read (a folder) must not pass for an empty file.
+    if (std::ferror(file.get())) {
+      const int error = errno;
+      return SetDiag(E_BAD_REQUEST, kCsvOpenWriteFailed + Quoted(file_name) + StrFormat(kCsvForReading, error),
+                     kCtxReadCsv);
     }
     reader.Finish();
     return S_LINK_OK;
