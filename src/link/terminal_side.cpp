@@ -268,4 +268,61 @@ std::vector<uint8_t> TerminalEndpoint::TakeOutput() {
   return out;
 }
 
+// ---- in-process line ----
+
+class InProcessLine::Port final : public PortDevice {
+ public:
+  explicit Port(std::shared_ptr<InProcessLine> line) : line_(std::move(line)) {}
+  bool HasHandle() const override { return true; }
+  uint32_t Send(const uint8_t* data, uint32_t length, int32_t, uint32_t& err) override {
+    err = 0;
+    line_->FromPc(data, length);
+    return length;
+  }
+  uint32_t ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) override {
+    err = 0;
+    return line_->ToPc(buffer, count, capacity, timeout_ms);
+  }
+  void Purge() override { line_->to_pc_.clear(); }
+  void Close() override {}
+
+ private:
+  std::shared_ptr<InProcessLine> line_;
+};
+
+InProcessLine::InProcessLine(TerminalSide& side, uint16_t protocol, const Clock& clock)
+    : clock_(clock), endpoint_(side, protocol, clock) {}
+
+std::unique_ptr<PortDevice> InProcessLine::MakePort(std::shared_ptr<InProcessLine> line) {
+  return std::make_unique<Port>(std::move(line));
+}
+
+void InProcessLine::FromPc(const uint8_t* data, uint32_t length) {
+  if (tap_) tap_(data, length);
+  if (silent_) return;
+  endpoint_.Feed(data, length);
+  Service();
+}
+
+void InProcessLine::Service() {
+  if (silent_) return;
+  endpoint_.Poll();
+  std::vector<uint8_t> out = endpoint_.TakeOutput();
+  to_pc_.insert(to_pc_.end(), out.begin(), out.end());
+}
+
+uint32_t InProcessLine::ToPc(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms) {
+  if (to_pc_.empty()) Service();
+  if (to_pc_.empty() && timeout_ms > 0) {
+    // Nothing will come while the PC waits: the wait passes, then the terminal's timers run.
+    clock_.Sleep(static_cast<uint32_t>(timeout_ms));
+    Service();
+  }
+  while (count < capacity && !to_pc_.empty()) {
+    buffer[count++] = to_pc_.front();
+    to_pc_.pop_front();
+  }
+  return count;
+}
+
 }  // namespace korvane

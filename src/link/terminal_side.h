@@ -15,6 +15,7 @@
 #include "link/link_protocol.h"
 #include "link/record_channel.h"
 #include "platform/ticks.h"
+#include "port/link_port.h"
 
 namespace korvane {
 
@@ -135,6 +136,36 @@ class TerminalEndpoint {
   std::unique_ptr<CFrameBuffer> frame_buffer_;
   std::unique_ptr<RecordChannel> records_;
   std::vector<uint8_t> record_buffer_;
+};
+
+// A connection inside one process: the PC's end is a port device, the far end a terminal endpoint.
+// A read that finds nothing sleeps its time-out on the clock (a manual clock simply moves on), then
+// lets the terminal's timers run. The side must outlive the line.
+class InProcessLine {
+ public:
+  using WriteTap = std::function<void(const uint8_t* data, uint32_t length)>;
+
+  InProcessLine(TerminalSide& side, uint16_t protocol, const Clock& clock = SystemClock());
+
+  TerminalEndpoint& Endpoint() { return endpoint_; }
+  // A silent terminal takes every byte and answers none.
+  void SetSilent(bool silent) { silent_ = silent; }
+  // Sees every block the PC writes.
+  void SetWriteTap(WriteTap tap) { tap_ = std::move(tap); }
+  // The PC's end; it keeps the line alive.
+  static std::unique_ptr<PortDevice> MakePort(std::shared_ptr<InProcessLine> line);
+
+ private:
+  class Port;
+  void FromPc(const uint8_t* data, uint32_t length);
+  uint32_t ToPc(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms);
+  void Service();
+
+  const Clock& clock_;
+  TerminalEndpoint endpoint_;
+  std::deque<uint8_t> to_pc_;
+  bool silent_ = false;
+  WriteTap tap_;
 };
 
 }  // namespace korvane
