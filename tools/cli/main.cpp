@@ -50,7 +50,7 @@ class Cli {
   }
 
   int Info();
-  int Recv();
+  int Recv(int32_t kind);
   int Send();
   int Simple(int32_t (TerminalLink::*op)(), const char* step);
 
@@ -114,19 +114,20 @@ int Cli::Info() {
   return Done(kExitOk);
 }
 
-int Cli::Recv() {
-  int32_t kind = 0;
-  if (int s = Kind(o_.args[0], kind)) return Done(s);
+int Cli::Recv(int32_t kind) {
   TextConverter rows_to_locale(o_.charset, LocaleCharset());
   CsvFileSink sink;
   if (!sink.Open(o_.output, o_.csv_convert ? &rows_to_locale : nullptr)) {
     std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgramName, o_.output.c_str(), std::strerror(errno));
     return Done(kExitFailure);
   }
-  int32_t r = link_.RecvPrepare();
-  if (r != S_LINK_OK) return Done(Fail("recv prepare", r));
+  // A kind that cannot be downloaded is refused by the download itself, before any job check.
+  if (DownloadCommand(kind) != nullptr) {
+    int32_t r = link_.RecvPrepare();
+    if (r != S_LINK_OK) return Done(Fail("recv prepare", r));
+  }
   ProgressBar progress(std::string("recv ") + TableKindFileName(kind), ShowProgress());
-  r = link_.RecvTable(kind, sink, &progress);
+  int32_t r = link_.RecvTable(kind, sink, &progress);
   progress.Finish();
   const bool written = sink.Close();
   if (r != S_LINK_OK) return Done(Fail("recv", r));
@@ -148,13 +149,14 @@ int Cli::Send() {
   std::vector<Table> tables;
   for (size_t i = 0; i + 1 < o_.args.size(); i += 2) {
     Table t{};
-    if (int s = Kind(o_.args[i], t.kind)) return Done(s);
+    t.kind = ParseTableKind(o_.args[i]);
     t.file = o_.args[i + 1];
-    if (access(t.file.c_str(), R_OK) != 0) {
-      std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, t.file.c_str(), std::strerror(errno));
-      return Done(kExitFailure);
-    }
     tables.push_back(t);
+    // A kind that cannot be uploaded is refused by the upload itself, before loading mode starts.
+    if (UploadCommand(t.kind) == nullptr) {
+      StringRowList none;
+      return Done(Fail("send", link_.SendTable(t.kind, none, nullptr, 0)));
+    }
   }
   int32_t r = link_.ActivateUploadingTables();
   if (r != S_LINK_OK) return Done(Fail("send prepare", r));
@@ -188,23 +190,33 @@ int Cli::Simple(int32_t (TerminalLink::*op)(), const char* step) {
 
 int Cli::Run() {
   const std::string& c = o_.command;
+  // Arguments are checked before the port is opened, so a typo costs no exchange.
+  int32_t kind = 0;
+  int32_t id = 0;
+  if (c == "recv" || c == "clear" || c == "get-id" || c == "set-id" || c == "filter-id" || c == "filter-text") {
+    if (int s = Kind(o_.args[0], kind)) return s;
+  }
+  if (c == "send") {
+    for (size_t i = 0; i < o_.args.size(); i += 2) {
+      if (int s = Kind(o_.args[i], kind)) return s;
+      if (access(o_.args[i + 1].c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, o_.args[i + 1].c_str(), std::strerror(errno));
+        return kExitFailure;
+      }
+    }
+  }
+  if (c == "set-id" || c == "filter-id") {
+    if (int s = Id(o_.args[1], id)) return s;
+  }
   if (int s = Connect()) return Done(s);
   if (c == "info") return Info();
-  if (c == "recv") return Recv();
+  if (c == "recv") return Recv(kind);
   if (c == "send") return Send();
   if (c == "beep") return Simple(&TerminalLink::MakeBeep, "beep");
   if (c == "reboot") return Simple(&TerminalLink::Reboot, "reboot");
   if (c == "close-forms") return Simple(&TerminalLink::CloseAllForms, "close-forms");
   if (c == "reset-filters") return Simple(&TerminalLink::ResetAllFilters, "reset-filters");
 
-  int32_t kind = 0;
-  int32_t id = 0;
-  if (c == "clear" || c == "get-id" || c == "set-id" || c == "filter-id" || c == "filter-text") {
-    if (int s = Kind(o_.args[0], kind)) return Done(s);
-  }
-  if (c == "set-id" || c == "filter-id") {
-    if (int s = Id(o_.args[1], id)) return Done(s);
-  }
   int32_t r = S_LINK_OK;
   if (c == "clear") {
     r = link_.ClearTable(kind);

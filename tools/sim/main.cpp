@@ -100,11 +100,15 @@ double CpuSeconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.t
 
 class Simulator {
  public:
-  Simulator(const SimOptions& o, TerminalState& state, SimJournal& journal)
-      : o_(o), state_(state), journal_(journal), side_(state) {
+  Simulator(const SimOptions& o, TerminalState& state, SimJournal& journal, std::string unsolicited)
+      : o_(o), journal_(journal), side_(state), unsolicited_(std::move(unsolicited)) {
     side_.KeepReceived(false);
     side_.SetIntercept([this](const std::string& message, TerminalSide&) {
       journal_.OnMessage(message);
+      // The record goes out after the normal answer, which the side has not queued yet.
+      if (o_.unsolicited && message.size() > 1 && static_cast<uint8_t>(message[0]) == kSOH &&
+          message.compare(1, std::string::npos, kCmdHardwareInfo) == 0)
+        say_pending_ = true;
       return false;
     });
     side_.SetTableLoaded([this](int32_t kind, const std::vector<std::string>& rows) {
@@ -126,11 +130,12 @@ class Simulator {
   void Serve(std::unique_ptr<FdDevice> device);
 
   const SimOptions& o_;
-  TerminalState& state_;
   SimJournal& journal_;
   TerminalSide side_;
+  std::string unsolicited_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   uint32_t sessions_ = 0;
+  bool say_pending_ = false;
 };
 
 int32_t Simulator::MsLeft(int32_t cap) const {
@@ -171,6 +176,11 @@ void Simulator::Serve(std::unique_ptr<FdDevice> device) {
       endpoint.Feed(buffer.data(), n);
     }
     endpoint.Poll();
+    if (say_pending_) {
+      say_pending_ = false;
+      side_.EmitRecord(unsolicited_);
+      endpoint.Poll();
+    }
     std::vector<uint8_t> out = endpoint.TakeOutput();
     if (!out.empty()) {
       bytes_out += out.size();
@@ -244,7 +254,7 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s\n", kProgramName, error.c_str());
     return 1;
   }
-  Simulator sim(o, state, journal);
+  Simulator sim(o, state, journal, o.unsolicited ? to_terminal.Convert(*o.unsolicited) : std::string());
   return sim.Run(*transport);
 }
 

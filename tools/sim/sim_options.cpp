@@ -126,6 +126,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
         auto v = WholeNumber(value);
         if (!v || *v < 0 || *v > INT32_MAX) return bad("a count");
         o.lines_count = static_cast<int32_t>(*v);
+      } else if (name == "--unsolicited") {
+        o.unsolicited = value;
       } else if (name == "--seed") {
         auto v = WholeNumber(value);
         if (!v) return bad("a whole number");
@@ -205,6 +207,8 @@ std::string SimHelp() {
          "  --verdict TEXT       the record sent after processing uploads (default 'SYNC;0;')\n"
          "  --program NAME;VER   --device MODEL;ID   the identity answers\n"
          "  --lines-count N      answer the row-count query with N instead of the journal's size\n"
+         "  --unsolicited TEXT   once per session, right after answering the hardware query, send\n"
+         "                       the data record TEXT unasked (for the raw receive of a line)\n"
          "  --charset NAME       the terminal's charset (default CP1251); texts given on the command\n"
          "                       line are converted to it from the locale's\n"
          "  --journal FILE       one line per command and parameter record received, per table\n"

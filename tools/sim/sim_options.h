@@ -28,6 +28,7 @@ struct SimOptions {
   std::optional<std::string> program_name, program_version;
   std::optional<std::string> device_name, device_id;
   std::optional<int32_t> lines_count;
+  std::optional<std::string> unsolicited;  // a record sent on its own after the identity answers
 
   LineFaults faults;
   int32_t nak_code = 0;  // 0: none

@@ -1,0 +1,336 @@
+#!/usr/bin/env python3
+"""korvane against korvane-sim over one transport and protocol: python3 cli_sim_test.py tcp|pty v2|v2x|v3"""
+import os
+import pty
+import subprocess
+import sys
+import time
+import unittest
+
+from e2e_lib import (CLI, ENV, SAMPLES, Sim, Workdir, copy_samples, cp, korvane, read_bytes, write_rows)
+
+TRANSPORT = "tcp"
+PROTOCOL = "v3"
+# The link waits this long for any one answer; a dead terminal must be reported within it.
+LINK_TIMEOUT_S = 15
+# Seconds the tool may need beyond it to close the port and report.
+REPORT_MARGIN_S = 5
+
+
+def sample(name):
+    return os.path.join(SAMPLES, name + ".csv")
+
+
+class SimCase(unittest.TestCase):
+    def setUp(self):
+        self.work = Workdir()
+        self.dir = self.work.__enter__()
+        self.data = copy_samples(os.path.join(self.dir, "data"))
+        self.sims = []
+
+    def tearDown(self):
+        for s in self.sims:
+            s.stop()
+        self.work.__exit__(None, None, None)
+
+    def sim(self, *extra, **kw):
+        s = Sim(TRANSPORT, PROTOCOL, self.dir, *extra, data=kw.pop("data", self.data), **kw)
+        self.sims.append(s)
+        return s
+
+    def assertOk(self, r):
+        self.assertEqual(r.code, 0, r)
+
+    def assertFails(self, r, status, result, *texts):
+        self.assertEqual(r.code, status, r)
+        self.assertIn("result %d" % result, r.err, r)
+        for t in texts:
+            self.assertIn(t, r.err, r)
+
+    def journal_after(self, s, mark):
+        """Journal lines from the last session on."""
+        lines = s.journal()
+        starts = [i for i, l in enumerate(lines) if l.startswith("SESSION ")]
+        return lines[starts[-1] if starts else 0:] if mark == "last" else lines
+
+
+class TransfersTest(SimCase):
+    def test_info_shows_identity_and_protocol(self):
+        s = self.sim("--program", "Острел-М;2.5.1", "--device", "МЕ-300;SN 0042")
+        r = korvane(s.port, "info")
+        self.assertOk(r)
+        self.assertIn("program:    Острел-М\n", r.out)
+        self.assertIn("version:    2.5.1\n", r.out)
+        self.assertIn("device:     МЕ-300\n", r.out)
+        self.assertIn("device id:  SN 0042\n", r.out)
+        self.assertIn("protocol:   %s\n" % ("3.00" if PROTOCOL == "v3" else "2.00"), r.out)
+        # Connecting is the link check, the clock, then the identity queries.
+        j = s.journal()
+        self.assertEqual([l.split()[0] + " " + l.split()[1] for l in j[1:6]],
+                         ["CMD --p", "CMD 303", "PARAM 303", "CMD --s", "CMD --h"])
+        self.assertRegex(j[3], r"^PARAM 303 \d{14}$")
+
+    def test_download_tables_byte_for_byte(self):
+        s = self.sim()
+        out = os.path.join(self.dir, "journal.csv")
+        r = korvane(s.port, "recv", "journal", "-o", out)
+        self.assertOk(r)
+        self.assertEqual(read_bytes(out), read_bytes(sample("journal")))
+        self.assertIn("5 rows of journal written to " + out, r.err)
+        cmds = [l for l in self.journal_after(s, "last") if l.startswith("CMD ")][4:]
+        self.assertEqual(cmds, ["CMD 880", "CMD 998", "CMD 999", "CMD 40R", "CMD 020", "CMD 021"])
+        # By number, and to standard output. "020" names no table: the terminal counts journal 2
+        # when journal 1 is empty.
+        os.remove(os.path.join(self.data, "journal.csv"))
+        s = self.sim()
+        r = korvane(s.port, "recv", "1")
+        self.assertOk(r)
+        self.assertEqual(r.raw_out, read_bytes(sample("journal2")))
+        r = korvane(s.port, "recv", "service", "-o", "-")
+        self.assertOk(r)
+        self.assertEqual(r.raw_out, read_bytes(sample("service")))
+        self.assertIn("CMD 1F2", s.journal())
+
+    def test_download_of_many_rows_streams_in_order(self):
+        big = write_rows(os.path.join(self.data, "journal.csv"), 3000)
+        s = self.sim()
+        out = os.path.join(self.dir, "out.csv")
+        r = korvane(s.port, "recv", "journal", "-o", out)
+        self.assertOk(r)
+        self.assertEqual(read_bytes(out), read_bytes(big))
+
+    def test_download_converts_rows_when_asked(self):
+        s = self.sim()
+        out = os.path.join(self.dir, "utf8.csv")
+        self.assertOk(korvane(s.port, "--csv-convert", "recv", "journal", "-o", out))
+        self.assertEqual(read_bytes(out), read_bytes(sample("journal")).decode("cp1251").encode("utf-8"))
+
+    def test_progress_on_a_terminal(self):
+        s = self.sim()
+        master, slave = pty.openpty()
+        out = os.path.join(self.dir, "j.csv")
+        proc = subprocess.Popen([CLI, "--port", s.port, "recv", "journal", "-o", out], stdout=subprocess.PIPE,
+                                stderr=slave, env=ENV)
+        os.close(slave)
+        shown = b""
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        proc.wait(timeout=30)
+        proc.stdout.close()
+        os.close(master)
+        self.assertEqual(proc.returncode, 0, shown)
+        text = shown.decode("utf-8", "replace")
+        self.assertRegex(text, r"recv journal \[#+\] 5/5 rows +\d+ rows/s +0:0\d")
+        # Without a terminal on stderr there is no bar.
+        r = korvane(s.port, "recv", "journal", "-o", out)
+        self.assertNotIn("rows/s", r.err)
+
+    def test_upload_then_process_sets_operation_id(self):
+        s = self.sim()
+        r = korvane(s.port, "send", "goods", sample("goods"), "2", sample("operations"), "--oper-id", "57")
+        self.assertOk(r)
+        up = os.path.join(self.data, "uploaded")
+        self.assertEqual(read_bytes(os.path.join(up, "goods.csv")), read_bytes(sample("goods")))
+        self.assertEqual(read_bytes(os.path.join(up, "operations.csv")), read_bytes(sample("operations")))
+        j = [l for l in self.journal_after(s, "last") if not l.startswith(("SESSION", "END"))][5:]
+        self.assertEqual(j, ["CMD 002", "CMD 151", "UPLOAD goods 5", "CMD 111", "UPLOAD operations 3", "CMD 003",
+                             "LOADED operations 3", "LOADED goods 5", "CMD 881", "PARAM 881 57"])
+        r = korvane(s.port, "get-id", "operations")
+        self.assertOk(r)
+        self.assertEqual(r.out, "57\n")
+
+    def test_upload_of_many_rows_and_an_empty_table(self):
+        big = write_rows(os.path.join(self.dir, "big.csv"), 3000, seed=7)
+        empty = os.path.join(self.dir, "empty.csv")
+        open(empty, "wb").close()
+        s = self.sim()
+        self.assertOk(korvane(s.port, "send", "goods2", big, "service", empty))
+        up = os.path.join(self.data, "uploaded")
+        self.assertEqual(read_bytes(os.path.join(up, "goods2.csv")), read_bytes(big))
+        self.assertEqual(read_bytes(os.path.join(up, "service.csv")), b"")
+        self.assertIn("CMD 003", s.journal())
+        self.assertNotIn("CMD 881", s.journal())
+
+
+class CommandsTest(SimCase):
+    def run_and_journal(self, s, *args):
+        r = korvane(s.port, *args)
+        self.assertOk(r)
+        lines = self.journal_after(s, "last")
+        return r, [l for l in lines if not l.startswith(("SESSION", "END"))][5:]
+
+    def test_every_command_reaches_the_terminal(self):
+        s = self.sim("--job", "9")
+        expect = [
+            (("beep",), ["CMD 004"]),
+            (("reboot",), ["CMD HLT"]),
+            (("close-forms",), ["CMD 000"]),
+            (("reset-filters",), ["CMD 40R"]),
+            (("set-id", "documents", "12"), ["CMD 887", "PARAM 887 12"]),
+            (("set-id", "operations", "-1"), ["CMD 881", "PARAM 881 -1"]),
+            (("set-id", "performers", "3"), ["CMD 883", "PARAM 883 3"]),
+            (("filter-id", "addresses", "5"), ["CMD 405", "PARAM 405 5"]),
+            (("filter-id", "2", "4000000000"), None),
+            (("filter-text", "goods", "Молоко «3,2%»"), ["CMD 408", "PARAM 408 Молоко «3,2%»"]),
+            (("filter-text", "journal2", "4607001234567"), ["CMD 409", "PARAM 409 4607001234567"]),
+            (("cmd", "004"), ["CMD 004"]),
+            (("send-line", "привет;1"), ["REC привет;1"]),
+            (("clear", "journal"), ["CMD 001"]),
+        ]
+        for args, lines in expect:
+            if lines is None:
+                continue
+            with self.subTest(args=args):
+                _, got = self.run_and_journal(s, *args)
+                self.assertEqual(got, lines)
+        r, _ = self.run_and_journal(s, "get-id", "documents")
+        self.assertEqual(r.out, "12\n")
+        r, _ = self.run_and_journal(s, "get-id", "operations")
+        self.assertEqual(r.out, "-1\n")
+        # The journals were cleared: nothing to download.
+        r = korvane(s.port, "recv", "journal")
+        self.assertFails(r, 103, -103, "В терминале нет данных для выгрузки.")
+        self.assertNotIn("CMD 021", s.journal())
+
+    def test_raw_line_receive(self):
+        s = self.sim("--unsolicited", "Сканер;готов")
+        r = korvane(s.port, "recv-line")
+        self.assertOk(r)
+        self.assertEqual(r.out, "Сканер;готов\n")
+
+    def test_refused_kinds_send_nothing(self):
+        s = self.sim()
+        cases = [
+            (("clear", "goods"), "Таблица \"товары\" не поддерживает операцию очистки данных."),
+            (("get-id", "3"), "Таблица \"исполнители\" не поддерживает операцию получения текущего ID."),
+            (("recv", "goods"), "Таблица \"товары\" не поддерживает операцию выгрузки."),
+            (("filter-text", "documents", "x"), "не поддерживает операцию установки фильтра по коду или ш/к."),
+            (("send", "journal", sample("journal")), "Таблица \"журнал\" не поддерживает операцию загрузки данных."),
+        ]
+        for args, text in cases:
+            with self.subTest(args=args):
+                r = korvane(s.port, *args)
+                self.assertFails(r, 3, -3, text)
+        cmds = [l for l in s.journal() if l.startswith("CMD ")]
+        for code in ("CMD 001", "CMD 880", "CMD 886", "CMD 151", "CMD 021"):
+            self.assertNotIn(code, cmds)
+
+    def test_usage_errors(self):
+        r = korvane("LAN:127.0.0.1:1", "clear", "bogus")
+        self.assertEqual(r.code, 2, r)
+        self.assertIn("'bogus' is not a table kind", r.err)
+        r = korvane("LAN:127.0.0.1:1", "set-id", "2", "x1")
+        self.assertEqual(r.code, 2, r)
+        r = korvane(None, "beep")
+        self.assertEqual(r.code, 2, r)
+        self.assertIn("no port: give --port NAME or set KORVANE_PORT", r.err)
+        r = korvane(None, "send", "--help")
+        self.assertEqual(r.code, 0, r)
+        self.assertIn("usage: korvane [OPTIONS] send KIND FILE [KIND FILE ...] [--oper-id N]", r.out)
+
+
+class FailuresTest(SimCase):
+    def test_missing_port(self):
+        port = os.path.join(self.dir, "no-such-tty")
+        r = korvane(port, "info")
+        self.assertFails(r, 4, -4, "[Подключение]",
+                         "Ошибка открытия порта %s - Порт не найден (%s)" % (port, port))
+        # The port also comes from the environment.
+        r = korvane(None, "info", env=dict(ENV, KORVANE_PORT=port))
+        self.assertFails(r, 4, -4, "Порт не найден (%s)" % port)
+
+    def test_silent_terminal(self):
+        s = self.sim("--silent-after", "0")
+        r = korvane(s.port, "info")
+        self.assertFails(r, 7, -7, "Терминал не подключен (%s)" % s.port)
+        self.assertLess(r.seconds, 10, r)
+
+    def test_no_job(self):
+        s = self.sim("--job", "0")
+        r = korvane(s.port, "recv", "journal", "-o", os.path.join(self.dir, "x.csv"))
+        self.assertFails(r, 101, -101, "[Подготовка к выгрузке данных]", "В терминале не загружено задание!")
+        cmds = [l for l in s.journal() if l.startswith("CMD ")]
+        self.assertIn("CMD 880", cmds)
+        self.assertNotIn("CMD 998", cmds)
+
+    def test_not_ready(self):
+        s = self.sim("--ready", "3:Идёт инвентаризация")
+        r = korvane(s.port, "recv", "journal")
+        self.assertFails(r, 102, -102, "Терминал не готов выгружать данные - Идёт инвентаризация")
+        self.assertNotIn("CMD 999", s.journal())
+
+    def test_bad_verdict_keeps_tables(self):
+        s = self.sim("--verdict", "SYNC;-1;Ошибка разбора")
+        r = korvane(s.port, "send", "goods", sample("goods"), "--oper-id", "5")
+        self.assertFails(r, 104, -104, "[Обработка данных терминалом]",
+                         "Ошибка при обработке данных терминалом - \"SYNC;-1;Ошибка разбора\".")
+        self.assertFalse(os.path.exists(os.path.join(self.data, "uploaded", "goods.csv")))
+        self.assertNotIn("CMD 881", s.journal())
+
+    def test_short_download(self):
+        s = self.sim("--lines-count", "9")
+        r = korvane(s.port, "recv", "journal", "-o", os.path.join(self.dir, "x.csv"))
+        self.assertFails(r, 6, -6, "Выгрузка данных неожиданно прервалась - ожидали 9 строк, а получили 5 строк.")
+
+    def test_terminal_killed_mid_download(self):
+        write_rows(os.path.join(self.data, "journal.csv"), 20000)
+        # Paced, so the download is still running when the terminal dies.
+        s = self.sim("--baud", "115200")
+        out = os.path.join(self.dir, "partial.csv")
+        proc = subprocess.Popen([CLI, "--port", s.port, "recv", "journal", "-o", out], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=ENV)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and (not os.path.exists(out) or os.path.getsize(out) < 10000):
+            time.sleep(0.05)
+        self.assertGreater(os.path.getsize(out), 0, "the download never started")
+        s.kill()
+        killed = time.monotonic()
+        try:
+            _, err = proc.communicate(timeout=LINK_TIMEOUT_S + REPORT_MARGIN_S)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.communicate()
+            self.fail("the tool hung after the terminal died")
+        took = time.monotonic() - killed
+        err = err.decode("utf-8", "replace")
+        self.assertNotEqual(proc.returncode, 0)
+        self.assertIn("recv failed: result -6 [Выгрузка таблицы]: Ошибка при получении строки таблицы \"журнал\" - ",
+                      err)
+        self.assertLess(took, LINK_TIMEOUT_S + REPORT_MARGIN_S)
+        # What arrived is a prefix of the table, whole rows only.
+        got = read_bytes(out)
+        self.assertTrue(read_bytes(os.path.join(self.data, "journal.csv")).startswith(got))
+        self.assertTrue(got.endswith(b"\r\n"))
+
+
+class NakTest(SimCase):
+    def setUp(self):
+        if PROTOCOL not in ("v2", "v2x"):
+            self.skipTest("forced NAK codes are protocol v2")
+        super().setUp()
+
+    def test_crc_nak_is_resent(self):
+        s = self.sim("--nak", "1")
+        r = korvane(s.port, "info")
+        self.assertOk(r)
+        self.assertEqual(sum(1 for l in s.journal() if l == "CMD --p"), 1)
+
+    def test_overflow_nak_fails_the_send(self):
+        s = self.sim("--nak", "3")
+        r = korvane(s.port, "info")
+        self.assertNotEqual(r.code, 0, r)
+        self.assertIn("result -", r.err)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) >= 3 and sys.argv[1] in ("tcp", "pty"):
+        TRANSPORT, PROTOCOL = sys.argv[1], sys.argv[2]
+        del sys.argv[1:3]
+    unittest.main(verbosity=2)

@@ -1,0 +1,169 @@
+"""Runs the real korvane tool against the real korvane-sim: processes, sockets and ptys.
+
+Binaries come from the environment (KORVANE_CLI, KORVANE_SIM), set by ctest. Every process gets a
+time-out; every simulator is started on port 0 or its own pty and is stopped by its own pid.
+"""
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+CLI = os.environ.get("KORVANE_CLI", "korvane")
+SIM = os.environ.get("KORVANE_SIM", "korvane-sim")
+SAMPLES = os.environ.get("KORVANE_SAMPLES", os.path.join(os.path.dirname(__file__), "..", "..", "samples", "data"))
+
+# The screen texts are checked in UTF-8; the terminal's bytes stay CP1251.
+ENV = dict(os.environ, LC_ALL="C.UTF-8", LANG="C.UTF-8")
+ENV.pop("KORVANE_PORT", None)
+
+SIM_START_TIMEOUT_S = 10
+CLI_TIMEOUT_S = 60
+TABLE_NAMES = ["journal", "journal2", "operations", "performers", "addresses", "documents", "documents2",
+               "goods", "goods2", "service"]
+
+
+def cp(text):
+    """Text as the terminal's bytes."""
+    return text.encode("cp1251")
+
+
+class Sim:
+    """One korvane-sim process. `transport` is "tcp" or "pty"."""
+
+    def __init__(self, transport, protocol, workdir, *extra, data=None, journal=True, timeout_s=120):
+        self.workdir = workdir
+        self.journal_path = os.path.join(workdir, "journal.txt") if journal else None
+        args = [SIM, "--protocol", protocol, "--timeout", str(timeout_s)]
+        if transport == "tcp":
+            args += ["--listen", "127.0.0.1:0"]
+        else:
+            self.link = os.path.join(workdir, "ttyKORV")
+            args += ["--pty", "--link", self.link]
+        if data:
+            args += ["--data", data]
+        if self.journal_path:
+            args += ["--journal", self.journal_path]
+        args += [str(a) for a in extra]
+        self.stderr_path = os.path.join(workdir, "sim.err")
+        self.stderr = open(self.stderr_path, "wb")
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.stderr, env=ENV)
+        line = self._first_line()
+        if transport == "tcp":
+            if not line.startswith("listening on "):
+                raise RuntimeError("simulator did not start: %r %r" % (line, self.errors()))
+            self.port = "LAN:" + line.split()[-1]
+        else:
+            if not line.startswith("pty "):
+                raise RuntimeError("simulator did not start: %r %r" % (line, self.errors()))
+            self.port = self.link
+
+    def _first_line(self):
+        deadline = time.monotonic() + SIM_START_TIMEOUT_S
+        out = b""
+        while not out.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([self.proc.stdout], [], [], left)
+            if not ready:
+                break
+            chunk = os.read(self.proc.stdout.fileno(), 1)
+            if not chunk:
+                break
+            out += chunk
+        return out.decode("utf-8", "replace").strip()
+
+    def errors(self):
+        self.stderr.flush()
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def journal(self):
+        with open(self.journal_path, "rb") as f:
+            return f.read().decode("cp1251").splitlines()
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+        self.proc.wait(timeout=10)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.kill()
+        self.proc.stdout.close()
+        self.stderr.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Result:
+    def __init__(self, proc, out, err, seconds):
+        self.code = proc.returncode
+        self.raw_out = out
+        self.out = out.decode("utf-8", "replace")
+        self.err = err.decode("utf-8", "replace")
+        self.seconds = seconds
+
+    def __repr__(self):
+        return "exit %s after %.1f s\nstdout: %s\nstderr: %s" % (self.code, self.seconds, self.out, self.err)
+
+
+def korvane(port, *args, timeout_s=CLI_TIMEOUT_S, env=None):
+    """Runs the tool to its end; a tool that outlives `timeout_s` is a failure of the test."""
+    cmd = [CLI] + (["--port", port] if port else []) + [str(a) for a in args]
+    start = time.monotonic()
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env or ENV)
+    try:
+        out, err = proc.communicate(timeout=timeout_s)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        raise AssertionError("korvane %s hung for %d s" % (" ".join(cmd[1:]), timeout_s))
+    return Result(proc, out, err, time.monotonic() - start)
+
+
+class Workdir:
+    def __enter__(self):
+        self.path = tempfile.mkdtemp(prefix="korvane-e2e-")
+        return self.path
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def copy_samples(dest):
+    os.makedirs(dest, exist_ok=True)
+    for name in TABLE_NAMES:
+        src = os.path.join(SAMPLES, name + ".csv")
+        if os.path.exists(src):
+            shutil.copy(src, os.path.join(dest, name + ".csv"))
+    return dest
+
+
+def write_rows(path, count, width=100, seed=1):
+    """`count` rows of exactly `width` bytes (a number, then varied letters and Cyrillic), CR LF."""
+    import random
+    rng = random.Random(seed)
+    alphabet = cp("abcdefghijklmnopqrstuvwxyzАБВГДЕЖЗИКЛМНОПРСТУФХЦЧШЩЭЮЯабвгдежзийклмнопрстуфхцчшщэюя0123456789 ")
+    with open(path, "wb") as f:
+        for i in range(count):
+            head = b"%08d;" % i
+            body = bytes(rng.choice(alphabet) for _ in range(width - len(head)))
+            f.write(head + body + b"\r\n")
+    return path
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
