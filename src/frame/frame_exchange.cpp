@@ -102,6 +102,9 @@ bool Step(TsPort* port, const uint8_t* frame, uint8_t* answer, uint32_t& err, co
     Dump("[%s:%8.8X] tsSendRecvFrame вернул ошибку, nResult=%i. Пытаемся повторить попытку.", who, id, result);
   }
   if (!ok) {
+    // A port that fails at once would otherwise be hammered until the deadline: a failed port call
+    // costs the step its time-out, as a lost answer does.
+    if (result == kStepWriteFailed || result == kStepReadFailed) port->clock->Sleep(ctx.timeout_ms);
     if (port->frame_timeout < kV2MaxFrameTimeoutMs) port->frame_timeout = static_cast<uint16_t>(port->frame_timeout * 2);
     return false;
   }

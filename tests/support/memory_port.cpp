@@ -1,6 +1,6 @@
 #include "support/memory_port.h"
 
-namespace korvane::testing {
+namespace korvane::test {
 
 void MemoryPort::Answer(const uint8_t* data, size_t size) {
   if (dropping_) return;
@@ -67,4 +67,4 @@ MemoryPort::Peer ResponderPeer(V2Responder& responder) {
   };
 }
 
-}  // namespace korvane::testing
+}  // namespace korvane::test

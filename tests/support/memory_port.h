@@ -13,7 +13,7 @@
 #include "platform/ticks.h"
 #include "port/link_port.h"
 
-namespace korvane::testing {
+namespace korvane::test {
 
 class MemoryPort final : public PortDevice {
  public:
@@ -69,4 +69,4 @@ TsPort* MakeMemoryTsPort(ManualClock& clock, MemoryPort*& device);
 // A peer that plays the terminal with `responder`.
 MemoryPort::Peer ResponderPeer(V2Responder& responder);
 
-}  // namespace korvane::testing
+}  // namespace korvane::test
