@@ -375,6 +375,12 @@ int32_t TerminalLink::TryToSend(const uint8_t* data, uint32_t length) {
 
 int32_t TerminalLink::TryToSendFinalizeUnlocked() {
   if (port_ == nullptr || remote_version_ < kLinkVersionV3) return S_LINK_OK;
+  // Nothing cached, nothing unacknowledged, no gap: a flush would only poll the line. Skipping it
+  // keeps a download from pulling frames faster than rows are taken (and from a poll wait per row).
+  if (frame_buffer_.SendQueueSize() == 0 && frame_buffer_.BuilderBodyBytes() == 0 &&
+      frame_buffer_.ReceiveQueueSize() == 0) {
+    return S_LINK_OK;
+  }
   uint32_t err = 0;
   const int32_t r = records_.Flush(kLinkExchangeTimeoutMs, err);
   if (r != kTransferOk) {
