@@ -79,6 +79,9 @@ void StoreVersions(TsPort* port, const uint8_t* syn) {
   port->max_frame_size = port->remote_version == kProtocolV2Large ? kV2LargeFrameSize : kV2DefaultFrameSize;
 }
 
+// lastFrame is all zeros until a first exchange: then there is no previous frame to repeat.
+bool HoldsFrame(const uint8_t* f) { return FrameLength(f) >= kFrameHeaderSize && FrameLength(f) <= kLastFrameSize; }
+
 void CopyFrame(uint8_t* to, const uint8_t* from) {
   if (to != from) std::memcpy(to, from, FrameLength(from));
 }
@@ -181,6 +184,7 @@ int32_t tsSendRecvFrame(TsStepContext& ctx) {
   const Clock& clock = *port->clock;
 
   const uint32_t length = FrameLength(ctx.frame);
+  if (!HoldsFrame(ctx.frame)) return kStepWriteFailed;
   uint32_t err = 0;
   const uint32_t sent = LvlSend(port->port, ctx.frame, length, kFrameSendTimeoutMs, err);
   if (err != 0 || sent != length) {
@@ -330,7 +334,7 @@ int32_t tsSend(TsPort* port, uint8_t* last_frame, const uint8_t* data, uint32_t 
           case E_NAK_NUMBER:
             if (FrameNumber(answer) == FrameNumber(local)) {
               Dump("[tsSend:%8.8X] E_NAK_NUMBER. Клиент запрашивает повтор текущего фрейма.", id);
-            } else if (FrameNumber(answer) == FrameNumber(last_frame)) {
+            } else if (HoldsFrame(last_frame) && FrameNumber(answer) == FrameNumber(last_frame)) {
               Dump("[tsSend:%8.8X] E_NAK_NUMBER. Клиент запрашивает повтор предыдущего фрейма.", id);
               current = last_frame;
             } else {
@@ -443,7 +447,7 @@ int32_t tsRecv(TsPort* port, uint8_t* last_frame, uint8_t* buffer, uint32_t size
           case E_NAK_NUMBER:
             if (FrameNumber(answer) == FrameNumber(local)) {
               Dump("[tsRecv:%8.8X] E_NAK_NUMBER. Клиент запрашивает повтор текущего фрейма.", id);
-            } else if (FrameNumber(answer) == FrameNumber(last_frame)) {
+            } else if (HoldsFrame(last_frame) && FrameNumber(answer) == FrameNumber(last_frame)) {
               Dump("[tsRecv:%8.8X] E_NAK_NUMBER. Клиент запрашивает повтор предыдущего фрейма.", id);
               current = last_frame;
             } else {

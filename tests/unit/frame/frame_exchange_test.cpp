@@ -207,6 +207,16 @@ TEST_F(V2Exchange, NakNumberFollowsTheNumberItNames) {
   EXPECT_EQ(NumberOf(dev->writes()[6]), 8);
 }
 
+TEST_F(V2Exchange, NakNumberNamingAnEmptyLastFrameSynchronises) {
+  Synced();
+  // lastFrame is all zeros: there is no frame 0 to repeat.
+  Script({Nak(0, E_NAK_NUMBER), SynAnswer(1, kProtocolV2), Ack(2)});
+  ASSERT_EQ(Send(Pattern(10)), 1);
+  ASSERT_EQ(dev->writes().size(), 3u);
+  EXPECT_EQ(CodeOf(dev->writes()[1]), kCtlSyn);
+  EXPECT_EQ(NumberOf(dev->writes()[1]), 1);
+}
+
 TEST_F(V2Exchange, TwoWrongControlCodesInARowCrashTheExchange) {
   Synced();
   LastNumbered(3);
