@@ -2,6 +2,7 @@
 """korvane against korvane-sim over one transport and protocol: python3 cli_sim_test.py tcp|pty v2|v2x|v3"""
 import os
 import pty
+import re
 import subprocess
 import sys
 import time
@@ -76,7 +77,7 @@ class TransfersTest(SimCase):
         r = korvane(s.port, "recv", "journal", "-o", out)
         self.assertOk(r)
         self.assertEqual(read_bytes(out), read_bytes(sample("journal")))
-        self.assertIn("5 rows of journal written to " + out, r.err)
+        self.assertRegex(r.err, "5 rows of journal written to " + re.escape(out) + r" in \d+\.\d{3} s\n")
         cmds = [l for l in self.journal_after(s, "last") if l.startswith("CMD ")][4:]
         self.assertEqual(cmds, ["CMD 880", "CMD 998", "CMD 999", "CMD 40R", "CMD 020", "CMD 021"])
         # By number, and to standard output. "020" names no table: the terminal counts journal 2

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,14 @@ namespace {
 
 constexpr const char* kProgramName = "korvane";
 constexpr double kVersionDivisor = 100.0;
+
+// "1.234 s": how long a table took, from its first command to its last row (flushed).
+std::string SecondsSince(std::chrono::steady_clock::time_point start) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f s",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  return buf;
+}
 
 class Cli {
  public:
@@ -127,7 +136,9 @@ int Cli::Recv(int32_t kind) {
     if (r != S_LINK_OK) return Done(Fail("recv prepare", r));
   }
   ProgressBar progress(std::string("recv ") + TableKindFileName(kind), ShowProgress());
+  const auto started = std::chrono::steady_clock::now();
   int32_t r = link_.RecvTable(kind, sink, &progress);
+  const std::string took = SecondsSince(started);
   progress.Finish();
   const bool written = sink.Close();
   if (r != S_LINK_OK) return Done(Fail("recv", r));
@@ -136,8 +147,8 @@ int Cli::Recv(int32_t kind) {
     return Done(kExitFailure);
   }
   link_.RecvFinal();
-  if (!o_.output.empty() && o_.output != "-")
-    Note(std::to_string(sink.Rows()) + " rows of " + TableKindFileName(kind) + " written to " + o_.output);
+  Note(std::to_string(sink.Rows()) + " rows of " + TableKindFileName(kind) + " written to " +
+       (o_.output.empty() || o_.output == "-" ? std::string("standard output") : o_.output) + " in " + took);
   return Done(kExitOk);
 }
 
@@ -169,14 +180,16 @@ int Cli::Send() {
     }
     const uint32_t count = source.CountRows();
     ProgressBar progress(std::string("send ") + TableKindFileName(t.kind), ShowProgress());
+    const auto started = std::chrono::steady_clock::now();
     r = link_.SendTable(t.kind, source, &progress, static_cast<int32_t>(count));
+    const std::string took = SecondsSince(started);
     progress.Finish();
     if (source.ReadFailed()) {
       std::fprintf(stderr, "%s: reading %s failed\n", kProgramName, t.file.c_str());
       return Done(kExitFailure);
     }
     if (r != S_LINK_OK) return Done(Fail("send", r));
-    Note(std::to_string(count) + " rows of " + TableKindFileName(t.kind) + " sent from " + t.file);
+    Note(std::to_string(count) + " rows of " + TableKindFileName(t.kind) + " sent from " + t.file + " in " + took);
   }
   r = link_.SendFinal(o_.operation_id.value_or(0));
   if (r != S_LINK_OK) return Done(Fail("send final", r));

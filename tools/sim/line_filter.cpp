@@ -1,6 +1,7 @@
 #include "line_filter.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "frame/frame_layout.h"
 
@@ -13,7 +14,6 @@ constexpr int64_t kNanosPerSecond = 1000000000;
 // Paced bytes are released in pieces this small so a frame trickles out as on a real line.
 constexpr size_t kPaceSliceBytes = 16;
 constexpr size_t kReadChunk = 16384;
-constexpr int32_t kReaderPollMs = 200;
 constexpr int32_t kWriterSendTimeoutMs = 1000;
 constexpr uint8_t kFrameStartLow = static_cast<uint8_t>(kFrameStartMarker & 0xFF);
 constexpr uint8_t kFrameStartHigh = static_cast<uint8_t>(kFrameStartMarker >> 8);
@@ -93,53 +93,51 @@ void FaultChannel::Pass(const uint8_t* data, size_t size, Clock::time_point entr
   }
 }
 
-LinePort::LinePort(std::unique_ptr<PortDevice> inner, const LineFaults& faults)
+LinePort::LinePort(std::unique_ptr<FdDevice> inner, const LineFaults& faults)
     : inner_(std::move(inner)),
       faults_(faults),
       to_terminal_(faults, faults.seed, Clock::now()),
       to_library_(faults, faults.seed + 1, Clock::now()),
-      silence_(faults.silent_after_frames) {
-  reader_ = std::thread([this] { ReaderLoop(); });
-  writer_ = std::thread([this] { WriterLoop(); });
-}
+      silence_(faults.silent_after_frames),
+      scratch_(kReadChunk) {}
 
 LinePort::~LinePort() { Close(); }
 
-void LinePort::Close() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
-    stopping_ = true;
+void LinePort::Close() { inner_->Close(); }
+
+void LinePort::WriteDue(Clock::time_point now) {
+  scratch_.clear();
+  while (!out_.empty() && out_.front().due <= now) {
+    scratch_.insert(scratch_.end(), out_.front().bytes.begin(), out_.front().bytes.end());
+    out_.pop_front();
   }
-  in_ready_.notify_all();
-  out_ready_.notify_all();
-  if (reader_.joinable()) reader_.join();
-  if (writer_.joinable()) writer_.join();
-  inner_->Close();
+  if (scratch_.empty()) return;
+  uint32_t err = 0;
+  inner_->Send(scratch_.data(), static_cast<uint32_t>(scratch_.size()), kWriterSendTimeoutMs, err);
 }
 
-bool LinePort::HasHandle() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return !(closed_ && in_.empty());
+void LinePort::ReadAvailable() {
+  scratch_.resize(kReadChunk);
+  uint32_t err = 0;
+  const uint32_t n = inner_->ReadMore(scratch_.data(), 0, static_cast<uint32_t>(scratch_.size()), 0, err);
+  if (n > 0) to_terminal_.Pass(scratch_.data(), n, Clock::now(), in_);
 }
 
 uint32_t LinePort::Send(const uint8_t* data, uint32_t length, int32_t, uint32_t& err) {
   err = 0;
   std::vector<uint8_t> bytes(data, data + length);
-  std::lock_guard<std::mutex> lock(mutex_);
   silence_.Filter(bytes);
-  const auto entry = Clock::now() + std::chrono::milliseconds(faults_.delay_ms);
-  to_library_.Pass(bytes.data(), bytes.size(), entry, out_);
-  out_ready_.notify_one();
+  to_library_.Pass(bytes.data(), bytes.size(), Clock::now() + std::chrono::milliseconds(faults_.delay_ms), out_);
+  WriteDue(Clock::now());
   return length;
 }
 
 uint32_t LinePort::ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) {
   err = 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
-  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    const auto now = Clock::now();
+    auto now = Clock::now();
+    WriteDue(now);
     while (!in_.empty() && in_.front().due <= now && count < capacity) {
       auto& piece = in_.front().bytes;
       const uint32_t n = std::min<uint32_t>(capacity - count, static_cast<uint32_t>(piece.size()));
@@ -148,68 +146,16 @@ uint32_t LinePort::ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, 
       piece.erase(piece.begin(), piece.begin() + n);
       if (piece.empty()) in_.pop_front();
     }
-    if (count > 0 && (in_.empty() || in_.front().due > now || count >= capacity)) return count;
-    if (now >= deadline || (closed_ && in_.empty()) || stopping_) return count;
-    const auto until = in_.empty() ? deadline : std::min(deadline, in_.front().due);
-    in_ready_.wait_until(lock, until);
-  }
-}
-
-void LinePort::ReaderLoop() {
-  std::vector<uint8_t> chunk(kReadChunk);
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return;
-    }
-    uint32_t err = 0;
-    const uint32_t n = inner_->ReadMore(chunk.data(), 0, static_cast<uint32_t>(chunk.size()), kReaderPollMs, err);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (n > 0) {
-      to_terminal_.Pass(chunk.data(), n, Clock::now(), in_);
-      in_ready_.notify_all();
-    }
-    if (!inner_->HasHandle()) {
-      closed_ = true;
-      in_ready_.notify_all();
-      return;
+    if (count > 0 || now >= deadline || !HasHandle()) return count;
+    auto wake = deadline;
+    if (!in_.empty()) wake = std::min(wake, in_.front().due);
+    if (!out_.empty()) wake = std::min(wake, out_.front().due);
+    if (inner_->HasHandle()) {
+      if (inner_->WaitReadable(wake - now)) ReadAvailable();
+    } else {
+      std::this_thread::sleep_until(wake);
     }
   }
-}
-
-void LinePort::WriterLoop() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  std::vector<uint8_t> batch;
-  for (;;) {
-    if (stopping_) return;
-    const auto now = Clock::now();
-    batch.clear();
-    while (!out_.empty() && out_.front().due <= now) {
-      batch.insert(batch.end(), out_.front().bytes.begin(), out_.front().bytes.end());
-      out_.pop_front();
-    }
-    if (!batch.empty()) {
-      lock.unlock();
-      uint32_t err = 0;
-      inner_->Send(batch.data(), static_cast<uint32_t>(batch.size()), kWriterSendTimeoutMs, err);
-      lock.lock();
-      continue;
-    }
-    if (out_.empty())
-      out_ready_.wait(lock);
-    else
-      out_ready_.wait_until(lock, out_.front().due);
-  }
-}
-
-uint64_t LinePort::Corrupted() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return to_terminal_.Corrupted() + to_library_.Corrupted();
-}
-
-uint64_t LinePort::Dropped() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return to_terminal_.Dropped() + to_library_.Dropped();
 }
 
 }  // namespace korvane::sim

@@ -4,16 +4,14 @@
 // transport and the protocol engine as a PortDevice, so the engines never know it is there.
 #pragma once
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "port/link_port.h"
+#include "transport.h"
 
 namespace korvane::sim {
 
@@ -79,40 +77,39 @@ class FaultChannel {
   uint64_t dropped_ = 0;
 };
 
+// Driven by its one caller, no threads: every call writes the outbound bytes that have come due,
+// and ReadMore sleeps in the kernel until the next byte is due either way or input arrives, so a
+// paced line costs no more thread hand-offs than a plain one.
 class LinePort final : public PortDevice {
  public:
-  LinePort(std::unique_ptr<PortDevice> inner, const LineFaults& faults);
+  LinePort(std::unique_ptr<FdDevice> inner, const LineFaults& faults);
   ~LinePort() override;
 
-  bool HasHandle() const override;
+  bool HasHandle() const override { return inner_->HasHandle() || !in_.empty(); }
+  // Queues the bytes on the line; they leave as they come due.
   uint32_t Send(const uint8_t* data, uint32_t length, int32_t timeout_ms, uint32_t& err) override;
   uint32_t ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) override;
   void Purge() override {}
   void Close() override;
 
   // Totals of both directions, for the simulator's summary.
-  uint64_t Corrupted() const;
-  uint64_t Dropped() const;
+  uint64_t Corrupted() const { return to_terminal_.Corrupted() + to_library_.Corrupted(); }
+  uint64_t Dropped() const { return to_terminal_.Dropped() + to_library_.Dropped(); }
 
  private:
   using Clock = FaultChannel::Clock;
-  void ReaderLoop();
-  void WriterLoop();
+  void WriteDue(Clock::time_point now);
+  // Takes whatever the transport holds now onto the inbound line.
+  void ReadAvailable();
 
-  std::unique_ptr<PortDevice> inner_;
+  std::unique_ptr<FdDevice> inner_;
   const LineFaults faults_;
-  mutable std::mutex mutex_;
-  std::condition_variable in_ready_;
-  std::condition_variable out_ready_;
   FaultChannel to_terminal_;
   FaultChannel to_library_;
   FrameCounter silence_;
   std::deque<FaultChannel::Piece> in_;
   std::deque<FaultChannel::Piece> out_;
-  bool closed_ = false;
-  bool stopping_ = false;
-  std::thread reader_;
-  std::thread writer_;
+  std::vector<uint8_t> scratch_;
 };
 
 }  // namespace korvane::sim

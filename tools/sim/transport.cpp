@@ -140,6 +140,15 @@ uint32_t FdDevice::Send(const uint8_t* data, uint32_t length, int32_t timeout_ms
   return sent;
 }
 
+bool FdDevice::WaitReadable(std::chrono::nanoseconds wait) {
+  if (gone_) return false;
+  if (wait.count() < 0) wait = std::chrono::nanoseconds(0);
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(wait);
+  timespec ts{static_cast<time_t>(secs.count()), static_cast<long>((wait - secs).count())};
+  pollfd p{fd_, POLLIN, 0};
+  return ::ppoll(&p, 1, &ts, nullptr) > 0;
+}
+
 uint32_t FdDevice::ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) {
   err = 0;
   if (gone_ || count >= capacity) return count;

@@ -1,7 +1,7 @@
 // Where the simulator meets the library: a TCP listener on loopback or a pseudo-terminal it
 // creates. Each accepted connection (or each opening of the pty) is one session over an FdDevice.
 #pragma once
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,12 +23,13 @@ class FdDevice final : public PortDevice {
   uint32_t ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) override;
   void Purge() override {}
   void Close() override;
-  int Fd() const { return fd_; }
+  // Waits up to `wait` (finer than the millisecond time-outs of ReadMore) for input or a hang-up.
+  bool WaitReadable(std::chrono::nanoseconds wait);
 
  private:
   int fd_;
   bool owned_;
-  std::atomic<bool> gone_{false};
+  bool gone_ = false;
 };
 
 class Transport {

@@ -1,0 +1,269 @@
+#!/usr/bin/env python3
+"""Throughput and fault-injection runs of korvane against korvane-sim.
+
+  bench_runs.py throughput [--rows N] [--paced-rows N] [--transports tcp,pty] [--protocols v2,v2x,v3]
+  bench_runs.py faults [--rows N] [--seeds N] [--protocols v2,v3]
+
+Rows are 100 bytes of text. Times are the tool's own transfer time (first command of the table to
+its last row), CPU times those of each process (user + system). Exits non-zero when a transfer
+delivers wrong data or a throughput target is missed.
+"""
+import argparse
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+from e2e_lib import CLI, ENV, Sim, Workdir, read_bytes, write_rows
+
+ROW_BYTES = 100
+SERIAL_BAUD = 115200
+LINE_BYTES_PER_S = SERIAL_BAUD / 10  # 8N1
+TARGETS = {  # (protocol, latency ms) -> least share of the line's byte rate, both directions
+    ("v3", 0): 0.90,
+    ("v3", 20): 0.90,
+    ("v2", 0): 0.75,
+}
+# A paced outage run moves bytes at this rate so that 10,000 rows take about ten seconds.
+OUTAGE_BAUD = 921600
+OUTAGE_MS = 2000
+FAULT_RATE = 0.001
+LINK_TIMEOUT_S = 15
+
+failures = []
+
+
+def run_tool(port, *args, timeout_s=900):
+    """Runs korvane; returns (exit status, stderr text, seconds, cpu seconds)."""
+    start = time.monotonic()
+    proc = subprocess.Popen([CLI, "--port", port] + [str(a) for a in args], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, env=ENV)
+    deadline = start + timeout_s
+    err = b""
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid:
+            break
+        if time.monotonic() > deadline:
+            proc.kill()
+            pid, status, usage = os.wait4(proc.pid, 0)
+            failures.append("korvane %s hung" % " ".join(map(str, args)))
+            break
+        time.sleep(0.01)
+    err = proc.stderr.read().decode("utf-8", "replace")
+    proc.stderr.close()
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return proc.returncode, err, time.monotonic() - start, usage.ru_utime + usage.ru_stime
+
+
+def stop_sim(sim):
+    """Stops the simulator; returns its CPU seconds."""
+    sim.proc.send_signal(signal.SIGTERM)
+    _, _, usage = os.wait4(sim.proc.pid, 0)
+    sim.proc.returncode = 0
+    sim.stop()
+    return usage.ru_utime + usage.ru_stime
+
+
+def transfer_seconds(err):
+    m = re.search(r" in (\d+\.\d+) s\n", err)
+    return float(m.group(1)) if m else None
+
+
+def one_transfer(work, transport, protocol, direction, table, *sim_args, check=True):
+    """One download (journal) or upload (goods) through a fresh simulator. Returns a result dict."""
+    data = os.path.join(work, "data-%s-%s-%s" % (transport, protocol, direction))
+    os.makedirs(data, exist_ok=True)
+    stale = os.path.join(data, "uploaded", "goods.csv")
+    if os.path.exists(stale):
+        os.remove(stale)
+    if direction == "down":
+        link_or_copy(table, os.path.join(data, "journal.csv"))
+    sim = Sim(transport, protocol, work, *sim_args, data=data, journal=False, timeout_s=3600)
+    if direction == "down":
+        out = os.path.join(work, "out.csv")
+        code, err, wall, cpu = run_tool(sim.port, "recv", "journal", "-o", out)
+        got = read_bytes(out) if os.path.exists(out) else b""
+    else:
+        code, err, wall, cpu = run_tool(sim.port, "send", "goods", table)
+        up = os.path.join(data, "uploaded", "goods.csv")
+        got = read_bytes(up) if os.path.exists(up) else None
+    sim_cpu = stop_sim(sim)
+    want = read_bytes(table)
+    r = dict(transport=transport, protocol=protocol, direction=direction, code=code, err=err.strip(), wall=wall,
+             cpu=cpu, sim_cpu=sim_cpu, seconds=transfer_seconds(err), intact=(got == want), got=got, want=want)
+    if direction == "down" and os.path.exists(os.path.join(work, "out.csv")):
+        os.remove(os.path.join(work, "out.csv"))
+    if check and (code != 0 or not r["intact"]):
+        failures.append("%s %s %s: exit %d, intact %s: %s" % (transport, protocol, direction, code, r["intact"],
+                                                              r["err"][-300:]))
+    return r
+
+
+def link_or_copy(src, dst):
+    if os.path.exists(dst):
+        os.remove(dst)
+    try:
+        os.link(src, dst)
+    except OSError:
+        import shutil
+        shutil.copy(src, dst)
+
+
+def throughput(args):
+    rows, paced_rows = args.rows, args.paced_rows
+    print("## Throughput: %d rows of %d bytes, no pacing\n" % (rows, ROW_BYTES))
+    print("| transport | protocol | direction | rows/s | row bytes/s | transfer s | tool CPU s | sim CPU s |")
+    print("|---|---|---|---:|---:|---:|---:|---:|")
+    with Workdir() as work:
+        table = write_rows(os.path.join(work, "rows.csv"), rows)
+        for transport in args.transports:
+            for protocol in args.protocols:
+                for direction in ("down", "up"):
+                    r = one_transfer(work, transport, protocol, direction, table)
+                    s = r["seconds"] or r["wall"]
+                    print("| %s | %s | %s | %.0f | %.0f | %.3f | %.2f | %.2f |" % (
+                        transport, protocol, direction, rows / s, rows * ROW_BYTES / s, s, r["cpu"], r["sim_cpu"]))
+                    sys.stdout.flush()
+        print("\n## Paced to %d bit/s (8N1, %d bytes/s): %d rows\n" % (SERIAL_BAUD, LINE_BYTES_PER_S, paced_rows))
+        print("| protocol | latency ms | direction | row bytes/s | share of line | target | transfer s | tool CPU s |")
+        print("|---|---:|---|---:|---:|---:|---:|---:|")
+        paced = write_rows(os.path.join(work, "paced.csv"), paced_rows, seed=3)
+        for protocol, latency in [("v3", 0), ("v3", 20), ("v2", 0), ("v2x", 0), ("v2", 20)]:
+            if protocol not in args.protocols:
+                continue
+            for direction in ("down", "up"):
+                r = one_transfer(work, "tcp", protocol, direction, paced, "--baud", SERIAL_BAUD, "--latency", latency)
+                s = r["seconds"] or r["wall"]
+                share = paced_rows * ROW_BYTES / s / LINE_BYTES_PER_S
+                target = TARGETS.get((protocol, latency))
+                print("| %s | %d | %s | %.0f | %.1f%% | %s | %.2f | %.2f |" % (
+                    protocol, latency, direction, paced_rows * ROW_BYTES / s, share * 100,
+                    "%.0f%%" % (target * 100) if target else "-", s, r["cpu"]))
+                sys.stdout.flush()
+                if target and share < target:
+                    failures.append("%s latency %d %s: %.1f%% of the line, below %.0f%%" % (
+                        protocol, latency, direction, share * 100, target * 100))
+        idle(work)
+
+
+def idle(work):
+    """An idle simulator and a tool waiting on a silent or dead terminal should sleep, not spin."""
+    print("\n## Waiting costs\n")
+    print("| situation | wall s | CPU s |")
+    print("|---|---:|---:|")
+    sim = Sim("tcp", "v3", work, journal=False)
+    time.sleep(3)
+    with open("/proc/%d/stat" % sim.proc.pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = os.sysconf("SC_CLK_TCK")
+    cpu = (int(fields[11]) + int(fields[12])) / ticks
+    stop_sim(sim)
+    print("| simulator idle, no connection | 3.0 | %.2f |" % cpu)
+    sim = Sim("tcp", "v3", work, "--silent-after", "0", journal=False)
+    code, err, wall, cpu = run_tool(sim.port, "info")
+    stop_sim(sim)
+    print("| tool connecting to a silent terminal (exit %d) | %.1f | %.2f |" % (code, wall, cpu))
+    for transport, protocol in [("tcp", "v3"), ("pty", "v2")]:
+        data = os.path.join(work, "dead-%s" % transport)
+        os.makedirs(data, exist_ok=True)
+        write_rows(os.path.join(data, "journal.csv"), 20000)
+        sim = Sim(transport, protocol, work, "--baud", SERIAL_BAUD, data=data, journal=False)
+        proc = subprocess.Popen([CLI, "--port", sim.port, "recv", "journal", "-o", os.path.join(work, "dead.csv")],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=ENV)
+        time.sleep(1.5)
+        sim.kill()
+        sim.stop()
+        start = time.monotonic()
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        print("| tool after the terminal died mid-download, %s %s (exit %d) | %.1f | %.2f |" % (
+            transport, protocol, proc.returncode, time.monotonic() - start, usage.ru_utime + usage.ru_stime))
+
+
+def faults(args):
+    rows = args.rows
+    print("## Faults: %d rows of %d bytes each way\n" % (rows, ROW_BYTES))
+    print("| protocol | fault | seed | direction | outcome | rows intact | transfer s | wall s |")
+    print("|---|---|---:|---|---|---|---:|---:|")
+    with Workdir() as work:
+        table = write_rows(os.path.join(work, "rows.csv"), rows, seed=11)
+        # The outage starts halfway through a paced transfer.
+        half_ms = int(rows * (ROW_BYTES + 3) / (OUTAGE_BAUD / 10) * 1000 / 2)
+        kinds = [
+            ("corrupt 0.1%", ["--corrupt", FAULT_RATE]),
+            ("drop 0.1%", ["--drop", FAULT_RATE]),
+            ("outage 2 s", ["--baud", OUTAGE_BAUD, "--outage", "%d:%d" % (half_ms, OUTAGE_MS)]),
+        ]
+        for protocol in args.protocols:
+            for name, fault_args in kinds:
+                seeds = range(1, args.seeds + 1) if "outage" not in name else [1]
+                for seed in seeds:
+                    for direction in ("down", "up"):
+                        r = one_transfer(work, "tcp", protocol, direction, table, "--seed", seed, *fault_args,
+                                         check=False)
+                        judge_fault_run(protocol, name, seed, r)
+
+
+def judge_fault_run(protocol, name, seed, r):
+    ok = r["code"] == 0
+    got, want = r["got"], r["want"]
+    if ok:
+        outcome = "completed"
+        intact = "yes" if r["intact"] else "NO"
+        if not r["intact"]:
+            failures.append("%s %s seed %d %s: completed with wrong data" % (protocol, name, seed, r["direction"]))
+    else:
+        m = re.search(r"result (-?\d+)", r["err"])
+        outcome = "failed, result %s" % (m.group(1) if m else "?")
+        if not m:
+            failures.append("%s %s seed %d %s: failed without a result code" % (protocol, name, seed, r["direction"]))
+        # A failed download keeps whole rows of the table's beginning; a failed upload leaves the
+        # terminal's table alone (nothing was processed).
+        if r["direction"] == "down":
+            intact = "prefix" if want.startswith(got) and (not got or got.endswith(b"\r\n")) else "NO"
+        else:
+            intact = "not loaded" if got is None else ("yes" if r["intact"] else "NO")
+        if intact == "NO":
+            failures.append("%s %s seed %d %s: failure left wrong data" % (protocol, name, seed, r["direction"]))
+        if protocol == "v3":
+            failures.append("%s %s seed %d %s: v3 must complete: %s" % (protocol, name, seed, r["direction"],
+                                                                      r["err"][-200:]))
+    s = r["seconds"]
+    print("| %s | %s | %d | %s | %s | %s | %s | %.1f |" % (protocol, name, seed, r["direction"], outcome, intact,
+                                                          "%.2f" % s if s else "-", r["wall"]))
+    sys.stdout.flush()
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("mode", choices=["throughput", "faults"])
+    p.add_argument("--rows", type=int, default=None)
+    p.add_argument("--paced-rows", type=int, default=2000)
+    p.add_argument("--seeds", type=int, default=1)
+    p.add_argument("--transports", default="tcp,pty")
+    p.add_argument("--protocols", default=None)
+    a = p.parse_args()
+    a.transports = a.transports.split(",")
+    if a.mode == "throughput":
+        a.rows = a.rows or 100000
+        a.protocols = (a.protocols or "v2,v2x,v3").split(",")
+        throughput(a)
+    else:
+        a.rows = a.rows or 10000
+        a.protocols = (a.protocols or "v2,v3").split(",")
+        faults(a)
+    if failures:
+        print("\nFAILED:")
+        for f in failures:
+            print("  " + f)
+        return 1
+    print("\nAll transfers delivered intact data%s." % (" and met the targets" if a.mode == "throughput" else
+                                                        " or failed with a result code"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
