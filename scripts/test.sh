@@ -59,9 +59,11 @@ count_ctest() {
   [ "$failed" -eq 0 ]
 }
 
+# run_ctest <build folder> [VAR=value ...]: the assignments go to the tests' environment.
 run_ctest() {
   local dir=$1 log="$1/ctest-output.log"
-  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --no-tests=error 2>&1 | tee "$log"
+  shift
+  env "$@" ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --no-tests=error 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   count_ctest "$log" && [ "$rc" -eq 0 ]
 }
@@ -135,7 +137,7 @@ trap stop_wine EXIT
 
 test_windows() {
   start_wine || return 1
-  LC_ALL=$WINE_LOCALE run_ctest "$WINDOWS_DIR"
+  run_ctest "$WINDOWS_DIR" LC_ALL="$WINE_LOCALE"
   local rc=$?
   stop_wine
   return "$rc"
