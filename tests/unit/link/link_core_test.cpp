@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "frame/frame_layout.h"
 #include "link/link_protocol.h"
 #include "link_test_util.h"
+#include "support/memory_port.h"
 
 namespace korvane::test {
 namespace {
@@ -285,6 +287,82 @@ TEST_P(LinkCore, DiagnosticsAreLogged) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, LinkCore, ::testing::Values(kV2, kV3), ProtocolName);
+
+}  // namespace
+}  // namespace korvane::test
+
+namespace korvane::test {
+namespace {
+
+// A port error is reported with the port's own code; without one the exchange's result is shown.
+TEST(LinkPortErrors, PortErrorsCarryTheirCode) {
+  TempDir dir;
+  ScopedLogDir log_dir(dir.Path());
+  ManualClock clock;
+  V2Responder responder(0x0200);
+  MemoryPort* device = nullptr;
+  TerminalLink link(clock);
+  link.SetPort("MEM");
+  link.SetPortOpener([&](const std::string&, uint32_t, uint32_t*) {
+    TsPort* port = MakeMemoryTsPort(clock, device);
+    device->SetPeer(ResponderPeer(responder));
+    return port;
+  });
+  responder.SetBlockHandler([&](std::vector<uint8_t>&& block) {
+    if (!block.empty() && block[0] == 0x01) {
+      block[0] = 0x05;
+      responder.QueueBlock(block.data(), block.size());
+    }
+  });
+  ASSERT_EQ(link.OpenPort(), 0);
+  ASSERT_EQ(link.IsTerminalOnline(2000), 0) << link.GetDiag().message;
+  EXPECT_EQ(link.SendCmd("004"), 0);
+
+  device->FailSends(31);
+  EXPECT_EQ(link.SendCmd("004"), E_EXCHANGE);
+  EXPECT_EQ(link.LastMessage(),
+            "Ошибка при отправке команды, протокол v2 (Код: 31, описание: устройство потеряно или ошибка драйвера связи)");
+
+  // A fresh connection whose version query cannot even be written.
+  link.ClosePort();
+  ASSERT_EQ(link.OpenPort(), 0);
+  device->FailSends(31);
+  EXPECT_EQ(link.SendCmd("004"), E_EXCHANGE);
+  EXPECT_EQ(link.LastMessage(),
+            "Ошибка связи с устройством (Код: 31, описание: устройство потеряно или ошибка драйвера связи)");
+  EXPECT_EQ(link.RemoteVersion(), 0u);
+}
+
+}  // namespace
+}  // namespace korvane::test
+
+namespace korvane::test {
+namespace {
+
+class LinkThreads : public LinkTest {};
+
+// Exchanges of one link from two threads are serialised by its lock: every command gets its own echo.
+TEST_P(LinkThreads, ConcurrentCallersAreSerialised) {
+  bench_.Online();
+  peer().KeepWrites(false);
+  link().SetupLogfile("", 0);
+  constexpr int kEach = 150;
+  int failures[2] = {0, 0};
+  auto run = [&](int who, const char* code) {
+    for (int i = 0; i < kEach; ++i) {
+      if (link().SendCmd(code) != 0) ++failures[who];
+      if (link().RemoteVersion() == 0) ++failures[who];
+    }
+  };
+  std::thread a(run, 0, "004");
+  std::thread b(run, 1, "000");
+  a.join();
+  b.join();
+  EXPECT_EQ(failures[0] + failures[1], 0);
+  EXPECT_EQ(bench_.Received().size(), static_cast<size_t>(2 * kEach));
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, LinkThreads, ::testing::Values(kV2, kV3), ProtocolName);
 
 }  // namespace
 }  // namespace korvane::test

@@ -1,6 +1,9 @@
 // Connecting, readiness, table download and upload over v2 and v3.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <thread>
+
 #include "link/link_protocol.h"
 #include "link_test_util.h"
 
@@ -369,6 +372,32 @@ TEST_P(LinkTables, FullUploadSessionReplacesTheTerminalsTables) {
   EXPECT_EQ(state().tables[5], docs.Rows());
   EXPECT_EQ(loaded, (std::vector<std::pair<int32_t, size_t>>{{5, 1}, {7, 2}}));
   EXPECT_EQ(state().current_id[2], 12);
+}
+
+TEST_P(LinkTables, ExceptionsBecomeResultMinusFive) {
+  bench_.Online();
+  class Throwing final : public RowSource {
+   public:
+    void Reset() override {}
+    bool Skip(uint32_t) override { return false; }
+    Fetch Next(std::string&) override { throw std::runtime_error("source broke"); }
+  } source;
+  EXPECT_EQ(link().SendTable(7, source, nullptr, 3), E_EXCEPTION);
+  EXPECT_TRUE(bench_.LogHas("(Exception) Исключение в SendTable"));
+
+  class ThrowingSink final : public RowSink {
+   public:
+    void Clear() override {}
+    void Append(std::string_view) override { throw std::bad_alloc(); }
+  } sink;
+  state().tables[9] = {"a"};
+  EXPECT_EQ(link().RecvTable(9, sink, nullptr), E_EXCEPTION);
+  EXPECT_TRUE(bench_.LogHas("(Exception) Исключение в RecvTable"));
+  // The lock was released: another thread gets in.
+  std::string port;
+  std::thread other([&] { port = link().Port(); });
+  other.join();
+  EXPECT_EQ(port, "PEER");
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, LinkTables, ::testing::Values(kV2, kV3), ProtocolName);
