@@ -360,8 +360,8 @@ TEST_F(FrameBufferTest, StaleHalfFrameIsAbandonedAfterOneAndAHalfSeconds) {
   Bytes half = Frame(1, kCtlData, Bytes(989, 'x'));
   half.resize(10);
   for (uint32_t quiet : {kStaleDataMs - 100, kStaleDataMs + 1}) {
+    ScriptedStream wire(&clock);  // outlives the engine, whose destructor flushes it
     CFrameBuffer engine(clock);
-    ScriptedStream wire(&clock);
     engine.Configure(kV3MaxFrameSize, kV3Window);
     engine.SetLower(&wire);
     wire.Feed(half);
