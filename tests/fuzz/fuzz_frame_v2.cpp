@@ -114,7 +114,7 @@ void RunExchange(Input& in) {
         break;
       }
       default:
-        port->frame_timeout = in.U16() % 2000;
+        port->frame_timeout = static_cast<uint16_t>(50 + in.U16() % 2000);
         break;
     }
     if (port->max_frame_size > kLastFrameSize) port->max_frame_size = 0;
