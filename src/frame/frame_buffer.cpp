@@ -283,6 +283,12 @@ int32_t CFrameBuffer::Send(int32_t timeout_ms, bool force, uint32_t& err) {
   return kFbDone;
 }
 
+bool CFrameBuffer::WindowOpen() const {
+  if (send_queue_.empty()) return true;
+  const uint16_t limit = static_cast<uint16_t>(ItemNumber(send_queue_.front()) + window_);
+  return FrameNumberBefore(next_outgoing_, limit);
+}
+
 int32_t CFrameBuffer::WaitForWindow(int32_t timeout_ms, uint32_t& err) {
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
   if (Pump(0, err) != kFbDone) return kFbLowerError;

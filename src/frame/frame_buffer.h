@@ -60,6 +60,10 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint32_t BuilderBodyBytes() const;
   // True when a filled frame leads the receive queue (data can be read without waiting).
   bool DataReady() const;
+  // True when the next frame number lies inside the window, so a Write need not wait for an
+  // acknowledgement. Fewer queued frames than the window is not enough: acknowledgements may
+  // arrive out of order and leave an old frame holding the window's start.
+  bool WindowOpen() const;
 
  private:
   int32_t Pump(int32_t timeout_ms, uint32_t& err);

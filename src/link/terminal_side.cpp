@@ -250,10 +250,11 @@ void TerminalEndpoint::PollV3() {
     if (r <= 0) break;
     side_.OnMessage(record_buffer_.data(), static_cast<size_t>(r));
   }
-  // Records go out while the window has room; the rest wait for the PC's acknowledgements.
+  // Records go out while the window has room; the rest wait for the PC's acknowledgements. A
+  // Write that finds the window closed drops its record, so the window is asked first.
   std::string message;
   bool queued = false;
-  while (frame_buffer_->SendQueueSize() < kV3Window && side_.TakeOutgoing(message)) {
+  while (frame_buffer_->WindowOpen() && side_.TakeOutgoing(message)) {
     records_->Send(0, reinterpret_cast<const uint8_t*>(message.data()), static_cast<uint32_t>(message.size()), err);
     queued = true;
   }
