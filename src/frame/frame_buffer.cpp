@@ -352,8 +352,9 @@ int32_t CFrameBuffer::Flush(int32_t timeout_ms, uint32_t& err) {
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
   if (Send(TimeLeft(deadline), true, err) != kFbDone) return kFbLowerError;
   if (TickReached(clock_.Now(), deadline)) return kFbTimeout;
-  for (;;) {
-    if (Pump(std::min(TimeLeft(deadline), kPollSliceMs), err) != kFbDone) return kFbLowerError;
+  // The first look never waits, so a flush with nothing outstanding costs no time.
+  for (int32_t wait = 0;; wait = std::min(TimeLeft(deadline), kPollSliceMs)) {
+    if (Pump(wait, err) != kFbDone) return kFbLowerError;
     if (Send(TimeLeft(deadline), false, err) != kFbDone) return kFbLowerError;
     const bool gap_open = std::any_of(receive_queue_.begin(), receive_queue_.end(),
                                       [](const CFrameItem& item) { return !item.filled; });
