@@ -246,7 +246,9 @@ TEST_F(FrameBufferTest, ReadAndFlushForceTheBuilderOut) {
 TEST_F(FrameBufferTest, FlushWaitsForAcknowledgementAndRetransmitsEveryTimeOut) {
   uint32_t err = 0;
   EXPECT_EQ(fb.Flush(0, err), -1);
-  EXPECT_EQ(fb.Flush(100, err), 1);  // nothing pending
+  const uint32_t before = clock.Now();
+  EXPECT_EQ(fb.Flush(100, err), 1);  // nothing pending: no waiting either
+  EXPECT_EQ(clock.Now(), before);
 
   ASSERT_EQ(fb.Write(0, reinterpret_cast<const uint8_t*>("x"), 1, err), 1);
   const uint32_t start = clock.Now();
