@@ -42,6 +42,16 @@ bool V2Responder::TakeForcedNak(uint16_t number) {
   return true;
 }
 
+size_t V2Responder::NextGoodFrame(size_t from) {
+  for (size_t p = from; p + kFrameHeaderSize <= in_.size(); ++p) {
+    if (!FrameMarkersAt(in_.data() + p)) continue;
+    const uint16_t length = FrameLength(in_.data() + p);
+    if (length < kFrameHeaderSize || length > FrameSize() || p + length > in_.size()) continue;
+    if (VerifyFrameCrc(in_.data() + p, length)) return p;
+  }
+  return in_.size();
+}
+
 void V2Responder::Feed(const uint8_t* data, size_t size) {
   if (!data || size == 0) return;
   in_.insert(in_.end(), data, data + size);
@@ -50,11 +60,19 @@ void V2Responder::Feed(const uint8_t* data, size_t size) {
     while (pos + kMarkerSpan <= in_.size() && !FrameMarkersAt(in_.data() + pos)) ++pos;
     if (pos + kFrameHeaderSize > in_.size()) break;
     const uint16_t length = FrameLength(in_.data() + pos);
-    if (length < kFrameHeaderSize || length > kLastFrameSize) {
-      ++pos;  // markers by chance: not a frame
+    // The PC never sends a frame larger than this side's version allows.
+    if (length < kFrameHeaderSize || length > FrameSize()) {
+      ++pos;  // markers by chance, or a corrupted length: not a frame
       continue;
     }
-    if (pos + length > in_.size()) break;
+    if (pos + length > in_.size()) {
+      // A corrupted length would otherwise hold every later frame back until that many bytes came
+      // in; once a whole good frame follows, the incomplete one was noise.
+      const size_t next = NextGoodFrame(pos + 1);
+      if (next == in_.size()) break;
+      pos = next;
+      continue;
+    }
     uint8_t* frame = in_.data() + pos;
     if (VerifyFrameCrc(frame, length)) {
       HandleFrame(frame, length);

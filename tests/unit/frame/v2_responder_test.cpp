@@ -243,5 +243,29 @@ TEST(V2ResponderFrames, RequestWithNothingQueuedIsAnsweredWhenABlockArrives) {
   EXPECT_FALSE(r.QueueBlock(huge.data(), huge.size()));
 }
 
+TEST(V2ResponderFrames, CorruptedLengthDoesNotHoldBackTheNextFrame) {
+  V2Responder r(kProtocolV2);
+  // A request whose length field says 200 (still a possible v2 frame) but carries 13 bytes.
+  uint8_t bad[kLastFrameSize];
+  tsMakeReq(bad, 4, 0);
+  PutU16(bad + kFrameOffLength, 200);
+  r.Feed(bad, 13);
+  EXPECT_FALSE(r.HasOutput());
+  const Bytes block{9, 8, 7};
+  ASSERT_TRUE(r.QueueBlock(block.data(), block.size()));
+  // The PC repeats the request: it is answered at once, not after 200 bytes have come in.
+  uint8_t req[kLastFrameSize];
+  tsMakeReq(req, 4, 0);
+  r.Feed(req, 13);
+  auto out = SplitFrames(r.TakeOutput());
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0], Frame(4, kCtlData, block));
+  // A length beyond what a v2 terminal accepts (230) is not a frame at all.
+  PutU16(bad + kFrameOffLength, 231);
+  SealFrame(bad, 13);
+  r.Feed(bad, 13);
+  EXPECT_FALSE(r.HasOutput());
+}
+
 }  // namespace
 }  // namespace korvane
