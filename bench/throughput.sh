@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Throughput of the korvane tool against korvane-sim: 100,000 rows of 100 bytes each way over
+# loopback TCP and a pty for protocols v2, v2x and v3, then paced to a 115200 bit/s line with and
+# without latency, then what waiting costs. Prints Markdown tables; exits non-zero when data comes
+# out wrong or a target is missed. Extra arguments go to the runner (for example --rows 20000).
+# KORVANE_BUILD names the build folder (default build/native; built here when the tools are missing).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KORVANE_BUILD:-$root/build/native}
+if [ ! -x "$build/tools/cli/korvane" ] || [ ! -x "$build/tools/sim/korvane-sim" ]; then
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" --target korvane korvane-sim -j2
+fi
+export KORVANE_CLI=$build/tools/cli/korvane KORVANE_SIM=$build/tools/sim/korvane-sim
+exec python3 "$root/tests/e2e/bench_runs.py" throughput "$@"
