@@ -232,6 +232,9 @@ class CommandsTest(SimCase):
         r = korvane(None, "beep")
         self.assertEqual(r.code, 2, r)
         self.assertIn("no port: give --port NAME or set KORVANE_PORT", r.err)
+        r = korvane(None, "ports")
+        self.assertEqual(r.code, 0, r)
+        self.assertIn("LAN:HOST:PORT\ttcp", r.out)
         r = korvane(None, "send", "--help")
         self.assertEqual(r.code, 0, r)
         self.assertIn("usage: korvane [OPTIONS] send KIND FILE [KIND FILE ...] [--oper-id N]", r.out)
@@ -252,6 +255,14 @@ class FailuresTest(SimCase):
         r = korvane(s.port, "info")
         self.assertFails(r, 7, -7, "Терминал не подключен (%s)" % s.port)
         self.assertLess(r.seconds, 10, r)
+
+    def test_slow_terminal_is_waited_for(self):
+        s = self.sim("--delay", "250")
+        r = korvane(s.port, "info")
+        self.assertOk(r)
+        # Link check, clock, and two identity queries: each answer comes a quarter second late.
+        self.assertGreater(r.seconds, 1.0, r)
+        self.assertIn("program:    Ostrel\n", r.out)
 
     def test_no_job(self):
         s = self.sim("--job", "0")
