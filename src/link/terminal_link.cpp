@@ -15,6 +15,14 @@ namespace korvane {
 
 using namespace link_text;
 
+namespace {
+
+// A v3 receive that comes back at once with nothing (a socket the peer closed, a device that never
+// waits) is retried after this pause, so waiting out the time-out costs no CPU.
+constexpr uint32_t kEmptyReceivePauseMs = 1;
+
+}  // namespace
+
 TerminalLink::TerminalLink(const Clock& clock)
     : remote_prog_name_(kUnknown),
       remote_prog_version_(kInitialProgVersion),
@@ -419,6 +427,7 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
     const uint32_t start = clock_.Now();
     for (;;) {
       const int32_t left = static_cast<int32_t>(kLinkExchangeTimeoutMs) - static_cast<int32_t>(clock_.Now() - start);
+      const uint32_t asked = clock_.Now();
       const int32_t r = records_.Receive(std::max(0, left), buffer, size, err);
       if (r > 0) {
         n = r;
@@ -432,6 +441,7 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
         SetLastMessage(kRecvV3Timeout, E_EXCHANGE);
         return E_EXCHANGE;
       }
+      if (clock_.Now() - asked < kEmptyReceivePauseMs) clock_.Sleep(kEmptyReceivePauseMs);
     }
   }
   if (buffer[0] != kRS) {
