@@ -162,6 +162,22 @@ class TransfersTest(SimCase):
         self.assertNotIn("CMD 881", s.journal())
 
 
+class LifecycleTest(SimCase):
+    def test_once_stops_after_the_first_session(self):
+        s = self.sim("--once")
+        self.assertOk(korvane(s.port, "beep"))
+        self.assertEqual(s.proc.wait(timeout=10), 0)
+        self.assertIn("1 session(s)", s.errors())
+        if TRANSPORT == "pty":
+            self.assertFalse(os.path.lexists(s.port), "the pty link outlives the simulator")
+
+    def test_timeout_stops_an_unused_simulator(self):
+        s = self.sim(timeout_s=1)
+        self.assertEqual(s.proc.wait(timeout=10), 0)
+        self.assertIn("0 session(s)", s.errors())
+        self.assertIn("timed out", s.errors())
+
+
 class CommandsTest(SimCase):
     def run_and_journal(self, s, *args):
         r = korvane(s.port, *args)
