@@ -111,6 +111,18 @@ void CFrameBuffer::Reset() {
   ++resets_;
 }
 
+uint32_t CFrameBuffer::NextGoodFrame(uint32_t from) {
+  const uint32_t capacity = static_cast<uint32_t>(rx_.size());
+  for (uint32_t p = from; rx_count_ - p >= kFrameHeaderSize; ++p) {
+    uint8_t* f = rx_.data() + p;
+    if (!FrameMarkersAt(f)) continue;
+    const uint16_t length = FrameLength(f);
+    if (length < kFrameHeaderSize || length > capacity || length > rx_count_ - p) continue;
+    if (VerifyFrameCrc(f, length)) return p;
+  }
+  return rx_count_;
+}
+
 uint32_t CFrameBuffer::SearchAndDispatch() {
   uint32_t dispatched = 0;
   const uint32_t resets_before = resets_;
@@ -128,7 +140,15 @@ uint32_t CFrameBuffer::SearchAndDispatch() {
       ++p;
       continue;
     }
-    if (length > rx_count_ - p) break;  // wait for the rest
+    if (length > rx_count_ - p) {
+      // Wait for the rest, unless a whole good frame already follows: then this start was a
+      // corrupted length, which would otherwise hold every later frame back until that many
+      // bytes came in (with only acknowledgements arriving, for many seconds).
+      const uint32_t next = NextGoodFrame(p + 1);
+      if (next == rx_count_) break;
+      p = next;
+      continue;
+    }
     if (!VerifyFrameCrc(f, length)) {
       ++p;
       continue;

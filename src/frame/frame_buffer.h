@@ -73,6 +73,8 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   void QueueBuilder();
   // Finds every complete frame in the receive bytes, dispatches it and drops what was consumed.
   uint32_t SearchAndDispatch();
+  // Start of the first whole frame with a good CRC at or after `from`; the byte count when none.
+  uint32_t NextGoodFrame(uint32_t from);
   void OnSyn(const uint8_t* f, uint16_t length);
   void OnData(const uint8_t* f, uint16_t length);
   void OnAck(uint16_t number);
