@@ -12,7 +12,7 @@ ASAN_BINARIES=(unit_log_test unit_port_test unit_frame_test unit_link_test)
 FUZZ_SECONDS_CI=${FUZZ_SECONDS:-20}   # per target; scripts/fuzz.sh alone defaults to a longer run
 WINDOWS_DIR="$ROOT/build/windows-x64"
 PACKAGES=(g++ cmake libgtest-dev libgmock-dev libbenchmark-dev clang g++-mingw-w64-x86-64-posix mingw-w64-tools
-          libwine-dev wine64 wine socat locales)
+          libwine-dev wine64 wine socat locales python3)
 WINE_LOCALE=ru_RU.UTF-8   # Wine's ANSI code page follows it: 1251, the library's charset
 
 TOTAL_PASSED=0
