@@ -14,6 +14,9 @@ bool FileExists(const std::string& path);
 // Windows text-mode stream does, so the files are the same on every build.
 bool AppendToFile(const std::string& path, std::string_view data, bool text_mode);
 
+// The bytes a Windows text-mode stream writes for `data` ("\n" as "\r\n").
+std::string ToTextModeBytes(std::string_view data);
+
 // Appends while holding the file exclusively against other writers; fails (line lost) when another
 // writer has it open.
 bool AppendExclusive(const std::string& path, std::string_view data);

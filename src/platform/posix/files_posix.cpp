@@ -29,28 +29,12 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
-std::string ToCrLf(std::string_view data) {
-  std::string out;
-  out.reserve(data.size() + 16);
-  for (char c : data) {
-    if (c == '\n') out.push_back('\r');
-    out.push_back(c);
-  }
-  return out;
-}
 }  // namespace
-
-bool FileExists(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) return false;
-  std::fclose(f);
-  return true;
-}
 
 bool AppendToFile(const std::string& path, std::string_view data, bool text_mode) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = text_mode ? WriteAll(fd, ToCrLf(data)) : WriteAll(fd, data);
+  bool ok = text_mode ? WriteAll(fd, ToTextModeBytes(data)) : WriteAll(fd, data);
   ::close(fd);
   return ok;
 }

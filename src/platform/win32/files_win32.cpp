@@ -25,30 +25,13 @@ bool WriteAll(HANDLE h, std::string_view data) {
   return true;
 }
 
-// Translated here and written in binary so both builds produce the same bytes.
-std::string ToCrLf(std::string_view data) {
-  std::string out;
-  out.reserve(data.size() + 16);
-  for (char c : data) {
-    if (c == '\n') out.push_back('\r');
-    out.push_back(c);
-  }
-  return out;
-}
 }  // namespace
-
-bool FileExists(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) return false;
-  std::fclose(f);
-  return true;
-}
 
 bool AppendToFile(const std::string& path, std::string_view data, bool text_mode) {
   HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  bool ok = text_mode ? WriteAll(h, ToCrLf(data)) : WriteAll(h, data);
+  bool ok = text_mode ? WriteAll(h, ToTextModeBytes(data)) : WriteAll(h, data);
   ::CloseHandle(h);
   return ok;
 }
