@@ -26,6 +26,10 @@ TARGETS = {  # (protocol, latency ms) -> least share of the line's byte rate, bo
     ("v3", 20): 0.90,
     ("v2", 0): 0.75,
 }
+# The short run in the test command moves few rows, so connecting and the closing exchanges weigh
+# more, and a busy machine's scheduling shows: it checks the targets less this margin. The full
+# run (bench/throughput.sh) checks them as they stand.
+QUICK_MARGIN = 0.05
 # A paced outage run moves bytes at this rate so that 10,000 rows take about ten seconds.
 OUTAGE_BAUD = 921600
 OUTAGE_MS = 2000
@@ -145,9 +149,10 @@ def throughput(args):
                     protocol, latency, direction, paced_rows * ROW_BYTES / s, share * 100,
                     "%.0f%%" % (target * 100) if target else "-", s, r["cpu"]))
                 sys.stdout.flush()
-                if target and share < target:
+                gate = target - QUICK_MARGIN if target and args.quick else target
+                if target and share < gate:
                     failures.append("%s latency %d %s: %.1f%% of the line, below %.0f%%" % (
-                        protocol, latency, direction, share * 100, target * 100))
+                        protocol, latency, direction, share * 100, gate * 100))
         idle(work, args.quick)
 
 
