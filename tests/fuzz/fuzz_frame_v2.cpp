@@ -13,6 +13,7 @@
 #include "frame/v2_responder.h"
 #include "platform/ticks.h"
 #include "port/link_port.h"
+#include "fuzz_input.h"
 
 namespace korvane {
 namespace {
@@ -20,23 +21,7 @@ namespace {
 constexpr uint32_t kMaxCallTimeoutMs = 5000;
 constexpr uint32_t kMaxBlock = 20000;
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-  bool Empty() const { return p_ == end_; }
-  uint8_t Byte() { return p_ < end_ ? *p_++ : 0; }
-  uint16_t U16() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
-  std::vector<uint8_t> Take(size_t n) {
-    n = std::min(n, static_cast<size_t>(end_ - p_));
-    std::vector<uint8_t> out(p_, p_ + n);
-    p_ += n;
-    return out;
-  }
-
- private:
-  const uint8_t* p_;
-  const uint8_t* end_;
-};
+using fuzz::Input;
 
 // Every write is answered with the next piece of the input (which may be nothing, noise or a
 // frame); an empty read lets time pass as a blocking read would.

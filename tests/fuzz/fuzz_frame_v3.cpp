@@ -8,29 +8,14 @@
 
 #include "frame/frame_buffer.h"
 #include "frame/frame_layout.h"
+#include "fuzz_input.h"
 
 namespace korvane {
 namespace {
 
 constexpr uint32_t kMaxCallTimeoutMs = 1500;
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-  bool Empty() const { return p_ == end_; }
-  uint8_t Byte() { return p_ < end_ ? *p_++ : 0; }
-  uint16_t U16() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
-  std::vector<uint8_t> Take(size_t n) {
-    n = std::min(n, static_cast<size_t>(end_ - p_));
-    std::vector<uint8_t> out(p_, p_ + n);
-    p_ += n;
-    return out;
-  }
-
- private:
-  const uint8_t* p_;
-  const uint8_t* end_;
-};
+using fuzz::Input;
 
 // The line: bytes the fuzzer feeds arrive in reads; a read that finds nothing lets time pass as a
 // blocking read would.

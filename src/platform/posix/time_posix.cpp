@@ -21,19 +21,6 @@ void SleepMs(uint32_t ms) {
   }
 }
 
-namespace {
-class RealClock final : public Clock {
- public:
-  uint32_t Now() const override { return TickCount(); }
-  void Sleep(uint32_t ms) const override { SleepMs(ms); }
-};
-}  // namespace
-
-const Clock& SystemClock() {
-  static const RealClock clock;
-  return clock;
-}
-
 LocalTime CurrentLocalTime() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);

@@ -10,19 +10,6 @@ uint32_t TickCount() { return ::GetTickCount(); }
 
 void SleepMs(uint32_t ms) { ::Sleep(ms); }
 
-namespace {
-class RealClock final : public Clock {
- public:
-  uint32_t Now() const override { return TickCount(); }
-  void Sleep(uint32_t ms) const override { SleepMs(ms); }
-};
-}  // namespace
-
-const Clock& SystemClock() {
-  static const RealClock clock;
-  return clock;
-}
-
 LocalTime CurrentLocalTime() {
   SYSTEMTIME st{};
   ::GetLocalTime(&st);
