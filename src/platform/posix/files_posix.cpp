@@ -72,17 +72,6 @@ bool MoveFileTo(const std::string& from, const std::string& to) {
   return ::unlink(from.c_str()) == 0;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  out.clear();
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  std::fclose(f);
-  return true;
-}
-
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 char PathSeparator() { return '/'; }
