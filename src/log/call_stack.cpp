@@ -44,6 +44,8 @@ CallStackRegistry& Registry() {
 
 }  // namespace
 
+void CreateCallStackRegistry() { Registry(); }
+
 CallStackScope::CallStackScope(const char* format, ...) {
   va_list args;
   va_start(args, format);

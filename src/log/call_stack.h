@@ -12,6 +12,9 @@ class CallStackScope {
   CallStackScope& operator=(const CallStackScope&) = delete;
 };
 
+// Creates the process-wide registry now rather than at the first scope (the DLL does it on load).
+void CreateCallStackRegistry();
+
 // "[CallStack(XXXXXXXX): name, name]" for the calling thread.
 std::string CallStackText();
 

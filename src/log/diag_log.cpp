@@ -37,6 +37,11 @@ std::string DiagLine(const std::string& message, int32_t code) {
 
 }  // namespace
 
+void CreateDumpLock() {
+  DumpCounterLock();
+  DumpMirrorCounter();
+}
+
 std::string DiagLogPath() { return LogFilePath(kDiagLogName); }
 std::string DumpPath() { return LogFilePath(kDumpName); }
 

@@ -14,6 +14,9 @@ inline constexpr const char* kDumpName = "korvdump.txt";
 std::string DiagLogPath();
 std::string DumpPath();
 
+// Creates the dump's process-wide lock now rather than at the first line (the DLL does it on load).
+void CreateDumpLock();
+
 // One line to the diagnostic log if the file already exists.
 void DiagLog(const std::string& message, int32_t code);
 // One line to the diagnostic log (created if missing), mirrored into the wire dump.

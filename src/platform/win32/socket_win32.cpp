@@ -9,7 +9,7 @@ namespace {
 constexpr WORD kWinsockVersion = MAKEWORD(2, 2);
 constexpr u_long kNonBlocking = 1;
 
-// Winsock for the life of the process, given back at exit.
+// Winsock for the life of the process.
 class WinsockSession {
  public:
   WinsockSession() {
@@ -20,9 +20,6 @@ class WinsockSession {
       return;
     }
     started_ = true;
-  }
-  ~WinsockSession() {
-    if (started_) ::WSACleanup();
   }
   WinsockSession(const WinsockSession&) = delete;
   WinsockSession& operator=(const WinsockSession&) = delete;
@@ -62,9 +59,11 @@ uint32_t ResolveError() {
 }
 }  // namespace
 
+// Started on first use and never cleaned up: in the DLL a cleanup would run under the loader
+// lock at unload, where Winsock must not be called. The process's end gives it back.
 bool StartSockets() {
-  static const WinsockSession session;
-  return session.Started();
+  static const WinsockSession* session = new WinsockSession;
+  return session->Started();
 }
 
 uint32_t LastSocketError() { return static_cast<uint32_t>(::WSAGetLastError()); }
