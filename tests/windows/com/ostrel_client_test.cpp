@@ -1,0 +1,260 @@
+// korvane.dll as applications use it: objects created by ProgID after regsvr32, against the
+// native simulator over loopback TCP. Each session checks many members at once.
+#include <wrl/client.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "com_test_util.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace korvane::comtest {
+namespace {
+
+constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000EL);
+constexpr long kConnected = 1;
+constexpr long kNoPort = -8;
+
+template <class I>
+ComPtr<I> Create(const wchar_t* prog_id, HRESULT* hr_out = nullptr) {
+  CLSID clsid{};
+  ComPtr<I> p;
+  HRESULT hr = ::CLSIDFromProgID(prog_id, &clsid);
+  if (SUCCEEDED(hr)) hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(I), &p);
+  if (hr_out) *hr_out = hr;
+  return p;
+}
+
+template <class I>
+std::string Text(I* object, HRESULT (STDMETHODCALLTYPE I::*getter)(BSTR*)) {
+  Bstr b;
+  EXPECT_EQ((object->*getter)(b.out()), S_OK);
+  return b.cp1251();
+}
+
+// The journal lines of a simulator from `from` on.
+std::vector<std::string> JournalLines(const char* sim, size_t from = 0) {
+  std::vector<std::string> lines;
+  const std::string text = SimFile(sim, "journal.txt");
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(from, lines.size())), lines.end());
+}
+
+std::vector<std::string> CommandsIn(const std::vector<std::string>& lines) {
+  std::vector<std::string> codes;
+  for (const std::string& l : lines)
+    if (l.rfind("CMD ", 0) == 0) codes.push_back(l.substr(4));
+  return codes;
+}
+
+ComPtr<IOstrelStrings> Collection(const std::vector<std::string>& rows) {
+  auto c = Create<IOstrelStrings>(L"Zyl.OstrelStrings");
+  for (const std::string& row : rows) {
+    Bstr b(Wide1251(row).c_str());
+    long index = -1;
+    EXPECT_EQ(c->Add(b.get(), &index), S_OK);
+  }
+  return c;
+}
+
+class ComClient : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    // Every object, enumerator and connection point of the test is gone: the leak check.
+    EXPECT_EQ(DllCanUnloadNowOfKorvane(), S_OK);
+  }
+  std::wstring PortOf(const char* sim) {
+    std::wstring port = SimPort(sim);
+    return port;
+  }
+  ComApartment com_;
+};
+
+#define REQUIRE_SIM(var, name)                                             \
+  const std::wstring var = SimPort(name);                                  \
+  if (var.empty()) GTEST_SKIP() << "simulator " name " is not running"
+
+// One session through either interface: identity, a download with events, an upload with
+// events, every command (checked in the simulator's journal), the direct commands.
+template <class I>
+void RunSession(const wchar_t* prog_id, const char* sim, const std::wstring& port, const char* version) {
+  HRESULT hr = S_OK;
+  ComPtr<I> o = Create<I>(prog_id, &hr);
+  ASSERT_EQ(hr, S_OK);
+  const size_t journal_start = JournalLines(sim).size();
+  Bstr port_text(port.c_str());
+  ASSERT_EQ(o->put_Port(port_text.get()), S_OK);
+  EXPECT_EQ(Text(o.Get(), &I::get_Port), Bstr(port.c_str()).cp1251());
+
+  long r = 0;
+  ASSERT_EQ(o->ConnectTerminal(&r), S_OK);
+  ASSERT_EQ(r, kConnected);
+  EXPECT_EQ(Text(o.Get(), &I::get_ProtocolVersion), version);
+  EXPECT_EQ(Text(o.Get(), &I::get_LibraryVersion), "4.2.2.0");
+  EXPECT_EQ(Text(o.Get(), &I::get_RemoteProgName), "Ostrel");
+  EXPECT_EQ(Text(o.Get(), &I::get_RemoteProgVersion), "1.0.0.0");
+  EXPECT_EQ(Text(o.Get(), &I::get_RemoteDevName), "Terminal");
+  EXPECT_EQ(Text(o.Get(), &I::get_RemoteDevID), "00000000");
+  EXPECT_NE(Text(o.Get(), &I::get_LibraryRegistrationPath).find("korvane.dll"), std::string::npos);
+  {
+    long code = 0;
+    Bstr msg, ctx;
+    ASSERT_EQ(o->GetLastDiagMsg(&code, msg.out(), ctx.out()), S_OK);
+    EXPECT_EQ(code, kConnected);
+    EXPECT_EQ(ctx.cp1251(), "Подключение");
+  }
+
+  // Download: rows in arrival order, one event per row counted 1..N of N.
+  RecordingSink sink;
+  const DWORD cookie = Advise(o.Get(), &sink);
+  ASSERT_NE(cookie, 0u);
+  ASSERT_EQ(o->RecvPrepare(&r), S_OK);
+  EXPECT_EQ(r, 0);
+  ComPtr<IEnumVARIANT> rows;
+  ASSERT_EQ(o->RecvTable(0, &rows, &r), S_OK);
+  EXPECT_EQ(r, 0);
+  const std::vector<std::string> journal = CsvRows(SampleFile("journal.csv"));
+  EXPECT_EQ(DrainEnum(rows.Get()), journal);
+  ASSERT_EQ(sink.calls.size(), journal.size());
+  for (size_t i = 0; i < sink.calls.size(); ++i) {
+    EXPECT_EQ(sink.calls[i].id, 1);
+    EXPECT_EQ(sink.calls[i].done, static_cast<long>(i + 1));
+    EXPECT_EQ(sink.calls[i].total, static_cast<long>(journal.size()));
+  }
+  ASSERT_EQ(o->RecvFinal(&r), S_OK);
+  EXPECT_EQ(r, 0);
+
+  // Upload from the caller's enumerator; the terminal keeps exactly these bytes.
+  const std::vector<std::string> goods = {"1;4607001234567;Молоко 3,2%;1;шт", "2;4607001234574;Кефир;2;шт",
+                                          "3;;\"quoted; text\";3;кг"};
+  sink.calls.clear();
+  ASSERT_EQ(o->SendPrepare(&r), S_OK);
+  EXPECT_EQ(r, 0);
+  ComPtr<IOstrelStrings> upload = Collection(goods);
+  ComPtr<IEnumVARIANT> source;
+  ASSERT_EQ(upload->get_Enumerator(&source), S_OK);
+  if constexpr (std::is_same_v<I, IOstrel>) {
+    ASSERT_EQ(o->SendTable(7, source.Get(), &r), S_OK);
+  } else {
+    ASSERT_EQ(o->SendTable2(7, source.Get(), &r), S_OK);
+  }
+  EXPECT_EQ(r, 0);
+  ASSERT_EQ(sink.calls.size(), goods.size());
+  for (size_t i = 0; i < goods.size(); ++i) {
+    EXPECT_EQ(sink.calls[i].id, 2);
+    EXPECT_EQ(sink.calls[i].done, static_cast<long>(i + 1));
+    EXPECT_EQ(sink.calls[i].total, static_cast<long>(goods.size()));
+  }
+  ASSERT_EQ(o->SendFinal(7, &r), S_OK);
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(CsvRows(SimFile(sim, "data/uploaded/goods.csv")), goods);
+  EXPECT_EQ(Unadvise(o.Get(), cookie), S_OK);
+
+  // Every command, in order; the simulator's journal names what reached the terminal.
+  long id = -1, forms = 77;
+  Bstr filter(Wide1251("4607001234567").c_str());
+  const struct {
+    const char* what;
+    std::function<HRESULT(long*)> call;
+  } commands[] = {
+      {"Beep", [&](long* p) { return o->Beep(p); }},
+      {"ClearPrepare", [&](long* p) { return o->ClearPrepare(p); }},
+      {"ResetAllFilters", [&](long* p) { return o->ResetAllFilters(p); }},
+      {"SetCurrentID", [&](long* p) { return o->SetCurrentID(5, 42, p); }},
+      {"GetCurrentID", [&](long* p) { return o->GetCurrentID(5, &id, p); }},
+      {"SetFilterID", [&](long* p) { return o->SetFilterID(3, 9, p); }},
+      {"SetFilterText", [&](long* p) { return o->SetFilterText(7, filter.get(), p); }},
+      {"ClearFinal(false)", [&](long* p) { return o->ClearFinal(VARIANT_FALSE, p); }},
+      {"ClearFinal(true)", [&](long* p) { return o->ClearFinal(VARIANT_TRUE, p); }},
+      {"restore the job", [&](long* p) { return o->SetCurrentID(2, 1, p); }},
+      {"CloseAllForms", [&](long*) { return o->CloseAllForms(&forms); }},
+  };
+  for (const auto& c : commands) {
+    long result = 99;
+    EXPECT_EQ(c.call(&result), S_OK) << c.what;
+    if (std::string(c.what) != "CloseAllForms") {
+      EXPECT_EQ(result, 0) << c.what;
+    }
+  }
+  EXPECT_EQ(id, 42);
+  EXPECT_EQ(forms, 0);
+
+  // Members with no terminal behind them.
+  const auto files = {[&](long* p) { return o->FilesPrepare(1, p); }};
+  for (const auto& f : files) {
+    long result = 0;
+    EXPECT_EQ(f(&result), S_OK);
+    EXPECT_EQ(result, -1);
+  }
+  Bstr a(L"a"), b(L"b"), c(L"c");
+  r = 0;
+  EXPECT_EQ(o->FileUpload(a.get(), b.get(), c.get(), 0, &r), S_OK);
+  EXPECT_EQ(r, -1);
+  r = 0;
+  EXPECT_EQ(o->FileDownload(a.get(), b.get(), c.get(), 0, &r), S_OK);
+  EXPECT_EQ(r, -1);
+  r = 0;
+  EXPECT_EQ(o->FilesFinal(0, &r), S_OK);
+  EXPECT_EQ(r, -1);
+
+  // Direct commands: a refused kind leaves a record; a good direct command keeps it in IOstrel and
+  // clears it in IOstrel2.
+  ASSERT_EQ(o->ClearTable(5, &r), S_OK);
+  EXPECT_EQ(r, -3);
+  Bstr check(L"--p"), line(Wide1251("RAW;строка").c_str());
+  ASSERT_EQ(o->Korvane_SendCmd(check.get(), &r), S_OK);
+  EXPECT_EQ(r, 0);
+  long code = 0;
+  {
+    Bstr msg, ctx;
+    ASSERT_EQ(o->GetLastDiagMsg(&code, msg.out(), ctx.out()), S_OK);
+  }
+  EXPECT_EQ(code, (std::is_same_v<I, IOstrel> ? -3 : 0));
+  ASSERT_EQ(o->Korvane_TryToSend(line.get(), &r), S_OK);
+  EXPECT_EQ(r, 0);
+  ASSERT_EQ(o->Korvane_FlushWrite(&r), S_OK);
+  EXPECT_EQ(r, 0);
+  ASSERT_EQ(o->DisconnectTerminal(), S_OK);
+  o.Reset();
+
+  const std::vector<std::string> expected_commands = {
+      "--p", "303", "--s", "--h",                         // connect
+      "880", "998", "999", "40R", "020", "021",           // download
+      "002", "151", "003", "881",                         // upload, new operation ID
+      "004", "40R", "40R", "887", "886", "403", "408",   // commands
+      "881", "881", "000", "--p"};
+  std::vector<std::string> seen = CommandsIn(JournalLines(sim, journal_start));
+  EXPECT_EQ(seen, expected_commands);
+  const std::vector<std::string> after = JournalLines(sim, journal_start);
+  EXPECT_NE(std::find(after.begin(), after.end(), "REC RAW;" + std::string("строка")), after.end());
+}
+
+TEST_F(ComClient, OstrelSessionV3) {
+  REQUIRE_SIM(port, "v3");
+  RunSession<IOstrel>(L"Zyl.Ostrel", "v3", port, "3.00");
+}
+
+TEST_F(ComClient, Ostrel2SessionV3) {
+  REQUIRE_SIM(port, "v3");
+  RunSession<IOstrel2>(L"Zyl.Ostrel2", "v3", port, "3.00");
+}
+
+TEST_F(ComClient, OstrelSessionV2) {
+  REQUIRE_SIM(port, "v2");
+  RunSession<IOstrel>(L"Zyl.Ostrel", "v2", port, "2.00");
+}
+
+TEST_F(ComClient, Ostrel2SessionV2) {
+  REQUIRE_SIM(port, "v2");
+  RunSession<IOstrel2>(L"Zyl.Ostrel2", "v2", port, "2.00");
+}
+
+}  // namespace
+}  // namespace korvane::comtest
