@@ -20,15 +20,25 @@ const ClassEntry kClasses[] = {
      &CreateObject<CEnumHelper>},
 };
 
-class ClassFactory final : public ObjectRoot, public IClassFactory {
+// One factory per class for the life of the process. Factories do not keep the library loaded:
+// COM may cache them (a multithreaded client's host apartment does); only LockServer counts.
+class ClassFactory final : public IClassFactory {
  public:
-  explicit ClassFactory(IUnknown*) : ObjectRoot(nullptr) {}
-  HRESULT Initialize() { return S_OK; }
-  void Bind(const ClassEntry& entry) { entry_ = &entry; }
-  KORVANE_DELEGATE_IUNKNOWN
+  const ClassEntry* entry = nullptr;
 
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
+      *out = static_cast<IClassFactory*>(this);
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    return entry_->create(outer, iid, out);
+    return entry->create(outer, iid, out);
   }
   STDMETHODIMP LockServer(BOOL lock) override {
     if (lock)
@@ -37,15 +47,9 @@ class ClassFactory final : public ObjectRoot, public IClassFactory {
       ModuleRelease();
     return S_OK;
   }
-
- protected:
-  void* InterfaceFor(REFIID iid) override {
-    return IsEqualIID(iid, IID_IClassFactory) ? static_cast<IClassFactory*>(this) : nullptr;
-  }
-
- private:
-  const ClassEntry* entry_ = nullptr;
 };
+
+ClassFactory g_factories[std::size(kClasses)];
 
 }  // namespace
 
@@ -60,10 +64,9 @@ const ClassEntry* FindClass(REFCLSID clsid) {
 HRESULT GetClassFactory(const ClassEntry& entry, REFIID iid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  Ref<ClassFactory> factory;
-  if (const HRESULT hr = CreateOwned(factory); FAILED(hr)) return hr;
-  factory->Bind(entry);
-  return factory->Inner()->QueryInterface(iid, out);
+  ClassFactory& factory = g_factories[static_cast<size_t>(&entry - kClasses)];
+  factory.entry = &entry;
+  return factory.QueryInterface(iid, out);
 }
 
 }  // namespace korvane::com

@@ -21,7 +21,7 @@ struct ClassEntry {
 std::span<const ClassEntry> Classes();
 const ClassEntry* FindClass(REFCLSID clsid);
 
-// A class factory for `entry`, one per request; it counts as a live object while held.
+// The class factory of `entry`.
 HRESULT GetClassFactory(const ClassEntry& entry, REFIID iid, void** out);
 
 }  // namespace korvane::com

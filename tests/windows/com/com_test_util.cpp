@@ -98,7 +98,7 @@ STDMETHODIMP RecordingSink::QueryInterface(REFIID iid, void** out) {
 STDMETHODIMP RecordingSink::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                    EXCEPINFO*, UINT*) {
   const bool shape = IsEqualIID(iid, IID_NULL) && flags == DISPATCH_METHOD && params && params->cArgs == 2 &&
-                     params->cNamedArgs == 0 && !result && V_VT(&params->rgvarg[0]) == VT_I4 &&
+                     params->cNamedArgs == 0 && (!result || result_allowed) && V_VT(&params->rgvarg[0]) == VT_I4 &&
                      V_VT(&params->rgvarg[1]) == VT_I4;
   if (!shape) {
     ++bad_shape;

@@ -80,6 +80,8 @@ class RecordingSink final : public IDispatch {
   std::vector<Call> calls;
   int bad_shape = 0;
   std::function<void(const Call&)> on_call;  // runs inside the event
+  // Across apartments the marshaler's stub always hands in a result variant.
+  bool result_allowed = false;
 
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
