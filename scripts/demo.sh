@@ -2,9 +2,14 @@
 # The main job, end to end: the terminal simulator with the sample tables, and the command-line
 # tool against it over loopback TCP (protocol v3) and over a pseudo-terminal (protocol v2):
 # identity, a journal downloaded to a CSV file, goods uploaded and processed by the terminal.
+# Where Wine and the mingw-w64 tools are installed, the same jobs then run the product's own way:
+# korvane.dll registered in a private Wine prefix, driven by the sample VBScripts through Zyl.Ostrel2.
+#   KORVANE_WINDOWS_BUILD   the Windows build folder (default build/windows-x64)
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build/native"
+WINDOWS_BUILD=${KORVANE_WINDOWS_BUILD:-$ROOT/build/windows-x64}
+DEMO_PREFIX="$ROOT/build/demo-wineprefix"
 cd "$ROOT"
 
 need=()
@@ -24,8 +29,10 @@ SIM="$BUILD/tools/sim/korvane-sim"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/korvane-demo.XXXXXX")
 SIM_PID=""
+WINE_UP=0
 cleanup() {
   [ -n "$SIM_PID" ] && kill "$SIM_PID" 2>/dev/null && wait "$SIM_PID" 2>/dev/null
+  [ "$WINE_UP" -eq 1 ] && WINEPREFIX="$DEMO_PREFIX" wineserver -k 2>/dev/null
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -84,6 +91,60 @@ echo "   simulator: $line"
 dev=$(grep -oE '/dev/pts/[0-9]+' <<<"$line" | head -n 1)
 run_jobs "$dev"
 stop_sim
+
+# Runs a Windows program in the demo's own prefix. Russian locale: Wine's ANSI code page is then
+# 1251, the terminal's.
+win() {
+  local lang=()
+  locale -a 2>/dev/null | grep -qix 'ru_RU\.utf-\?8' && lang=(LC_ALL=ru_RU.UTF-8)
+  env "${lang[@]}" WINEPREFIX="$DEMO_PREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d" wine "$@"
+}
+
+# A Linux path as Wine sees it.
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# A sample script of samples/scripts; the script host writes the console's code page, 866.
+run_sample() {
+  local script=$1
+  shift
+  echo "-- cscript $script $*"
+  win cscript.exe //nologo "$(winpath "$ROOT/samples/scripts/$script")" "$@" | iconv -c -f CP866 -t UTF-8 | sed 's/^/    /'
+}
+
+windows_jobs() {
+  local tool missing=()
+  for tool in wine x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-widl; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+  done
+  [ -d /usr/include/wine/wine/windows ] || missing+=(libwine-dev)
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "== korvane.dll under Wine: skipped, not installed: ${missing[*]} (bash scripts/test.sh installs them)"
+    return 0
+  fi
+  echo "== korvane.dll under Wine: the sample VBScripts through Zyl.Ostrel2, loopback TCP, protocol v3"
+  cmake --preset windows-x64 -B "$WINDOWS_BUILD" >/dev/null
+  cmake --build "$WINDOWS_BUILD" -j2 --target korvane >/dev/null
+  mkdir -p "$DEMO_PREFIX"
+  echo "   Wine prefix $DEMO_PREFIX (made once, about 15 s), regsvr32 korvane.dll"
+  WINEPREFIX="$DEMO_PREFIX" wineserver -p </dev/null >/dev/null 2>&1
+  WINE_UP=1
+  win wineboot -i >/dev/null 2>&1
+  win regsvr32 /s "$(winpath "$WINDOWS_BUILD/bin/korvane.dll")"
+  line=$(start_sim --listen 127.0.0.1:0 --protocol v3)
+  echo "   simulator: $line"
+  port=LAN:$(sed -nE 's/.*listening on ([0-9.]+:[0-9]+).*/\1/p' <<<"$line")
+  run_sample terminal_info.vbs "$port"
+  run_sample download_journal.vbs "$port" "$(winpath "$WORK/journal-com.csv")"
+  echo "   first rows of journal-com.csv (PC side):"
+  show "$WORK/journal-com.csv" 3
+  run_sample upload_goods.vbs "$port" "$(winpath "$ROOT/samples/data/goods.csv")" 9
+  echo "   what the terminal received and processed (terminal side, uploaded/goods.csv):"
+  show "$WORK/terminal/uploaded/goods.csv" 3
+  stop_sim
+}
+
+echo
+windows_jobs
 
 echo
 echo "== what the terminal saw (simulator journal, last lines)"
