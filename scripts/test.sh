@@ -166,10 +166,14 @@ fuzz_short() {
 start_wine() {
   export WINEPREFIX="$WINDOWS_DIR/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
   mkdir -p "$WINEPREFIX"
-  wineserver -p </dev/null >/dev/null 2>&1
   WINESERVER_UP=1
   # Creates the prefix on the first run (about 10 s), a no-op after that.
   quiet wineboot -i
+  # Then a fresh server: right after the prefix is made its service manager can stay half started,
+  # and every COM client would wait 10 s for the RPC service.
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  wineserver -p </dev/null >/dev/null 2>&1
 }
 
 stop_wine() {

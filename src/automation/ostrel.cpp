@@ -234,7 +234,7 @@ template <class I>
 STDMETHODIMP OstrelObject<I>::GetCurrentID(LONG nTableType, LONG* nCurrentID, LONG* nResult) {
   if (!nCurrentID) return E_POINTER;
   return Command(nResult, [&] {
-    int32_t id = *nCurrentID;
+    int32_t id = 0;  // an [out] value: nothing to read from the caller
     const int32_t r = link_.GetCurrentID(nTableType, id);
     *nCurrentID = id;
     return r;
