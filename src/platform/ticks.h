@@ -18,6 +18,15 @@ class Clock {
   virtual uint32_t Now() const = 0;
   virtual void Sleep(uint32_t ms) const = 0;
 
+  // The one wait after a read that returned nothing: a port that never blocks (USB serial) would
+  // otherwise turn every polling loop into a busy one. Sleeps about a millisecond, never past
+  // `deadline`; false (no sleep) once the deadline is reached, so the caller stops polling.
+  bool PauseAfterEmptyRead(uint32_t deadline) const {
+    if (TicksLeft(Now(), deadline) <= 0) return false;
+    Sleep(1);
+    return true;
+  }
+
  protected:
   ~Clock() = default;
 };
