@@ -1,0 +1,180 @@
+#!/bin/sh
+# korvane.dll through regsvr32 in the build's Wine prefix: every class entry with its exact values,
+# a second registration replacing stale class keys, no setting written, removal keeping "CLSID",
+# the per-user pair and a refused command line.
+# Usage: registration_test.sh <korvane.dll> <work folder> <emulator command...>
+# Whatever happens, the DLL is left registered for the machine: the other COM tests rely on it.
+set -u
+dll=$1
+work=$2
+shift 2
+
+# The emulator (a command with arguments) quoted once, so functions can run it.
+emulator=""
+for word; do
+  emulator="$emulator '$(printf %s "$word" | sed "s/'/'\\\\''/g")'"
+done
+win() { eval "$emulator \"\$@\"" </dev/null >/dev/null 2>&1; }
+
+failures=0
+fail() {
+  printf 'FAIL: %s\n' "$*"
+  failures=$((failures + 1))
+}
+
+# Fixed identifiers: clients and earlier registrations depend on them never changing.
+libid='{1D4966D1-8C8B-4877-9AA9-7220FFCD50D3}'
+appid='{DA671E3D-8293-4642-9A4C-5AC1178032B2}'
+# ProgID | version-independent ProgID | description | CLSID | AppID value
+classes='Zyl.OstrelStrings.1|Zyl.OstrelStrings|OstrelStrings Class|{30C3A186-8C39-448F-835E-22785AA9B493}|yes
+Zyl.Ostrel.1|Zyl.Ostrel|Ostrel Class|{C5259695-5430-4B25-90D1-0E3CE4D41B23}|yes
+Zyl.Ostrel2.1|Zyl.Ostrel2|Ostrel2 Class|{A34D256E-E92F-4F8A-B109-1B90961254DB}|no
+Zyl.EnumHelper.1|Zyl.EnumHelper|EnumHelper Class|{469C073F-2E36-4953-BE42-8D79EF00EBF5}|no'
+settings_key='HKCU\Software\Microsoft\Terminal Server Client\Default\AddIns\Ostrel'
+
+rm -rf "$work"
+mkdir -p "$work"
+# The path as the DLL reports it, escaped as reg export writes it.
+dll_windows="Z:$(printf %s "$dll" | tr / '\\')"
+dll_escaped=$(printf %s "$dll_windows" | sed 's/\\/\\\\/g')
+
+restore() {
+  rc=$?
+  win regsvr32 /u /s /n /i:user "$dll"
+  if ! win regsvr32 /s "$dll"; then
+    printf 'FAIL: %s\n' "the DLL could not be registered again for the other tests"
+    rc=1
+  fi
+  exit $rc
+}
+trap restore EXIT
+trap 'exit 1' INT TERM HUP
+
+# One line per key and per value ("[key] name=data"), sorted: the order reg export happens to use
+# does not matter, every key and value does.
+flatten() {
+  awk '/^\[/ { key = $0; print key; next } key != "" && $0 != "" { print key " " $0 }' | LC_ALL=C sort
+}
+
+# reg export of one key (with subkeys) as flattened text on stdout; status 1 when it is absent.
+export_key() {
+  rm -f "$work/export.reg"
+  win reg export "$1" "$work/export.reg" /y || return 1
+  iconv -f UTF-16 -t UTF-8 "$work/export.reg" | tr -d '\r' | flatten
+}
+
+# The whole classes root $1 exported once into the file $2: one Wine process instead of one per key.
+snapshot() { export_key "$1" >"$2" || fail "could not export $1"; }
+
+# The lines of snapshot $1 for key $2 (as reg export names it) and its subkeys. Key names are
+# compared as the registry does, without regard to case.
+under() {
+  K="[$2" awk 'BEGIN { k = tolower(ENVIRON["K"]) }
+    { key = tolower(substr($0, 1, index($0, "]") - 1)) } key == k || index(key, k "\\") == 1' "$1"
+}
+
+has_key() { grep -qixF "[$2]" "$1"; }
+
+# What reg export shows for one class under the classes root $1 (HKEY_CLASSES_ROOT or
+# HKEY_CURRENT_USER\Software\Classes), flattened.
+expected_class() {
+  root=$1 prog=$2 indep=$3 desc=$4 clsid=$5 app=$6
+  key="$root\\CLSID\\$clsid"
+  {
+    printf '[%s]\n@="%s"\n[%s\\CLSID]\n@="%s"\n' "$root\\$prog" "$desc" "$root\\$prog" "$clsid"
+    printf '[%s]\n@="%s"\n[%s\\CLSID]\n@="%s"\n[%s\\CurVer]\n@="%s"\n' \
+      "$root\\$indep" "$desc" "$root\\$indep" "$clsid" "$root\\$indep" "$prog"
+    printf '[%s]\n@="%s"\n' "$key" "$desc"
+    [ "$app" = yes ] && printf '"AppID"="%s"\n' "$appid"
+    printf '[%s\\InprocServer32]\n@="%s"\n"ThreadingModel"="Apartment"\n' "$key" "$dll_escaped"
+    printf '[%s\\ProgID]\n@="%s"\n[%s\\VersionIndependentProgID]\n@="%s"\n' "$key" "$prog" "$key" "$indep"
+    printf '[%s\\Programmable]\n[%s\\TypeLib]\n@="%s"\n' "$key" "$key" "$libid"
+  } | flatten
+}
+
+# Every class's three keys in snapshot $1 of root $2 compared with what they must hold; all of
+# them are also collected in $3 for a later comparison.
+check_classes() {
+  snap=$1 root=$2 out=$3
+  : >"$out"
+  rm -f "$work/class_failures"
+  echo "$classes" | while IFS='|' read -r prog indep desc clsid app; do
+    expected_class "$root" "$prog" "$indep" "$desc" "$clsid" "$app" >"$work/expected.txt"
+    for key in "$prog" "$indep" "CLSID\\$clsid"; do under "$snap" "$root\\$key"; done | LC_ALL=C sort >"$work/actual.txt"
+    cat "$work/actual.txt" >>"$out"
+    if ! cmp -s "$work/expected.txt" "$work/actual.txt"; then
+      printf 'FAIL: entries of %s under %s (- expected, + found):\n' "$prog" "$root"
+      diff -u "$work/expected.txt" "$work/actual.txt" | sed -n '3,$p'
+      echo x >>"$work/class_failures"
+    fi
+  done
+  [ -s "$work/class_failures" ] && failures=$((failures + 1))
+}
+
+# None of the class keys is in snapshot $1 of root $2.
+check_absent() {
+  snap=$1 root=$2 what=$3
+  for key in $(echo "$classes" | awk -F'|' '{ print $1; print $2; print "CLSID\\" $4 }'); do
+    [ -n "$(under "$snap" "$root\\$key")" ] && fail "$what: $root\\$key is still there"
+  done
+}
+
+# Settings as they are before registering: none of them may be created or changed by it.
+ini="$(eval "$emulator winepath -u 'C:\\windows'" </dev/null 2>/dev/null)/Korvane.ini"
+settings_state() {
+  export_key "$settings_key" || echo "no settings key"
+  if [ -e "$ini" ]; then cksum <"$ini"; else echo "no Korvane.ini"; fi
+}
+settings_state >"$work/settings_before.txt"
+
+# Machine registration: every entry and the type library.
+machine='HKEY_CLASSES_ROOT'
+win regsvr32 /s "$dll" || fail "regsvr32 /s exited $?"
+snapshot HKCR "$work/hkcr1.txt"
+check_classes "$work/hkcr1.txt" "$machine" "$work/classes1.txt"
+tlb_key="$machine\\TypeLib\\$libid\\1.0\\0\\win64"
+under "$work/hkcr1.txt" "$tlb_key" >"$work/tlb.txt"
+grep -qixF "[$tlb_key] @=\"$dll_escaped\"" "$work/tlb.txt" || fail "type library key $tlb_key: $(cat "$work/tlb.txt")"
+
+# A second registration over stale leftovers in a class key leaves exactly the same entries.
+ostrel_key='HKCR\CLSID\{C5259695-5430-4B25-90D1-0E3CE4D41B23}'
+win reg add "$ostrel_key\\Stale" /f || fail "could not add a stale subkey"
+win reg add "$ostrel_key\\InprocServer32" /v Old /d 'C:\old\korvane.dll' /f || fail "could not add a stale value"
+win regsvr32 /s "$dll" || fail "second regsvr32 /s exited $?"
+snapshot HKCR "$work/hkcr2.txt"
+check_classes "$work/hkcr2.txt" "$machine" "$work/classes2.txt"
+cmp -s "$work/classes1.txt" "$work/classes2.txt" || fail "entries differ after a second registration"
+
+# Removal: every class key goes, "CLSID" stays; twice is fine.
+win regsvr32 /u /s "$dll" || fail "regsvr32 /u /s exited $?"
+snapshot HKCR "$work/hkcr3.txt"
+check_absent "$work/hkcr3.txt" "$machine" 'after /u'
+has_key "$work/hkcr3.txt" "$machine\\CLSID" || fail "$machine\\CLSID was removed"
+[ -n "$(under "$work/hkcr3.txt" "$machine\\TypeLib\\$libid")" ] && fail "type library still registered after /u"
+win regsvr32 /u /s "$dll" || fail "second regsvr32 /u /s exited $?"
+
+# Per user: the same entries under HKCU\Software\Classes. (Wine neither creates classes registered
+# only per user nor keeps per-user type libraries apart, so the class entries are what is checked.)
+user='HKEY_CURRENT_USER\Software\Classes'
+win regsvr32 /s /n /i:user "$dll" || fail "regsvr32 /s /n /i:user exited $?"
+snapshot 'HKCU\Software\Classes' "$work/hkcu1.txt"
+check_classes "$work/hkcu1.txt" "$user" "$work/user_classes.txt"
+win regsvr32 /u /s /n /i:user "$dll" || fail "regsvr32 /u /s /n /i:user exited $?"
+snapshot 'HKCU\Software\Classes' "$work/hkcu2.txt"
+check_absent "$work/hkcu2.txt" "$user" 'after the per-user /u'
+has_key "$work/hkcu2.txt" "$user\\CLSID" || fail "$user\\CLSID was removed"
+
+# Anything else after /i: is refused and writes nothing; neither did the per-user pair for the
+# machine.
+if win regsvr32 /s /n /i:bogus "$dll"; then fail "regsvr32 /s /n /i:bogus succeeded"; fi
+snapshot 'HKCU\Software\Classes' "$work/hkcu3.txt"
+check_absent "$work/hkcu3.txt" "$user" 'after /i:bogus'
+snapshot HKCR "$work/hkcr4.txt"
+check_absent "$work/hkcr4.txt" "$machine" 'after the per-user pair and /i:bogus'
+
+settings_state >"$work/settings_after.txt"
+cmp -s "$work/settings_before.txt" "$work/settings_after.txt" ||
+  fail "registration touched a setting: $(diff "$work/settings_before.txt" "$work/settings_after.txt")"
+
+echo "$failures failure(s)"
+[ "$failures" -eq 0 ]
