@@ -1,9 +1,7 @@
 #include "log/call_stack.h"
 
+#include <atomic>
 #include <cstdarg>
-#include <deque>
-#include <memory>
-#include <mutex>
 #include <vector>
 
 #include "log/log_time.h"
@@ -13,60 +11,61 @@ namespace korvane {
 
 namespace {
 
-struct ThreadEntry {
-  uint32_t thread_id;
-  std::mutex lock;
-  std::vector<std::string> names;
-};
-
-// Entries live until the library unloads. One lock over the table makes the first push of two
-// threads at once safe; each entry's list has its own lock.
+// Counts the threads that hold an entry; the entries themselves are thread-local, so a push or
+// pop touches nothing shared and a thread's entry goes with the thread.
 class CallStackRegistry {
  public:
-  ThreadEntry& Entry(uint32_t id) {
-    std::lock_guard<std::mutex> g(table_lock_);
-    for (auto& e : entries_)
-      if (e->thread_id == id) return *e;
-    entries_.push_back(std::make_unique<ThreadEntry>());
-    entries_.back()->thread_id = id;
-    return *entries_.back();
-  }
+  void Added() { live_.fetch_add(1, std::memory_order_relaxed); }
+  void Removed() { live_.fetch_sub(1, std::memory_order_relaxed); }
+  size_t Live() const { return live_.load(std::memory_order_relaxed); }
 
  private:
-  std::mutex table_lock_;
-  std::deque<std::unique_ptr<ThreadEntry>> entries_;
+  std::atomic<size_t> live_{0};
 };
 
 CallStackRegistry& Registry() {
-  static CallStackRegistry* registry = new CallStackRegistry;  // never destroyed: scopes may outlive statics
+  static CallStackRegistry* registry = new CallStackRegistry;  // never destroyed: threads may outlive statics
   return *registry;
+}
+
+struct ThreadEntry {
+  ThreadEntry() : registry(Registry()), thread_id(CurrentThreadId()) { registry.Added(); }
+  ~ThreadEntry() { registry.Removed(); }
+  ThreadEntry(const ThreadEntry&) = delete;
+  ThreadEntry& operator=(const ThreadEntry&) = delete;
+
+  CallStackRegistry& registry;
+  const uint32_t thread_id;
+  std::vector<std::string> names;  // oldest first; only its own thread touches it
+};
+
+ThreadEntry& Entry() {
+  thread_local ThreadEntry entry;
+  return entry;
 }
 
 }  // namespace
 
 void CreateCallStackRegistry() { Registry(); }
 
+size_t CallStackThreadCount() { return Registry().Live(); }
+
 CallStackScope::CallStackScope(const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::string name = StrFormatV(format, args);
   va_end(args);
-  ThreadEntry& e = Registry().Entry(CurrentThreadId());
-  std::lock_guard<std::mutex> g(e.lock);
-  e.names.push_back(std::move(name));
+  Entry().names.push_back(std::move(name));
 }
 
 CallStackScope::~CallStackScope() {
-  ThreadEntry& e = Registry().Entry(CurrentThreadId());
-  std::lock_guard<std::mutex> g(e.lock);
-  if (!e.names.empty()) e.names.pop_back();
+  std::vector<std::string>& names = Entry().names;
+  if (!names.empty()) names.pop_back();
 }
 
 std::string CallStackText() {
-  const uint32_t id = CurrentThreadId();
-  ThreadEntry& e = Registry().Entry(id);
-  std::string out = StrFormat("[CallStack(%8.8X): ", id);
-  std::lock_guard<std::mutex> g(e.lock);
+  const ThreadEntry& e = Entry();
+  std::string out = StrFormat("[CallStack(%8.8X): ", e.thread_id);
   for (size_t i = 0; i < e.names.size(); ++i) {
     if (i) out += ", ";
     out += e.names[i];

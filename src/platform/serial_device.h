@@ -38,9 +38,27 @@ struct SerialLineState {
   uint8_t byte_size = 0;
   uint8_t parity = 0;     // 0 none
   uint8_t stop_bits = 0;  // 0 one stop bit
+  // The flow-control characters. SetState writes them only with from_zero (else the device's own
+  // stay); Windows refuses a state whose two are equal, and a state that is not binary.
+  uint8_t xon_char = 0;
+  uint8_t xoff_char = 0;
   // Set: the device's other line settings start from zero (a fresh DCB) instead of staying as read.
   bool from_zero = false;
 };
+
+#ifdef _WIN32
+// The system calls of the data path, replaceable so a test can play an adapter pulled out
+// mid-transfer (Wine cannot unplug one). Each returns nonzero for success and leaves its error for
+// GetLastError, as the system calls do.
+struct SerialDataCalls {
+  int(__stdcall* read_file)(void* handle, void* buffer, unsigned long size, unsigned long* done, void* overlapped);
+  int(__stdcall* write_file)(void* handle, const void* data, unsigned long size, unsigned long* done, void* overlapped);
+  int(__stdcall* clear_comm_error)(void* handle, unsigned long* errors, void* status);
+};
+// Installs `calls` for every serial device of the process (nullptr: the system's own); returns
+// the previous table.
+const SerialDataCalls* SetSerialDataCalls(const SerialDataCalls* calls);
+#endif
 
 class SerialDevice {
  public:
@@ -66,8 +84,10 @@ class SerialDevice {
   bool Read(uint8_t* buffer, uint32_t size, uint32_t& done);
   bool Write(const uint8_t* data, uint32_t size, uint32_t& done);
 
-  // ClearCommError: the error flags since the last call (the POSIX build reports the errno of the
-  // last failed call, 0 when none).
+  // ClearCommError: the error flags since the last call. When there are none to give although the
+  // last read or write failed (the flags cannot be read from a pulled adapter), the system error
+  // of that failed call instead, so a failure never reads as 0. The POSIX build has no flags and
+  // always gives the error of the last failed call (kErrDeviceLost for a vanished device).
   uint32_t ClearError();
   // PurgeComm with all four flags.
   bool PurgeAll();
@@ -76,10 +96,11 @@ class SerialDevice {
  private:
 #ifdef _WIN32
   void* handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
+  uint32_t last_error_ = 0;  // GetLastError of the last failed ReadFile or WriteFile
 #else
   int fd_ = -1;
   SerialTimeouts timeouts_{};
-  uint32_t last_errno_ = 0;
+  uint32_t last_error_ = 0;
 #endif
 };
 

@@ -1,5 +1,5 @@
 // IPv4 stream sockets: Winsock 2.2 on Windows (started once per process), BSD sockets elsewhere.
-// Error numbers are Winsock's on Windows and errno elsewhere.
+// Error numbers are Winsock's on both builds (the POSIX build maps errno, platform/errors.h).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -16,9 +16,15 @@ bool StartSockets();
 uint32_t LastSocketError();
 bool SocketWouldBlock(uint32_t err);
 
+// How long a connect to a host that never answers may take: what Windows' own SYN retries give.
+constexpr int32_t kSocketConnectLimitMs = 21000;
+
 // Resolves `host` (name lookup first, then dotted form) and connects; the connected socket is
 // switched to non-blocking mode. On failure `err` is the socket error and nothing stays open.
-SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err);
+// The POSIX build gives up after `limit_ms` with the timed-out error (its own connect would wait
+// about two minutes); Windows keeps its system's limit, which is kSocketConnectLimitMs.
+SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err,
+                           int32_t limit_ms = kSocketConnectLimitMs);
 // Binds and listens on 127.0.0.1:`port` (0 picks one; the chosen port is written back).
 SocketHandle SocketListen(const std::string& host, uint16_t& port, int backlog, uint32_t& err);
 // Accepts one connection, waiting up to `timeout_ms` (-1 forever); the socket is non-blocking.

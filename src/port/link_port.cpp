@@ -15,7 +15,6 @@ namespace {
 
 constexpr std::string_view kUsbSyncPrefix = "\\\\.\\WCEUSBSH";
 constexpr std::string_view kUsbInterfacePrefix = "\\\\?\\USB";
-constexpr uint32_t kErrInvalidParameter = 87;
 
 std::unique_ptr<PortDevice> OpenDevice(const std::string& name, uint32_t& kind, uint32_t& err) {
   switch (kind) {

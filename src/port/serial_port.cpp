@@ -1,4 +1,5 @@
 // Kinds 0, 1 and 2: serial ports, the infrared adapter and the sync driver's USB-serial device.
+#include <algorithm>
 #include <array>
 
 #include "platform/serial_device.h"
@@ -13,6 +14,7 @@ constexpr uint32_t kQueueBytes = 4096;
 constexpr uint32_t kLinkBaudRate = 115200;
 constexpr uint32_t kOpenReadConstantMs = 500;
 constexpr uint32_t kOpenWriteConstantMs = 1000;
+constexpr int32_t kMinSendTimeoutMs = 1;
 
 // Infrared adapter set-up.
 constexpr uint32_t kAdapterPauseMs = 100;
@@ -25,6 +27,8 @@ constexpr uint32_t kIrdaReadIntervalMs = 500;
 constexpr uint32_t kIrdaReadConstantMs = 1000;
 constexpr uint32_t kIrdaWriteConstantMs = 1000;
 constexpr uint32_t kIrdaLinkReadConstantMs = 2500;
+constexpr uint8_t kXonChar = 0x11;
+constexpr uint8_t kXoffChar = 0x13;
 
 class SerialPortDevice final : public PortDevice {
  public:
@@ -36,7 +40,9 @@ class SerialPortDevice final : public PortDevice {
   uint32_t Send(const uint8_t* data, uint32_t length, int32_t timeout_ms, uint32_t& err) override {
     SerialTimeouts t;
     dev_.GetTimeouts(t);
-    t.write_constant = static_cast<uint32_t>(timeout_ms);
+    // A write constant of 0 means "no limit" to a serial handle, so a deadline already reached
+    // would block on a stalled driver for ever: the shortest limit is 1 ms.
+    t.write_constant = static_cast<uint32_t>(std::max<int32_t>(timeout_ms, kMinSendTimeoutMs));
     dev_.SetTimeouts(t);
     uint32_t written = 0;
     if (dev_.Write(data, length, written)) {
@@ -154,6 +160,9 @@ std::unique_ptr<PortDevice> OpenIrdaPort(const std::string& name, uint32_t& err)
   dev.SetTimeouts(SerialTimeouts{kIrdaReadIntervalMs, 0, kIrdaReadConstantMs, 0, kIrdaWriteConstantMs});
   SerialLineState dcb;
   dcb.from_zero = true;
+  dcb.binary = true;
+  dcb.xon_char = kXonChar;  // equal characters make SetCommState fail; flow control stays off
+  dcb.xoff_char = kXoffChar;
   dcb.baud_rate = kAdapterStartRate;
   dcb.dtr_control = LineControl::kEnable;
   dcb.rts_control = LineControl::kEnable;

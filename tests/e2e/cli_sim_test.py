@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """korvane against korvane-sim over one transport and protocol: python3 cli_sim_test.py tcp|pty v2|v2x|v3"""
+import glob
 import os
 import pty
 import re
@@ -79,6 +80,7 @@ class TransfersTest(SimCase):
         r = korvane(s.port, "recv", "journal", "-o", out)
         self.assertOk(r)
         self.assertEqual(read_bytes(out), read_bytes(sample("journal")))
+        self.assertEqual(glob.glob(out + ".partial-*"), [])
         self.assertRegex(r.err, "5 rows of journal written to " + re.escape(out) + r" in \d+\.\d{3} s\n")
         cmds = [l for l in self.journal_after(s, "last") if l.startswith("CMD ")][4:]
         self.assertEqual(cmds, ["CMD 880", "CMD 998", "CMD 999", "CMD 40R", "CMD 020", "CMD 021"])
@@ -286,6 +288,7 @@ class FailuresTest(SimCase):
         s = self.sim("--job", "0")
         r = korvane(s.port, "recv", "journal", "-o", os.path.join(self.dir, "x.csv"))
         self.assertFails(r, 101, -101, "[Подготовка к выгрузке данных]", "В терминале не загружено задание!")
+        self.assertEqual(glob.glob(os.path.join(self.dir, "x.csv*")), [])
         cmds = [l for l in s.journal() if l.startswith("CMD ")]
         self.assertIn("CMD 880", cmds)
         self.assertNotIn("CMD 998", cmds)
@@ -315,13 +318,19 @@ class FailuresTest(SimCase):
         write_rows(os.path.join(self.data, "journal.csv"), 20000)
         # Paced, so the download is still running when the terminal dies.
         s = self.sim("--baud", "115200")
-        out = os.path.join(self.dir, "partial.csv")
+        out = os.path.join(self.dir, "journal.csv")
+        with open(out, "wb") as f:
+            f.write(b"yesterday's table\r\n")
         proc = subprocess.Popen([CLI, "--port", s.port, "recv", "journal", "-o", out], stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=ENV)
+
+        def partial():
+            names = glob.glob(out + ".partial-*")
+            return names[0] if len(names) == 1 else None
         deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and (not os.path.exists(out) or os.path.getsize(out) < 10000):
+        while time.monotonic() < deadline and (partial() is None or os.path.getsize(partial()) < 10000):
             time.sleep(0.05)
-        self.assertGreater(os.path.getsize(out), 0, "the download never started")
+        self.assertIsNotNone(partial(), "the download never started")
         s.kill()
         killed = time.monotonic()
         usage = None
@@ -346,8 +355,12 @@ class FailuresTest(SimCase):
         self.assertIn("recv failed: result -6 [Выгрузка таблицы]: Ошибка при получении строки таблицы \"журнал\" - ",
                       err)
         self.assertLess(took, LINK_TIMEOUT_S + REPORT_MARGIN_S)
-        # What arrived is a prefix of the table, whole rows only.
-        got = read_bytes(out)
+        # The named file is untouched; what arrived is a prefix of the table, whole rows only, and
+        # the message says where it is.
+        self.assertEqual(read_bytes(out), b"yesterday's table\r\n")
+        got = read_bytes(partial())
+        self.assertIn("korvane: %s left as it was; the %d rows received are in %s\n"
+                      % (out, got.count(b"\r\n"), partial()), err)
         self.assertTrue(read_bytes(os.path.join(self.data, "journal.csv")).startswith(got))
         self.assertTrue(got.endswith(b"\r\n"))
 

@@ -21,6 +21,8 @@ class PtyPair {
   void WriteMaster(const std::vector<uint8_t>& bytes);
   // Reads what arrived on the master within `timeout_ms` (stops early once `want` bytes are in).
   std::vector<uint8_t> ReadMaster(size_t want, int timeout_ms);
+  // The far end goes away, as a pulled cable: the slave side hangs up.
+  void CloseMaster();
   // The baud rate the slave side is set to, as the master sees it.
   uint32_t SlaveBaudRate() const;
 

@@ -62,6 +62,11 @@ std::vector<uint8_t> PtyPair::ReadMaster(size_t want, int timeout_ms) {
   return out;
 }
 
+void PtyPair::CloseMaster() {
+  if (master_ >= 0) ::close(master_);
+  master_ = -1;
+}
+
 uint32_t PtyPair::SlaveBaudRate() const {
   termios t{};
   if (::tcgetattr(master_, &t) != 0) return 0;

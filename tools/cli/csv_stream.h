@@ -22,10 +22,19 @@ class CsvFileSink final : public RowSink {
   CsvFileSink(const CsvFileSink&) = delete;
   CsvFileSink& operator=(const CsvFileSink&) = delete;
 
-  // An empty name or "-" writes to standard output. False with errno set when it cannot open.
+  // An empty name or "-" writes to standard output. A file name writes to a new temporary file
+  // beside it, so the named file only ever holds a whole table (see Commit). False with errno set
+  // when it cannot open.
   bool Open(const std::string& file_name, const TextConverter* convert = nullptr);
-  // Flushes and closes; false when any write failed.
+  // Flushes and closes; false when any write failed. A temporary file stays where it is.
   bool Close();
+  // Closes and renames the temporary file over the named one; false (errno set) when a write or
+  // the rename failed, the temporary file then still holds the rows.
+  bool Commit();
+  // Closes and removes the temporary file.
+  void Discard();
+  // Where the rows are written until Commit: the temporary file, or empty for standard output.
+  const std::string& PartialPath() const { return temp_path_; }
   bool Failed() const { return failed_; }
   uint64_t Rows() const { return rows_; }
 
@@ -35,6 +44,8 @@ class CsvFileSink final : public RowSink {
  private:
   FILE* file_ = nullptr;
   bool owns_ = false;
+  std::string final_path_;
+  std::string temp_path_;
   bool failed_ = false;
   uint64_t rows_ = 0;
   const TextConverter* convert_ = nullptr;

@@ -133,17 +133,33 @@ int Cli::Recv(int32_t kind) {
   // A kind that cannot be downloaded is refused by the download itself, before any job check.
   if (DownloadCommand(kind) != nullptr) {
     int32_t r = link_.RecvPrepare();
-    if (r != S_LINK_OK) return Done(Fail("recv prepare", r));
+    if (r != S_LINK_OK) {
+      sink.Discard();
+      return Done(Fail("recv prepare", r));
+    }
   }
   ProgressBar progress(std::string("recv ") + TableKindFileName(kind), ShowProgress());
   const auto started = std::chrono::steady_clock::now();
   int32_t r = link_.RecvTable(kind, sink, &progress);
   const std::string took = SecondsSince(started);
   progress.Finish();
-  const bool written = sink.Close();
-  if (r != S_LINK_OK) return Done(Fail("recv", r));
-  if (!written) {
-    std::fprintf(stderr, "%s: writing %s failed\n", kProgramName, o_.output.empty() ? "standard output" : o_.output.c_str());
+  if (r != S_LINK_OK) {
+    // The named file keeps what it held: a script that misses the exit status never takes a
+    // partial table for the whole one.
+    const int status = Fail("recv", r);
+    if (sink.Close() && sink.Rows() > 0 && !sink.PartialPath().empty()) {
+      std::fprintf(stderr, "%s: %s left as it was; the %llu rows received are in %s\n", kProgramName,
+                   o_.output.c_str(), static_cast<unsigned long long>(sink.Rows()), sink.PartialPath().c_str());
+    } else {
+      sink.Discard();
+    }
+    return Done(status);
+  }
+  if (!sink.Commit()) {
+    const std::string partial = sink.PartialPath();
+    std::fprintf(stderr, "%s: writing %s failed: %s%s%s\n", kProgramName,
+                 o_.output.empty() ? "standard output" : o_.output.c_str(), std::strerror(errno),
+                 partial.empty() ? "" : "; the rows are in ", partial.c_str());
     return Done(kExitFailure);
   }
   link_.RecvFinal();

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/posix/move_file_posix.h"
 
 namespace korvane {
 
@@ -28,6 +30,9 @@ bool WriteAll(int fd, std::string_view data) {
   }
   return true;
 }
+
+// The file system lacks the call, not a reason of this file: try the next way.
+bool Unsupported(int e) { return e == EINVAL || e == ENOSYS || e == ENOTSUP || e == EOPNOTSUPP || e == EPERM; }
 
 }  // namespace
 
@@ -66,10 +71,31 @@ bool FileLastWriteLocalTime(const std::string& path, LocalTime& out) {
   return true;
 }
 
+const MoveFileCalls& SystemMoveFileCalls() {
+  static constexpr MoveFileCalls kCalls = {
+      [](const char* from, const char* to) { return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE); },
+      ::link, ::unlink};
+  return kCalls;
+}
+
+bool MoveFileWith(const MoveFileCalls& calls, const std::string& from, const std::string& to) {
+  if (calls.rename_noreplace(from.c_str(), to.c_str()) == 0) return true;
+  if (!Unsupported(errno)) return false;  // EEXIST among them: never replace
+  if (calls.link(from.c_str(), to.c_str()) == 0) {
+    if (calls.unlink(from.c_str()) == 0) return true;
+    calls.unlink(to.c_str());  // not under both names
+    return false;
+  }
+  if (!Unsupported(errno)) return false;
+  // No hard links here (vfat, many network mounts): a plain rename once the name is seen free.
+  struct stat st{};
+  if (::lstat(to.c_str(), &st) == 0 || errno != ENOENT) return false;
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Like MoveFile: never replaces an existing target.
 bool MoveFileTo(const std::string& from, const std::string& to) {
-  // Like MoveFile: never replaces an existing target.
-  if (::link(from.c_str(), to.c_str()) != 0) return false;
-  return ::unlink(from.c_str()) == 0;
+  return MoveFileWith(SystemMoveFileCalls(), from, to);
 }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }

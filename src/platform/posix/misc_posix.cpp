@@ -2,9 +2,7 @@
 #include <grp.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "platform/dynamic_library.h"
 #include "platform/errors.h"
@@ -27,17 +25,8 @@ void DynamicLibrary::Unload() {
   handle_ = nullptr;
 }
 
-std::string SystemErrorText(uint32_t err) {
-  if (err == kErrFileNotFound) return std::strerror(ENOENT);
-  if (err == kErrAccessDenied) return std::strerror(EBUSY);
-  char buf[256];
-  const char* s = strerror_r(static_cast<int>(err), buf, sizeof buf);
-  if (!s || std::strncmp(s, "Unknown error", 13) == 0) return {};
-  return s;
-}
-
 std::string SerialOpenErrorHint(const std::string& name, uint32_t err) {
-  if (err != EACCES && err != EPERM) return {};
+  if (err != kErrNoPermission) return {};
   struct stat st{};
   std::string group_name;
   if (::stat(name.c_str(), &st) == 0) {

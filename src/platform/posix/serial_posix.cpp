@@ -50,11 +50,7 @@ uint32_t BaudFor(speed_t s) {
   }
 }
 
-uint32_t MapOpenErrno(int e) {
-  if (e == ENOENT || e == ENODEV || e == ENXIO || e == ENOTDIR) return kErrFileNotFound;
-  if (e == EBUSY || e == EWOULDBLOCK) return kErrAccessDenied;
-  return static_cast<uint32_t>(e);
-}
+uint32_t OpenError(int e) { return SystemErrorFromErrno(e, ErrnoSite::kOpen); }
 
 // Waits for `events` up to `ms` (negative: forever). True when ready.
 bool WaitFd(int fd, short events, int ms) {
@@ -78,21 +74,21 @@ bool SerialDevice::Open(const std::string& name, bool /*attribute_normal*/, uint
   }
   int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    err = MapOpenErrno(errno);
+    err = OpenError(errno);
     return false;
   }
   // Exclusive like a Windows COM handle: flock holds for root too, where TIOCEXCL does not.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int e = errno;
     ::close(fd);
-    err = MapOpenErrno(e == EWOULDBLOCK ? EBUSY : e);
+    err = OpenError(e == EWOULDBLOCK ? EBUSY : e);
     return false;
   }
   termios t{};
   if (::tcgetattr(fd, &t) != 0) {
     int e = errno;
     ::close(fd);
-    err = (e == ENOTTY) ? kErrFileNotFound : static_cast<uint32_t>(e);
+    err = OpenError(e);
     return false;
   }
   ::ioctl(fd, TIOCEXCL);
@@ -103,7 +99,7 @@ bool SerialDevice::Open(const std::string& name, bool /*attribute_normal*/, uint
   ::tcsetattr(fd, TCSANOW, &t);
   fd_ = fd;
   timeouts_ = {};
-  last_errno_ = 0;
+  last_error_ = 0;
   err = 0;
   return true;
 }
@@ -150,6 +146,8 @@ bool SerialDevice::GetState(SerialLineState& s) const {
   }
   s.parity = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
   s.stop_bits = (t.c_cflag & CSTOPB) ? 2 : 0;
+  s.xon_char = t.c_cc[VSTART];
+  s.xoff_char = t.c_cc[VSTOP];
   int lines = 0;
   if (::ioctl(fd_, TIOCMGET, &lines) == 0) {
     s.dtr_control = (lines & TIOCM_DTR) ? LineControl::kEnable : LineControl::kDisable;
@@ -160,9 +158,19 @@ bool SerialDevice::GetState(SerialLineState& s) const {
 
 bool SerialDevice::SetState(const SerialLineState& s) {
   termios t{};
-  if (fd_ < 0 || ::tcgetattr(fd_, &t) != 0) return false;
+  if (fd_ < 0) return false;
+  if (::tcgetattr(fd_, &t) != 0) {
+    last_error_ = SystemErrorFromErrno(errno, ErrnoSite::kIo);  // EIO: the device went away
+    return false;
+  }
   speed_t speed = SpeedFor(s.baud_rate);
   if (speed == B0) return false;
+  const cc_t xon = s.from_zero ? s.xon_char : t.c_cc[VSTART];
+  const cc_t xoff = s.from_zero ? s.xoff_char : t.c_cc[VSTOP];
+  // Refused as SetCommState refuses them, so a state that would be void on Windows fails here too.
+  if (!s.binary || xon == xoff) return false;
+  t.c_cc[VSTART] = xon;
+  t.c_cc[VSTOP] = xoff;
   ::cfsetispeed(&t, speed);
   ::cfsetospeed(&t, speed);
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
@@ -186,7 +194,7 @@ bool SerialDevice::SetState(const SerialLineState& s) {
 bool SerialDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& done) {
   done = 0;
   if (fd_ < 0) {
-    last_errno_ = EBADF;
+    last_error_ = kErrInvalidHandle;
     return false;
   }
   if (size == 0) return true;
@@ -221,12 +229,12 @@ bool SerialDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& done) {
         if (wait == 0) return true;
         continue;
       }
-      last_errno_ = static_cast<uint32_t>(errno);
+      last_error_ = SystemErrorFromErrno(errno, ErrnoSite::kIo);
       return false;
     }
     if (n == 0) {
       // Hang-up: the device went away.
-      last_errno_ = EIO;
+      last_error_ = kErrDeviceLost;
       return false;
     }
     done += static_cast<uint32_t>(n);
@@ -244,7 +252,7 @@ bool SerialDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& done) {
 bool SerialDevice::Write(const uint8_t* data, uint32_t size, uint32_t& done) {
   done = 0;
   if (fd_ < 0) {
-    last_errno_ = EBADF;
+    last_error_ = kErrInvalidHandle;
     return false;
   }
   uint64_t budget = static_cast<uint64_t>(timeouts_.write_multiplier) * size + timeouts_.write_constant;
@@ -257,7 +265,7 @@ bool SerialDevice::Write(const uint8_t* data, uint32_t size, uint32_t& done) {
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      last_errno_ = static_cast<uint32_t>(errno);
+      last_error_ = SystemErrorFromErrno(errno, ErrnoSite::kIo);
       return false;
     }
     int64_t left = total < 0 ? -1 : total - static_cast<int64_t>(TickCount() - start);
@@ -268,8 +276,8 @@ bool SerialDevice::Write(const uint8_t* data, uint32_t size, uint32_t& done) {
 }
 
 uint32_t SerialDevice::ClearError() {
-  uint32_t e = last_errno_;
-  last_errno_ = 0;
+  uint32_t e = last_error_;
+  last_error_ = 0;
   return e;
 }
 

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/errors.h"
 #include "platform/tcp_socket.h"
+#include "platform/ticks.h"
 
 namespace korvane {
 
@@ -41,17 +43,17 @@ bool WaitFor(SocketHandle s, short events, int32_t timeout_ms) {
 
 bool StartSockets() { return true; }
 
-uint32_t LastSocketError() { return static_cast<uint32_t>(errno); }
+uint32_t LastSocketError() { return SystemErrorFromErrno(errno, ErrnoSite::kIo); }
 
-bool SocketWouldBlock(uint32_t err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
+bool SocketWouldBlock(uint32_t err) { return err == kErrSocketWouldBlock || err == kErrSocketInProgress; }
 
-SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err) {
+SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err, int32_t limit_ms) {
   in_addr addr{};
   if (!ResolveIpv4(host, addr)) {
-    err = static_cast<uint32_t>(EHOSTUNREACH);
+    err = kErrSocketHostUnreachable;
     return kInvalidSocket;
   }
-  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s < 0) {
     err = LastSocketError();
     return kInvalidSocket;
@@ -60,18 +62,25 @@ SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr = addr;
-  int r;
-  do {
-    r = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  } while (r != 0 && errno == EINTR);
-  if (r != 0) {
-    err = LastSocketError();
+  // Non-blocking, so an unreachable host costs limit_ms, not the kernel's two minutes of SYNs.
+  int e = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
+  if (e == EINPROGRESS || e == EINTR) {
+    const uint32_t deadline = TickCount() + static_cast<uint32_t>(limit_ms < 0 ? 0 : limit_ms);
+    e = ETIMEDOUT;
+    for (int32_t left; (left = TicksLeft(TickCount(), deadline)) > 0;) {
+      if (!WaitFor(s, POLLOUT, left)) continue;
+      socklen_t len = sizeof e;
+      if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &e, &len) != 0) e = errno;
+      break;
+    }
+  }
+  if (e != 0) {
+    err = SystemErrorFromErrno(e, ErrnoSite::kIo);
     ::close(s);
     return kInvalidSocket;
   }
   int one = 1;
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  SocketSetNonBlocking(s);
   err = 0;
   return s;
 }
@@ -79,7 +88,7 @@ SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err
 SocketHandle SocketListen(const std::string& host, uint16_t& port, int backlog, uint32_t& err) {
   in_addr addr{};
   if (!ResolveIpv4(host.empty() ? "127.0.0.1" : host, addr)) {
-    err = static_cast<uint32_t>(EHOSTUNREACH);
+    err = kErrSocketHostUnreachable;
     return kInvalidSocket;
   }
   int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -112,7 +121,7 @@ SocketHandle SocketAccept(SocketHandle listener, int32_t timeout_ms, uint32_t& e
     r = ::poll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
   } while (r < 0 && errno == EINTR);
   if (r <= 0) {
-    err = r == 0 ? static_cast<uint32_t>(ETIMEDOUT) : LastSocketError();
+    err = r == 0 ? kErrSocketTimedOut : LastSocketError();
     return kInvalidSocket;
   }
   int s = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);

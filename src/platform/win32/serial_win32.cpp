@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <cctype>
 
 #include "platform/serial_device.h"
@@ -13,6 +14,18 @@ static_assert(sizeof(DCB) == 28, "DCBlength written to the device is 28");
 
 HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
 
+int __stdcall SystemReadFile(void* h, void* buffer, unsigned long size, unsigned long* done, void*) {
+  return ::ReadFile(AsHandle(h), buffer, size, done, nullptr);
+}
+int __stdcall SystemWriteFile(void* h, const void* data, unsigned long size, unsigned long* done, void*) {
+  return ::WriteFile(AsHandle(h), data, size, done, nullptr);
+}
+int __stdcall SystemClearCommError(void* h, unsigned long* errors, void*) {
+  return ::ClearCommError(AsHandle(h), errors, nullptr);
+}
+constexpr SerialDataCalls kSystemDataCalls = {SystemReadFile, SystemWriteFile, SystemClearCommError};
+std::atomic<const SerialDataCalls*> g_data_calls{&kSystemDataCalls};
+
 // COM10 and above exist only in the device namespace; "\\.\COMn" names every COM port alike.
 std::string DeviceName(const std::string& name) {
   if (name.size() < 4 || std::toupper(static_cast<unsigned char>(name[0])) != 'C' ||
@@ -24,6 +37,10 @@ std::string DeviceName(const std::string& name) {
   return kDevicePrefix + name;
 }
 }  // namespace
+
+const SerialDataCalls* SetSerialDataCalls(const SerialDataCalls* calls) {
+  return g_data_calls.exchange(calls ? calls : &kSystemDataCalls);
+}
 
 SerialDevice::~SerialDevice() { Close(); }
 
@@ -94,12 +111,14 @@ bool SerialDevice::GetState(SerialLineState& s) const {
   s.byte_size = dcb.ByteSize;
   s.parity = dcb.Parity;
   s.stop_bits = dcb.StopBits;
+  s.xon_char = static_cast<uint8_t>(dcb.XonChar);
+  s.xoff_char = static_cast<uint8_t>(dcb.XoffChar);
   return true;
 }
 
 bool SerialDevice::SetState(const SerialLineState& s) {
   DCB dcb{};
-  // Fields this layer does not map (XON/XOFF limits and characters) keep the device's values.
+  // Fields this layer does not map (XON/XOFF limits) keep the device's values.
   if (!s.from_zero && !::GetCommState(AsHandle(handle_), &dcb)) return false;
   dcb.DCBlength = sizeof dcb;
   dcb.BaudRate = s.baud_rate;
@@ -119,26 +138,37 @@ bool SerialDevice::SetState(const SerialLineState& s) {
   dcb.ByteSize = s.byte_size;
   dcb.Parity = s.parity;
   dcb.StopBits = s.stop_bits;
+  if (s.from_zero) {
+    dcb.XonChar = static_cast<char>(s.xon_char);
+    dcb.XoffChar = static_cast<char>(s.xoff_char);
+  }
   return ::SetCommState(AsHandle(handle_), &dcb) != 0;
 }
 
 bool SerialDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& done) {
   DWORD n = 0;
-  const bool ok = ::ReadFile(AsHandle(handle_), buffer, size, &n, nullptr) != 0;
+  const bool ok = g_data_calls.load()->read_file(handle_, buffer, size, &n, nullptr) != 0;
+  last_error_ = ok ? 0 : ::GetLastError();
   done = n;
   return ok;
 }
 
 bool SerialDevice::Write(const uint8_t* data, uint32_t size, uint32_t& done) {
   DWORD n = 0;
-  const bool ok = ::WriteFile(AsHandle(handle_), data, size, &n, nullptr) != 0;
+  const bool ok = g_data_calls.load()->write_file(handle_, data, size, &n, nullptr) != 0;
+  last_error_ = ok ? 0 : ::GetLastError();
   done = n;
   return ok;
 }
 
 uint32_t SerialDevice::ClearError() {
   DWORD errors = 0;
-  ::ClearCommError(AsHandle(handle_), &errors, nullptr);
+  const bool read = g_data_calls.load()->clear_comm_error(handle_, &errors, nullptr) != 0;
+  const uint32_t failed_call = last_error_;
+  last_error_ = 0;
+  // An unplugged adapter fails ClearCommError too; 0 would send the caller into its whole
+  // time-out on a dead device.
+  if (!read || errors == 0) return failed_call;
   return errors;
 }
 

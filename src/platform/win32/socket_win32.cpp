@@ -70,7 +70,7 @@ uint32_t LastSocketError() { return static_cast<uint32_t>(::WSAGetLastError()); 
 
 bool SocketWouldBlock(uint32_t err) { return err == static_cast<uint32_t>(WSAEWOULDBLOCK); }
 
-SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err) {
+SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err, int32_t /*limit_ms*/) {
   StartSockets();
   in_addr addr{};
   if (!ResolveIpv4(host, addr)) {

@@ -121,11 +121,15 @@ TEST(CallStack, NestedScopesAndAnEmptyStack) {
 
 TEST(CallStack, ThreadsKeepTheirOwnStacksWhenTheyStartTogether) {
   constexpr int kThreads = 8;
+  CallStackText();  // this thread's entry exists before counting
+  const size_t before = CallStackThreadCount();
   std::vector<std::thread> threads;
   std::vector<std::string> seen(kThreads);
+  std::vector<size_t> live(kThreads);
   for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([i, &seen] {
+    threads.emplace_back([i, &seen, &live] {
       CallStackScope s("t%i", i);
+      live[static_cast<size_t>(i)] = CallStackThreadCount();
       for (int k = 0; k < 200; ++k) {
         CallStackScope inner("k%i", k);
       }
@@ -136,7 +140,10 @@ TEST(CallStack, ThreadsKeepTheirOwnStacksWhenTheyStartTogether) {
   for (int i = 0; i < kThreads; ++i) {
     const std::string& s = seen[static_cast<size_t>(i)];
     EXPECT_EQ(s.substr(s.find(':')), StrFormat(": t%i]", i));
+    EXPECT_GT(live[static_cast<size_t>(i)], before);
   }
+  // Each thread's entry went with the thread.
+  EXPECT_EQ(CallStackThreadCount(), before);
 }
 
 class AddinTraceTest : public ::testing::Test {

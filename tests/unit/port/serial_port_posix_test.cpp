@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -104,10 +107,66 @@ TEST(SerialPort, PermissionProblemsNameTheOwningGroup) {
   ASSERT_EQ(stat(pty.SlavePath().c_str(), &st), 0);
   const group* g = getgrgid(st.st_gid);
   ASSERT_NE(g, nullptr);
-  const std::string hint = SerialOpenErrorHint(pty.SlavePath(), EACCES);
+  EXPECT_EQ(SystemErrorFromErrno(EACCES, ErrnoSite::kOpen), kErrNoPermission);  // not "in use"
+  const std::string hint = SerialOpenErrorHint(pty.SlavePath(), kErrNoPermission);
   EXPECT_NE(hint.find(pty.SlavePath()), std::string::npos);
   EXPECT_NE(hint.find(std::string("группе ") + g->gr_name), std::string::npos);
   EXPECT_TRUE(SerialOpenErrorHint(pty.SlavePath(), kErrFileNotFound).empty());
+}
+
+TEST(SerialPort, ErrnoBecomesOneWindowsNumber) {
+  struct Row {
+    int e;
+    uint32_t on_open, on_io;
+  };
+  const Row rows[] = {{EIO, kErrDeviceLost, kErrDeviceLost},    {ENODEV, kErrFileNotFound, kErrDeviceLost},
+                      {ENXIO, kErrFileNotFound, kErrDeviceLost}, {EBUSY, kErrAccessDenied, kErrAccessDenied},
+                      {ENOENT, kErrFileNotFound, kErrFileNotFound}, {ECONNREFUSED, 10061, 10061},
+                      {EAGAIN, kErrAccessDenied, kErrSocketWouldBlock}, {ENOTRECOVERABLE, 0x20000000 | ENOTRECOVERABLE, 0x20000000 | ENOTRECOVERABLE}};
+  for (const Row& r : rows) {
+    EXPECT_EQ(SystemErrorFromErrno(r.e, ErrnoSite::kOpen), r.on_open) << r.e;
+    EXPECT_EQ(SystemErrorFromErrno(r.e, ErrnoSite::kIo), r.on_io) << r.e;
+  }
+  EXPECT_EQ(SystemErrorText(kErrDeviceLost), strerror(ENODEV));
+  EXPECT_EQ(SystemErrorText(kErrAccessDenied), strerror(EBUSY));
+  EXPECT_EQ(SystemErrorText(0x20000000 | ENOTRECOVERABLE), strerror(ENOTRECOVERABLE));
+  EXPECT_TRUE(IsDeviceLostError(kErrDeviceLost));
+  EXPECT_FALSE(IsDeviceLostError(kErrAccessDenied));
+}
+
+// A far end that vanishes (a pulled cable): every kind reports the lost device at once, never
+// "busy" and never "no data"; and a send with no time left stops instead of waiting for ever.
+TEST(SerialPort, VanishedFarEndIsALostDeviceAndSendsNeverBlock) {
+  for (uint32_t kind : {Serial, UsbSerial}) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    uint32_t err = 0;
+    LinkPort* port = LvlOpen(pty.SlavePath(), kind, err);
+    ASSERT_NE(port, nullptr);
+
+    // The far end never reads: once the line's buffer is full a send with time-out 0 returns short.
+    std::vector<uint8_t> block(4096, 0x55);
+    uint32_t start = TickCount();
+    uint32_t sent = 0, last = 0;
+    do {
+      last = LvlSend(port, block.data(), static_cast<uint32_t>(block.size()), 0, err);
+      sent += last;
+    } while (last == block.size() && sent < (1u << 22));
+    EXPECT_LT(last, block.size()) << kind;
+    EXPECT_EQ(err, 0u) << kind;
+    EXPECT_LT(TickCount() - start, 3000u) << kind;
+
+    pty.CloseMaster();
+    uint8_t buf[8];
+    uint32_t count = 0;
+    start = TickCount();
+    LvlReadMore(port, buf, count, sizeof buf, 2000, err);
+    EXPECT_EQ(err, kErrDeviceLost) << kind;
+    EXPECT_EQ(LvlSend(port, buf, 1, 1000, err), 0u) << kind;
+    EXPECT_EQ(err, kErrDeviceLost) << kind;
+    EXPECT_LT(TickCount() - start, 500u) << kind;
+    LvlClose(port);
+  }
 }
 
 // The far end of an infrared adapter: echoes the probe byte only at one rate and records what it
@@ -158,6 +217,11 @@ TEST(IrdaPort, ProbesRatesInOrderSetsUpTheAdapterAndEndsAt57600) {
   const std::vector<std::pair<uint8_t, uint32_t>> expected = {
       {0x0F, 115200}, {0x0F, 57600}, {0x0F, 38400}, {0x0F, 19200}, {0x07, 19200}, {0x35, 19200}, {0x51, 19200}};
   EXPECT_EQ(adapter.Received(), expected);
+  termios t{};
+  ASSERT_EQ(tcgetattr(pty.Master(), &t), 0);
+  EXPECT_EQ(t.c_cc[VSTART], 0x11);  // distinct XON/XOFF, or SetCommState refuses every rate
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
   LvlClose(port);
 }
 
