@@ -190,7 +190,9 @@ int32_t TerminalLink::SendTable(int32_t kind, RowSource& source, _CAbsRecvSendEv
     }
     r = LineUpload(kind, kEndMarker);
     if (r != S_LINK_OK) return r;
-    return FlushSendCache();
+    r = FlushSendCache();
+    if (r != S_LINK_OK) return SetDiag(r, FailureText(kUploadFlushFailed + QuotedName(kind)), kCtxLoadTable);
+    return S_LINK_OK;
   });
 }
 

@@ -58,6 +58,8 @@ inline constexpr const char* kCacheFailed = "Ошибка при отправк�
 inline constexpr const char* kRecvV2Failed = "Ошибка при приеме данных, протокол v2 (Код: %i, описание: %s)";
 inline constexpr const char* kRecvV3Failed = "Ошибка при приеме данных, протокол v3 (Код: %i, описание: %s)";
 inline constexpr const char* kRecvV3Timeout = "Превышен таймаут при ожидании данных, протокол v3";
+inline constexpr const char* kRecvNoBuffer =
+    "Неверные аргументы вызова - буфер для приема данных не задан или имеет нулевой размер.";
 inline constexpr const char* kRecvNotRs = "Неверный формат при приеме данных. Ожидали RS, а получили 0x%2.2X.";
 inline constexpr const char* kCmdLinkError = "Ошибка связи с устройством (Код: %i, описание: %s)";
 inline constexpr const char* kCmdSendV3Failed = "Ошибка при отправке команды, протокол v3 (Код: %i, описание: %s)";
@@ -157,8 +159,9 @@ inline constexpr const char* kTableRecvFailed =
 inline constexpr const char* kTableRecvFailedEnd = "----------------------";
 inline constexpr const char* kUnloadInterrupted =
     "Выгрузка данных неожиданно прервалась - ожидали %u строк, а получили %u строк.";
-inline constexpr const char* kRowNotText = "Некорректный тип строки №%u в таблице %s, должен быть BSTR.";
+inline constexpr const char* kRowNotText = "Некорректный тип строки №%u в таблице \"%s\", должен быть BSTR.";
 inline constexpr const char* kRowSendFailed = "Ошибка при отправке строки таблицы ";
+inline constexpr const char* kUploadFlushFailed = "Ошибка при завершении загрузки таблицы ";
 inline constexpr const char* kNegativeOperationId =
     "Неверные агрументы вызова - ID текущей операции не может быть меньше нуля.";
 

@@ -17,9 +17,10 @@ using namespace link_text;
 
 namespace {
 
-// A v3 receive that comes back at once with nothing (a socket the peer closed, a device that never
-// waits) is retried after this pause, so waiting out the time-out costs no CPU.
-constexpr uint32_t kEmptyReceivePauseMs = 1;
+// A v3 receive that comes back this fast with nothing did not wait (a socket the peer closed, a
+// device that never waits); only such a receive pauses before the next, so a port that waits adds
+// no latency.
+constexpr uint32_t kReturnedAtOnceMs = 1;
 
 }  // namespace
 
@@ -181,6 +182,8 @@ int32_t TerminalLink::OpenPort() {
     uint32_t err = 0;
     TsPort* opened = opener_ ? opener_(device, kind, &err) : tsOpenPort(device, kind, &err);
     if (opened != nullptr) {
+      // A new connection may reach another terminal (swapped in the cradle): v3 is learnt afresh.
+      local_version_ = kLinkVersionV2;
       remote_version_ = 0;
       port_ = opened;
       port_->clock = &clock_;
@@ -303,17 +306,10 @@ int32_t TerminalLink::IsTerminalOnline(uint32_t timeout_ms) {
       uint32_t err = 0;
       if (records_.Send(static_cast<int32_t>(left()), check, kLinkCheckLength, err) < 1) return not_connected();
       if (records_.Flush(static_cast<int32_t>(left()), err) < 1) return not_connected();
-      for (;;) {
-        const int32_t r = records_.Receive(static_cast<int32_t>(left()), answer, sizeof(answer), err);
-        if (r > 0) {
-          received = r;
-          break;
-        }
-        if (r < 0) {
-          return SetDiag(E_EXCHANGE, StrFormat(kCheckV3Failed, r, TransferResultText(r)), kCtxLinkCheck);
-        }
-        if (TickReached(clock_.Now(), deadline)) return SetDiag(E_EXCHANGE, kCheckV3Timeout, kCtxLinkCheck);
-      }
+      const int32_t r = ReceiveRecordUntil(deadline, answer, sizeof(answer), err);
+      if (r < 0) return SetDiag(E_EXCHANGE, StrFormat(kCheckV3Failed, r, TransferResultText(r)), kCtxLinkCheck);
+      if (r == 0) return SetDiag(E_EXCHANGE, kCheckV3Timeout, kCtxLinkCheck);
+      received = r;
     }
     if (answer[0] != kENQ) return SetDiag(E_EXCHANGE, StrFormat(kCheckNotEnq, answer[0]), kCtxLinkCheck);
     if (received < static_cast<int32_t>(kLinkCheckLength) ||
@@ -360,10 +356,14 @@ int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
     }
     return S_LINK_OK;
   }
-  send_scratch_.resize(static_cast<size_t>(length) + 1);
-  send_scratch_[0] = kRS;
-  if (length > 0) std::memcpy(send_scratch_.data() + 1, data, length);
-  const int32_t r = records_.Send(kLinkExchangeTimeoutMs, send_scratch_.data(), length + 1, err);
+  // The channel would refuse a record beyond its length field: refused here before any copy.
+  int32_t r = kTransferBadArguments;
+  if (length < RecordChannel::kMaxWirePayload) {
+    send_scratch_.resize(static_cast<size_t>(length) + 1);
+    send_scratch_[0] = kRS;
+    if (length > 0) std::memcpy(send_scratch_.data() + 1, data, length);
+    r = records_.Send(kLinkExchangeTimeoutMs, send_scratch_.data(), length + 1, err);
+  }
   if (r < 1) {
     SetLastMessage(StrFormat(kSendV3Failed, r, TransferResultText(r)), E_EXCHANGE);
     return E_EXCHANGE;
@@ -411,7 +411,23 @@ int32_t TerminalLink::TryToSendFinalize() {
 
 int32_t TerminalLink::FlushSendCache() { return TryToSendFinalize(); }
 
+int32_t TerminalLink::ReceiveRecordUntil(uint32_t deadline, uint8_t* buffer, uint32_t size, uint32_t& err) {
+  for (;;) {
+    const uint32_t asked = clock_.Now();
+    const int32_t r = records_.Receive(std::max<int32_t>(0, TicksLeft(asked, deadline)), buffer, size, err);
+    if (r > 0) return r;
+    // A lost device never recovers within the wait.
+    if (err != 0) return r < 0 ? r : kTransferDeviceLost;
+    if (r < 0) return r;
+    const uint32_t now = clock_.Now();
+    if (TickReached(now, deadline)) return 0;
+    if (now - asked < kReturnedAtOnceMs) clock_.PauseAfterEmptyRead(deadline);
+  }
+}
+
 int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t& received) {
+  // Refused before a record is taken from the line, so no row is lost to a bad call.
+  if (buffer == nullptr || size == 0) return SetLastMessage(kRecvNoBuffer, E_BAD_REQUEST);
   if (port_ == nullptr) return NoPort();
   PurgePortUnlocked();
   int32_t n = 0;
@@ -424,25 +440,16 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
     }
     n = r;
   } else {
-    const uint32_t start = clock_.Now();
-    for (;;) {
-      const int32_t left = static_cast<int32_t>(kLinkExchangeTimeoutMs) - static_cast<int32_t>(clock_.Now() - start);
-      const uint32_t asked = clock_.Now();
-      const int32_t r = records_.Receive(std::max(0, left), buffer, size, err);
-      if (r > 0) {
-        n = r;
-        break;
-      }
-      if (r < 0) {
-        SetLastMessage(StrFormat(kRecvV3Failed, r, TransferResultText(r)), E_EXCHANGE);
-        return E_EXCHANGE;
-      }
-      if (clock_.Now() - start >= kLinkExchangeTimeoutMs) {
-        SetLastMessage(kRecvV3Timeout, E_EXCHANGE);
-        return E_EXCHANGE;
-      }
-      if (clock_.Now() - asked < kEmptyReceivePauseMs) clock_.Sleep(kEmptyReceivePauseMs);
+    const int32_t r = ReceiveRecordUntil(clock_.Now() + kLinkExchangeTimeoutMs, buffer, size, err);
+    if (r < 0) {
+      SetLastMessage(StrFormat(kRecvV3Failed, r, TransferResultText(r)), E_EXCHANGE);
+      return E_EXCHANGE;
     }
+    if (r == 0) {
+      SetLastMessage(kRecvV3Timeout, E_EXCHANGE);
+      return E_EXCHANGE;
+    }
+    n = r;
   }
   if (buffer[0] != kRS) {
     SetLastMessage(StrFormat(kRecvNotRs, buffer[0]), E_EXCHANGE);
@@ -492,29 +499,21 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
       SetLastMessage(text, E_EXCHANGE);
       return E_EXCHANGE;
     }
-    const uint32_t start = clock_.Now();
-    for (;;) {
-      const int32_t left = static_cast<int32_t>(kLinkExchangeTimeoutMs) - static_cast<int32_t>(clock_.Now() - start);
-      r = records_.Receive(std::max(0, left), answer.data(), message_length, err);
-      if (err != 0) {
-        SetLastMessage(
-            StrFormat(kLinkV3Error, static_cast<int32_t>(err), TransferResultText(kTransferDeviceLost)),
-            E_EXCHANGE);
-        return E_EXCHANGE;
-      }
-      if (r < 0) {
-        SetLastMessage(StrFormat(kCmdAnswerV3Failed, r, TransferResultText(r)), E_EXCHANGE);
-        return E_EXCHANGE;
-      }
-      if (r > 0) {
-        received = r;
-        break;
-      }
-      if (clock_.Now() - start >= kLinkExchangeTimeoutMs) {
-        SetLastMessage(kCmdAnswerV3Timeout, E_EXCHANGE);
-        return E_EXCHANGE;
-      }
+    r = ReceiveRecordUntil(clock_.Now() + kLinkExchangeTimeoutMs, answer.data(), message_length, err);
+    if (err != 0) {
+      SetLastMessage(StrFormat(kLinkV3Error, static_cast<int32_t>(err), TransferResultText(kTransferDeviceLost)),
+                     E_EXCHANGE);
+      return E_EXCHANGE;
     }
+    if (r < 0) {
+      SetLastMessage(StrFormat(kCmdAnswerV3Failed, r, TransferResultText(r)), E_EXCHANGE);
+      return E_EXCHANGE;
+    }
+    if (r == 0) {
+      SetLastMessage(kCmdAnswerV3Timeout, E_EXCHANGE);
+      return E_EXCHANGE;
+    }
+    received = r;
   } else {
     PurgePortUnlocked();
     int32_t r = tsSend(port_, last_frame_.data(), message.data(), message_length, kLinkExchangeTimeoutMs, err);

@@ -70,7 +70,7 @@ class TerminalLink {
   std::string RemoteProgVersion();
   std::string RemoteDevName();
   std::string RemoteDevID();
-  // 200 until a v3 terminal answered, then 300 for the life of the link.
+  // 200 until a v3 terminal answered, then 300 until the port is opened again.
   uint32_t LocalVersion();
   // 0 while unknown, 200 or 300.
   uint32_t RemoteVersion();
@@ -173,6 +173,9 @@ class TerminalLink {
   int32_t TryToSendFinalizeUnlocked();
   int32_t SendCmdUnlocked(const uint8_t* command, uint32_t length);
   int32_t TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t& received);
+  // The next v3 record by `deadline`: its length, a transfer failure (< 0; a lost device ends the
+  // wait at once with `err` set), or 0 when the deadline passed first.
+  int32_t ReceiveRecordUntil(uint32_t deadline, uint8_t* buffer, uint32_t size, uint32_t& err);
   void PurgePortUnlocked();
   void ClosePortUnlocked();
   int32_t SyncRemoteVersionUnlocked(uint32_t& err, uint32_t timeout_ms);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "frame/frame_layout.h"
@@ -125,30 +126,25 @@ std::vector<uint8_t> V3StreamWritten(const TerminalPeer& peer) {
   return stream;
 }
 
-TEST(LinkVersion, OnceV3TheLinkStaysOnV3) {
+TEST(LinkVersion, V3LastsUntilThePortIsOpenedAgain) {
   LinkBench bench(kV3);
   TerminalLink& link = bench.Link();
-  bench.Online();
-  link.ClosePort();
+  ASSERT_EQ(link.ConnectTerminal(), S_CONNECTED) << link.GetDiag().message;
+  link.Disconnect();
   EXPECT_EQ(link.RemoteVersion(), 0u);
   EXPECT_EQ(link.LocalVersion(), 300u);
 
-  // A v2 terminal on the next connection: the version query settles 200, yet records still go as v3.
+  // Terminals swapped in the cradle: the next connect asks afresh and speaks v2 to the new one.
   bench.Peer().SetProtocol(kV2);
-  ASSERT_EQ(link.OpenPort(), 0);
-  const size_t writes_before = bench.Peer().Writes().size();
-  EXPECT_EQ(link.SendCmd("004"), E_EXCHANGE);
+  bench.Peer().Side().ClearReceived();
+  ASSERT_EQ(link.ConnectTerminal(), S_CONNECTED) << link.GetDiag().message;
+  EXPECT_EQ(bench.Peer().Opens(), 2);
   EXPECT_EQ(link.RemoteVersion(), 200u);
-  EXPECT_EQ(link.LocalVersion(), 300u);
-  EXPECT_EQ(link.LastMessage(), "Превышен таймаут при приеме ответа на команду, протокол v3");
-  bool record_framed = false;
-  for (size_t i = writes_before; i < bench.Peer().Writes().size(); ++i) {
-    const auto& w = bench.Peer().Writes()[i];
-    const uint8_t record[] = {0x06, 0x00, 0x01, '0', '0', '4'};
-    if (w.size() == kFrameHeaderSize + sizeof(record) && std::memcmp(w.data() + kFrameHeaderSize, record, 6) == 0)
-      record_framed = true;
-  }
-  EXPECT_TRUE(record_framed);
+  EXPECT_EQ(link.LocalVersion(), 200u);
+  ASSERT_FALSE(bench.Received().empty());
+  EXPECT_EQ(bench.Received()[0], Cmd("--p"));
+  EXPECT_EQ(link.SendCmd("004"), 0);
+  EXPECT_EQ(bench.Received().back(), Cmd("004"));
 }
 
 TEST(LinkRecords, V2CutsARecordAt8095DataBytes) {
@@ -176,7 +172,40 @@ TEST(LinkRecords, V3SendsTheWholeRecordWithItsLengthPrefix) {
   EXPECT_EQ(stream[before + 2], 0x1E);
 }
 
+TEST(LinkRecords, V3RefusesARecordBeyondItsLengthFieldBeforeCopying) {
+  LinkBench bench(kV3);
+  TerminalLink& link = bench.Link();
+  bench.Online();
+  const size_t before = V3StreamWritten(bench.Peer()).size();
+  const std::string too_long(RecordChannel::kMaxWirePayload, 'x');  // one byte too many with its RS
+  EXPECT_EQ(link.TryToSend(too_long), E_EXCHANGE);
+  EXPECT_EQ(link.LastMessage(), "Ошибка при отправке данных, протокол v3 (Код: 0, описание: неверные аргументы)");
+  // A length no record can carry: nothing is read from the (much shorter) data.
+  EXPECT_EQ(link.TryToSend(reinterpret_cast<const uint8_t*>(too_long.data()), 0xFFFFFFFFu), E_EXCHANGE);
+  EXPECT_EQ(link.FlushSendCache(), 0);
+  EXPECT_EQ(V3StreamWritten(bench.Peer()).size(), before);
+
+  const std::string longest(RecordChannel::kMaxWirePayload - 1, 'y');
+  EXPECT_EQ(link.TryToSend(longest), 0);
+  EXPECT_EQ(link.FlushSendCache(), 0);
+  EXPECT_EQ(bench.Received(), std::vector<std::string>{Rec(longest)});
+}
+
 class LinkCore : public LinkTest {};
+
+TEST_P(LinkCore, RecvWithoutRoomTakesNoRecord) {
+  bench_.Online();
+  peer().Side().EmitRecord("row");
+  uint8_t buffer[8] = {};
+  int32_t received = -1;
+  EXPECT_EQ(link().TryToRecv(nullptr, sizeof(buffer), received), E_BAD_REQUEST);
+  EXPECT_EQ(link().TryToRecv(buffer, 0, received), E_BAD_REQUEST);
+  EXPECT_EQ(link().LastMessage(),
+            "Неверные аргументы вызова - буфер для приема данных не задан или имеет нулевой размер.");
+  EXPECT_EQ(received, -1);
+  EXPECT_EQ(link().TryToRecv(buffer, sizeof(buffer), received), 0);
+  EXPECT_STREQ(reinterpret_cast<char*>(buffer), "row");
+}
 
 TEST_P(LinkCore, CommandAndLinkCheckBytes) {
   bench_.Online();
@@ -331,6 +360,67 @@ TEST(LinkPortErrors, PortErrorsCarryTheirCode) {
   EXPECT_EQ(link.LastMessage(),
             "Ошибка связи с устройством (Код: 31, описание: устройство потеряно или ошибка драйвера связи)");
   EXPECT_EQ(link.RemoteVersion(), 0u);
+}
+
+// Once lost, every read fails, after what was already on its way has been delivered.
+class LosableDevice final : public PortDevice {
+ public:
+  static constexpr uint32_t kLostError = 31;
+  LosableDevice(std::unique_ptr<PortDevice> inner, const bool& lost) : inner_(std::move(inner)), lost_(lost) {}
+  bool HasHandle() const override { return inner_->HasHandle(); }
+  uint32_t Send(const uint8_t* data, uint32_t length, int32_t timeout_ms, uint32_t& err) override {
+    return inner_->Send(data, length, timeout_ms, err);
+  }
+  uint32_t ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) override {
+    const uint32_t n = inner_->ReadMore(buffer, count, capacity, lost_ ? 0 : timeout_ms, err);
+    if (lost_ && n == count) err = kLostError;
+    return n;
+  }
+  void Purge() override { inner_->Purge(); }
+  void Close() override { inner_->Close(); }
+
+ private:
+  std::unique_ptr<PortDevice> inner_;
+  const bool& lost_;
+};
+
+// A v3 wait for an answer ends as soon as the device is lost, not at its time-out.
+TEST(LinkPortErrors, V3WaitsEndAtOnceOnALostDevice) {
+  LinkBench bench(kV3);
+  TerminalLink& link = bench.Link();
+  bool lost = false;
+  link.SetPortOpener([&, inner = bench.Peer().Opener()](const std::string& d, uint32_t k, uint32_t* e) {
+    TsPort* port = inner(d, k, e);
+    port->port->device = std::make_unique<LosableDevice>(std::move(port->port->device), lost);
+    return port;
+  });
+  bench.Online();
+  // The terminal takes the message, and the device is gone before any answer.
+  bench.Peer().Side().SetIntercept([&](const std::string&, TerminalSide&) { return lost = true; });
+  uint8_t buffer[16];
+  int32_t received = 0;
+  const std::string device_lost = "устройство потеряно или ошибка драйвера связи";
+  struct Case {
+    bool lost_first;  // a receive sends nothing the terminal could take first
+    std::function<int32_t()> run;
+    std::function<std::string()> text;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {false, [&] { return link.IsTerminalOnline(2000); }, [&] { return link.GetDiag().message; },
+       "Ошибка при проверке связи, протокол v3 (Код: -7, описание: " + device_lost + ")"},
+      {false, [&] { return link.SendCmd("004"); }, [&] { return link.LastMessage(); },
+       "Ошибка связи, протокол v3 (Код: 31, описание: " + device_lost + ")"},
+      {true, [&] { return link.TryToRecv(buffer, sizeof(buffer), received); }, [&] { return link.LastMessage(); },
+       "Ошибка при приеме данных, протокол v3 (Код: -7, описание: " + device_lost + ")"},
+  };
+  for (const Case& c : cases) {
+    lost = c.lost_first;
+    const uint32_t start = bench.Clock().Now();
+    EXPECT_EQ(c.run(), E_EXCHANGE) << c.expected;
+    EXPECT_EQ(c.text(), c.expected);
+    EXPECT_LT(bench.Clock().Now() - start, 100u) << c.expected;
+  }
 }
 
 }  // namespace
