@@ -9,8 +9,6 @@ namespace korvane {
 
 namespace {
 
-constexpr uint32_t kSynBodySize = 4;
-constexpr uint32_t kSynFrameSize = kFrameHeaderSize + kSynBodySize;
 constexpr uint32_t kMaxFrameLength = 0xFFFF;
 // Control frames (ACK, NAK, SYN) are a few bytes; this only bounds a stuck line.
 constexpr int32_t kControlWriteMs = 500;
@@ -67,6 +65,12 @@ uint32_t CFrameBuffer::BuilderBodyBytes() const {
 
 bool CFrameBuffer::DataReady() const { return !receive_queue_.empty() && receive_queue_.front().filled; }
 
+bool CFrameBuffer::TakeOutputDropped() {
+  const bool dropped = output_dropped_;
+  output_dropped_ = false;
+  return dropped;
+}
+
 uint32_t CFrameBuffer::Stamp() const {
   const uint32_t now = clock_.Now();
   return now == 0 ? 1 : now;  // 0 means "never sent"
@@ -78,9 +82,10 @@ bool CFrameBuffer::Overdue(uint32_t stamp) const {
 
 int32_t CFrameBuffer::TimeLeft(uint32_t deadline) const { return NonNegative(TicksLeft(clock_.Now(), deadline)); }
 
-bool CFrameBuffer::WriteLower(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err) {
+bool CFrameBuffer::WriteLower(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err, bool* whole) {
   err = 0;
-  lower_->Write(NonNegative(timeout_ms), data, length, err);
+  const int32_t sent = lower_->Write(NonNegative(timeout_ms), data, length, err);
+  if (whole) *whole = err == 0 && sent == static_cast<int32_t>(length);
   return err == 0;
 }
 
@@ -111,48 +116,21 @@ void CFrameBuffer::Reset() {
   ++resets_;
 }
 
-uint32_t CFrameBuffer::NextGoodFrame(uint32_t from) {
-  const uint32_t capacity = static_cast<uint32_t>(rx_.size());
-  for (uint32_t p = from; rx_count_ - p >= kFrameHeaderSize; ++p) {
-    uint8_t* f = rx_.data() + p;
-    if (!FrameMarkersAt(f)) continue;
-    const uint16_t length = FrameLength(f);
-    if (length < kFrameHeaderSize || length > capacity || length > rx_count_ - p) continue;
-    if (VerifyFrameCrc(f, length)) return p;
-  }
-  return rx_count_;
-}
-
 uint32_t CFrameBuffer::SearchAndDispatch() {
   uint32_t dispatched = 0;
   const uint32_t resets_before = resets_;
-  const uint32_t capacity = static_cast<uint32_t>(rx_.size());
   uint32_t p = 0;
-  while (rx_count_ - p >= kFrameHeaderSize) {
-    uint8_t* f = rx_.data() + p;
-    if (!FrameMarkersAt(f)) {
+  for (;;) {
+    // A frame longer than the buffer can ever hold is a corrupted length.
+    const FrameFound found = FindFrame(rx_.data(), rx_count_, p, static_cast<uint32_t>(rx_.size()));
+    p = found.start;
+    if (found.length == 0) break;
+    if (!found.crc_ok) {
       ++p;
       continue;
     }
-    const uint16_t length = FrameLength(f);
-    // A length below the header or beyond what the buffer can ever hold cannot be a frame.
-    if (length < kFrameHeaderSize || length > capacity) {
-      ++p;
-      continue;
-    }
-    if (length > rx_count_ - p) {
-      // Wait for the rest, unless a whole good frame already follows: then this start was a
-      // corrupted length, which would otherwise hold every later frame back until that many
-      // bytes came in (with only acknowledgements arriving, for many seconds).
-      const uint32_t next = NextGoodFrame(p + 1);
-      if (next == rx_count_) break;
-      p = next;
-      continue;
-    }
-    if (!VerifyFrameCrc(f, length)) {
-      ++p;
-      continue;
-    }
+    const uint8_t* f = rx_.data() + p;
+    const uint16_t length = found.length;
     ++dispatched;
     switch (FrameControlCode(f)) {
       case kCtlSyn: OnSyn(f, length); break;
@@ -181,10 +159,12 @@ int32_t CFrameBuffer::Pump(int32_t timeout_ms, uint32_t& err) {
     lower_->Read(wait, rx_.data(), static_cast<uint32_t>(rx_.size()), count, err);
     if (err != 0) return kFbLowerError;
     rx_count_ = std::min<uint32_t>(count, static_cast<uint32_t>(rx_.size()));
-    if (rx_count_ == 0) break;
     if (rx_count_ <= before) {
-      if (static_cast<int32_t>(clock_.Now() - last_arrival_) > static_cast<int32_t>(kStaleDataMs)) rx_[0] = 0;
-      break;
+      if (rx_count_ > 0 && static_cast<int32_t>(clock_.Now() - last_arrival_) > static_cast<int32_t>(kStaleDataMs))
+        rx_[0] = 0;
+      // A read that returned early with nothing (a port that never blocks) is tried again.
+      if (wait == 0 || !clock_.PauseAfterEmptyRead(deadline)) break;
+      continue;
     }
     last_arrival_ = clock_.Now();
     const uint32_t dispatched = SearchAndDispatch();
@@ -238,6 +218,9 @@ void CFrameBuffer::OnData(const uint8_t* f, uint16_t length) {
 void CFrameBuffer::OnAck(uint16_t number) {
   for (auto it = send_queue_.begin(); it != send_queue_.end(); ++it) {
     if (ItemNumber(*it) != number) continue;
+    // The peer cannot hold a frame that never left: the number is from an older session, and its
+    // "delay" would be meaningless for the time-out.
+    if (it->stamp == 0) return;
     const uint32_t delay = clock_.Now() - it->stamp;
     send_queue_.erase(it);
     if (++ack_samples_ == 0) ack_samples_ = 1;
@@ -253,8 +236,9 @@ void CFrameBuffer::OnNak(uint16_t number) {
   for (CFrameItem& item : send_queue_) {
     if (ItemNumber(item) != number) continue;
     uint32_t ignored = 0;
-    WriteLower(kControlWriteMs, item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), ignored);
-    item.stamp = Stamp();
+    bool whole = false;
+    WriteLower(kControlWriteMs, item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), ignored, &whole);
+    if (whole) item.stamp = Stamp();
     return;
   }
 }
@@ -265,6 +249,7 @@ void CFrameBuffer::OnSyn(const uint8_t* f, uint16_t length) {
   const uint16_t number = FrameNumber(f);
   const uint16_t version = GetU16(f + kFrameOffBody);
   const uint16_t syn_block = GetU16(f + kFrameOffBody + 2);
+  if (!send_queue_.empty()) output_dropped_ = true;
   Reset();
   peer_version_ = version;
   peer_syn_block_ = syn_block;
@@ -296,8 +281,11 @@ int32_t CFrameBuffer::Send(int32_t timeout_ms, bool force, uint32_t& err) {
   }
   for (CFrameItem& item : send_queue_) {
     if (!Overdue(item.stamp)) continue;
-    if (!WriteLower(TimeLeft(deadline), item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), err))
+    bool whole = false;
+    if (!WriteLower(TimeLeft(deadline), item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), err, &whole))
       return kFbLowerError;
+    // Cut short at the deadline: the peer cannot have it, so it stays due and nothing follows it.
+    if (!whole) break;
     item.stamp = Stamp();
   }
   return kFbDone;
@@ -314,9 +302,7 @@ int32_t CFrameBuffer::WaitForWindow(int32_t timeout_ms, uint32_t& err) {
   if (Pump(0, err) != kFbDone) return kFbLowerError;
   for (;;) {
     if (Send(TimeLeft(deadline), false, err) != kFbDone) return kFbLowerError;
-    if (send_queue_.empty()) return kFbDone;
-    const uint16_t limit = static_cast<uint16_t>(ItemNumber(send_queue_.front()) + window_);
-    if (FrameNumberBefore(next_outgoing_, limit)) return kFbDone;
+    if (WindowOpen()) return kFbDone;
     if (TickReached(clock_.Now(), deadline)) return kFbTimeout;
     if (Pump(std::min(TimeLeft(deadline), kPollSliceMs), err) != kFbDone) return kFbLowerError;
   }
@@ -351,6 +337,7 @@ int32_t CFrameBuffer::Write(int32_t timeout_ms, const uint8_t* data, uint32_t le
   if (!lower_ || (!data && length > 0)) return 0;
   // Unconfigured: no frame could carry a single byte.
   if (max_frame_ <= kFrameHeaderSize) return 0;
+  if (TakeOutputDropped()) return kFbPeerRestarted;
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
   const int32_t r = WaitForWindow(timeout_ms, err);
   if (r != kFbDone) return r;
@@ -369,6 +356,7 @@ int32_t CFrameBuffer::Write(int32_t timeout_ms, const uint8_t* data, uint32_t le
 
 int32_t CFrameBuffer::Flush(int32_t timeout_ms, uint32_t& err) {
   if (!lower_) return 0;
+  if (TakeOutputDropped()) return kFbPeerRestarted;
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
   if (Send(TimeLeft(deadline), true, err) != kFbDone) return kFbLowerError;
   if (TickReached(clock_.Now(), deadline)) return kFbTimeout;
@@ -387,6 +375,7 @@ int32_t CFrameBuffer::Sync(int32_t timeout_ms, uint16_t& peer_version, uint32_t&
   if (!lower_) return 0;
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
   Reset();
+  output_dropped_ = false;
   peer_syn_block_ = 0;
   next_outgoing_ = 1;
   bool failed = false;

@@ -23,6 +23,8 @@ constexpr uint32_t kSyncSliceMs = 1000;
 constexpr int32_t kFbDone = 1;
 constexpr int32_t kFbTimeout = -1;
 constexpr int32_t kFbLowerError = -7;
+// The peer sent SYN mid-session and unacknowledged output was dropped with the queues.
+constexpr int32_t kFbPeerRestarted = -8;
 
 struct CFrameItem {
   std::vector<uint8_t> bytes;
@@ -73,14 +75,15 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   void QueueBuilder();
   // Finds every complete frame in the receive bytes, dispatches it and drops what was consumed.
   uint32_t SearchAndDispatch();
-  // Start of the first whole frame with a good CRC at or after `from`; the byte count when none.
-  uint32_t NextGoodFrame(uint32_t from);
   void OnSyn(const uint8_t* f, uint16_t length);
   void OnData(const uint8_t* f, uint16_t length);
   void OnAck(uint16_t number);
   void OnNak(uint16_t number);
   CFrameItem* FindReceived(uint16_t number);
-  bool WriteLower(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err);
+  // False on a lower error; `whole` (when given) tells whether every byte went.
+  bool WriteLower(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err, bool* whole = nullptr);
+  // Reports a drop by the peer's SYN once.
+  bool TakeOutputDropped();
   void WriteControl(uint8_t control, uint16_t number, uint32_t& err, bool* lower_failed);
   void WriteSyn(uint16_t number, uint32_t& err, bool* lower_failed);
   uint32_t Stamp() const;
@@ -108,6 +111,7 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint32_t ack_samples_ = 0;
   // Counts resets, so a frame search notices that a SYN emptied the receive bytes under it.
   uint32_t resets_ = 0;
+  bool output_dropped_ = false;
 };
 
 }  // namespace korvane

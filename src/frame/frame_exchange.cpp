@@ -1,5 +1,6 @@
 #include "frame/frame_exchange.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 
@@ -13,16 +14,8 @@ namespace korvane {
 namespace {
 
 constexpr int32_t kFrameSendTimeoutMs = 1000;
-constexpr uint32_t kSynFrameLength = 15;
-constexpr uint32_t kReqFrameLength = 13;
 constexpr uint32_t kNakFrameMinLength = 12;
-constexpr uint32_t kFragHeaderSize = 13;
-constexpr uint32_t kFragOffCount = 11;
-constexpr uint32_t kFragOffIndex = 12;
-constexpr uint32_t kMaxFragments = 255;
 constexpr uint32_t kMaxBlockLength = 65535;
-// A marker pair spans 10 bytes; fewer held bytes than this at the tail may still start a frame.
-constexpr uint32_t kMarkerSpan = 10;
 // Caller time-outs are clamped so that deadline arithmetic on the wrapping tick stays ordered.
 constexpr uint32_t kMaxCallTimeoutMs = 0x7FFFFFFF;
 
@@ -55,18 +48,19 @@ void Drop(uint8_t* buffer, uint32_t& count, uint32_t n) {
 
 // Frames that passed their CRC but whose body cannot be what the code claims are treated like a
 // damaged answer: the step failed, the same frame goes again.
-// `wanted_fragment` is the fragment index a FRAG answer must carry (-1: any).
+// `wanted_fragment` is the fragment index a FRAG answer must carry (-1: any); index 0 is always
+// welcome, as the terminal starting the block again.
 bool AnswerWellFormed(const uint8_t* answer, int wanted_fragment) {
   const uint32_t len = FrameLength(answer);
   switch (FrameControlCode(answer)) {
     case kCtlSyn:
-      return len >= kSynFrameLength;
+      return len >= kSynFrameSize;
     case kCtlNak:
       return len >= kNakFrameMinLength;
     case kCtlFrag: {
       if (len < kFragHeaderSize) return false;
       const uint8_t count = answer[kFragOffCount], index = answer[kFragOffIndex];
-      return count >= 1 && index < count && (wanted_fragment < 0 || index == wanted_fragment);
+      return count >= 1 && index < count && (wanted_fragment < 0 || index == wanted_fragment || index == 0);
     }
     default:
       return true;
@@ -86,9 +80,12 @@ void CopyFrame(uint8_t* to, const uint8_t* from) {
   if (to != from) std::memcpy(to, from, FrameLength(from));
 }
 
-// One step of tsSend / tsRecv with the retry rule applied: true when a usable answer is in `answer`.
-bool Step(TsPort* port, const uint8_t* frame, uint8_t* answer, uint32_t& err, const char* who, uint32_t id,
-          int wanted_fragment = -1) {
+enum StepOutcome { kRetry, kUsable, kPortFailed, kOutOfTime };
+
+// One step of tsSend / tsRecv with the retry rule applied. A port error ends the exchange at once,
+// as in v3: the device is gone or broken, and waiting out the call's time-out cannot mend it.
+StepOutcome Step(TsPort* port, const uint8_t* frame, uint8_t* answer, uint32_t& err, uint32_t deadline,
+                 const char* who, uint32_t id, int wanted_fragment = -1) {
   TsStepContext ctx;
   ctx.port = port;
   ctx.frame = frame;
@@ -96,6 +93,7 @@ bool Step(TsPort* port, const uint8_t* frame, uint8_t* answer, uint32_t& err, co
   ctx.timeout_ms = port->frame_timeout;
   const int32_t result = tsSendRecvFrame(ctx);
   if (ctx.err) err = ctx.err;
+  if (result != kStepAnswer && ctx.err != 0) return kPortFailed;
   bool ok = result == kStepAnswer;
   if (ok && !AnswerWellFormed(answer, wanted_fragment)) {
     Dump("[%s:%8.8X] ответный фрейм не годится, nControlCode=%i, длина %u. Пытаемся повторить попытку.", who, id,
@@ -105,14 +103,18 @@ bool Step(TsPort* port, const uint8_t* frame, uint8_t* answer, uint32_t& err, co
     Dump("[%s:%8.8X] tsSendRecvFrame вернул ошибку, nResult=%i. Пытаемся повторить попытку.", who, id, result);
   }
   if (!ok) {
-    // A port that fails at once would otherwise be hammered until the deadline: a failed port call
-    // costs the step its time-out, as a lost answer does.
-    if (result == kStepWriteFailed || result == kStepReadFailed) port->clock->Sleep(ctx.timeout_ms);
+    // A frame cut short would otherwise be sent again at once until the deadline: it costs the step
+    // its time-out, as a lost answer does, but never runs past the call's deadline.
     if (port->frame_timeout < kV2MaxFrameTimeoutMs) port->frame_timeout = static_cast<uint16_t>(port->frame_timeout * 2);
-    return false;
+    if (result == kStepWriteFailed || result == kStepReadFailed) {
+      const int32_t left = TicksLeft(port->clock->Now(), deadline);
+      if (left <= 0) return kOutOfTime;
+      port->clock->Sleep(std::min(ctx.timeout_ms, static_cast<uint32_t>(left)));
+    }
+    return kRetry;
   }
   port->frame_timeout = kV2InitialFrameTimeoutMs;
-  return true;
+  return kUsable;
 }
 
 uint32_t CallDeadline(const TsPort* port, uint32_t timeout_ms) {
@@ -121,20 +123,25 @@ uint32_t CallDeadline(const TsPort* port, uint32_t timeout_ms) {
 
 bool BeforeDeadline(const TsPort* port, uint32_t deadline) { return TicksLeft(port->clock->Now(), deadline) >= 0; }
 
+int32_t PortFailed(TsPort* port, uint8_t* last_frame) {
+  tsResetLink(port, last_frame);
+  return kTsPortError;
+}
+
 }  // namespace
 
 uint32_t tsMakeSyn(uint8_t* frame, uint16_t number) {
   PutU16(frame + kFrameOffBody, kProtocolV2);
   PutU16(frame + kFrameOffBody + 2, kSynBlockVersion);
-  FinishFrame(frame, number, kSynFrameLength, kCtlSyn);
-  return kSynFrameLength;
+  FinishFrame(frame, number, kSynFrameSize, kCtlSyn);
+  return kSynFrameSize;
 }
 
 uint32_t tsMakeReq(uint8_t* frame, uint16_t number, uint8_t fragment) {
   frame[kFrameOffBody] = 0;
   frame[kFrameOffBody + 1] = fragment;
-  FinishFrame(frame, number, kReqFrameLength, kCtlReq);
-  return kReqFrameLength;
+  FinishFrame(frame, number, kReqFrameSize, kCtlReq);
+  return kReqFrameSize;
 }
 
 uint32_t tsMakeNextFrame(uint8_t* frame, TsBlockState& state, const TsPort* port) {
@@ -197,7 +204,6 @@ int32_t tsSendRecvFrame(TsStepContext& ctx) {
   const uint32_t capacity = FrameSizeOf(port);
   uint8_t* answer = ctx.answer;
   uint32_t count = 0;
-  bool aligned = false;
   const uint32_t deadline = clock.Now() + ctx.timeout_ms;
   for (;;) {
     const int32_t left = TicksLeft(clock.Now(), deadline);
@@ -209,35 +215,16 @@ int32_t tsSendRecvFrame(TsStepContext& ctx) {
       Dump("[tsSendRecvFrame:%8.8X] ошибка LvlReadMore, nErrorCode=%u", id, err);
       return kStepReadFailed;
     }
-    for (;;) {
-      if (!aligned) {
-        if (count < kFrameHeaderSize) break;
-        uint32_t p = 0;
-        while (p + kMarkerSpan <= count && !FrameMarkersAt(answer + p)) ++p;
-        if (p + kMarkerSpan <= count) {
-          Drop(answer, count, p);
-          aligned = true;
-        } else {
-          // Keep the tail that may still be the beginning of a start marker.
-          Drop(answer, count, count - (kMarkerSpan - 1));
-          break;
-        }
-      }
-      if (count < kFrameHeaderSize) break;
-      const uint32_t frame_length = FrameLength(answer);
-      if (frame_length < kFrameHeaderSize || frame_length > capacity) {
-        // Markers by chance in noise, or a corrupted length: not a frame; search on past it.
-        Drop(answer, count, 1);
-        aligned = false;
-        continue;
-      }
-      if (count < frame_length) break;
-      if (VerifyFrameCrc(answer, static_cast<uint16_t>(frame_length))) return kStepAnswer;
+    const bool empty = count == before;
+    const FrameFound found = FindFrame(answer, count, 0, capacity);
+    Drop(answer, count, found.start);
+    if (found.length > 0) {
+      if (found.crc_ok) return kStepAnswer;
       Dump("[tsSendRecvFrame:%8.8X] ошибка CRC при приеме ответа", id);
       return kStepBadCrc;
     }
     // A last poll at the deadline itself found nothing: waiting on would not end within it.
-    if (left == 0 && count == before) break;
+    if (empty && !clock.PauseAfterEmptyRead(deadline)) break;
   }
   Dump("[tsSendRecvFrame:%8.8X] таймаут на приеме ответа", id);
   return kStepNoAnswer;
@@ -289,7 +276,10 @@ int32_t tsSend(TsPort* port, uint8_t* last_frame, const uint8_t* data, uint32_t 
   };
 
   while (BeforeDeadline(port, deadline)) {
-    if (!Step(port, current, answer, err, "tsSend", id)) continue;
+    const StepOutcome step = Step(port, current, answer, err, deadline, "tsSend", id);
+    if (step == kPortFailed) return PortFailed(port, last_frame);
+    if (step == kOutOfTime) break;
+    if (step == kRetry) continue;
     const uint8_t code = FrameControlCode(answer);
     switch (code) {
       case kCtlAck:
@@ -389,7 +379,10 @@ int32_t tsRecv(TsPort* port, uint8_t* last_frame, uint8_t* buffer, uint32_t size
   while (BeforeDeadline(port, deadline)) {
     // Only the fragment asked for may be stored: another one would land at the wrong place.
     const int wanted = FrameControlCode(current) == kCtlReq ? current[kFragOffIndex] : 0;
-    if (!Step(port, current, answer, err, "tsRecv", id, wanted)) continue;
+    const StepOutcome step = Step(port, current, answer, err, deadline, "tsRecv", id, wanted);
+    if (step == kPortFailed) return PortFailed(port, last_frame);
+    if (step == kOutOfTime) break;
+    if (step == kRetry) continue;
     const uint8_t code = FrameControlCode(answer);
     switch (code) {
       case kCtlData:

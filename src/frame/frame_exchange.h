@@ -22,6 +22,8 @@ constexpr int32_t kTsTimeout = -1;
 constexpr int32_t kTsOverflow = -2;
 constexpr int32_t kTsCrossedStreams = -3;
 constexpr int32_t E_ALG_CRASH = -4;
+// The port failed (the device is gone): err holds its error, the link is reset.
+constexpr int32_t kTsPortError = -7;
 
 // Results of tsSendRecvFrame.
 constexpr int32_t kStepAnswer = 1;

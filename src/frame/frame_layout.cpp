@@ -100,4 +100,44 @@ bool VerifyFrameCrc(uint8_t* frame, uint16_t length) {
   return crc == saved;
 }
 
+namespace {
+
+// A plausible start: both markers and a length the caller can hold.
+bool Candidate(const uint8_t* f, uint32_t max_length) {
+  if (!FrameMarkersAt(f)) return false;
+  const uint16_t length = FrameLength(f);
+  return length >= kFrameHeaderSize && length <= max_length;
+}
+
+}  // namespace
+
+FrameFound FindFrame(uint8_t* bytes, uint32_t count, uint32_t from, uint32_t max_length) {
+  FrameFound found;
+  uint32_t p = from;
+  for (; p < count && count - p >= kFrameHeaderSize; ++p) {
+    if (!Candidate(bytes + p, max_length)) continue;
+    const uint16_t length = FrameLength(bytes + p);
+    if (length <= count - p) {
+      found.length = length;
+      found.crc_ok = VerifyFrameCrc(bytes + p, length);
+      break;
+    }
+    // Incomplete: wait for the rest, unless a whole good frame already follows. A corrupted length
+    // would otherwise hold every later frame back until that many bytes came in.
+    uint32_t q = p + 1;
+    for (; count - q >= kFrameHeaderSize; ++q) {
+      if (!Candidate(bytes + q, max_length) || FrameLength(bytes + q) > count - q) continue;
+      if (VerifyFrameCrc(bytes + q, FrameLength(bytes + q))) break;
+    }
+    if (count - q >= kFrameHeaderSize) {
+      p = q;
+      found.length = FrameLength(bytes + q);
+      found.crc_ok = true;
+    }
+    break;
+  }
+  found.start = p < count ? p : count;
+  return found;
+}
+
 }  // namespace korvane

@@ -9,12 +9,7 @@ namespace korvane {
 
 namespace {
 
-constexpr uint32_t kFragHeaderSize = 13;
-constexpr uint32_t kReqLength = 13;
-constexpr uint32_t kMaxFragments = 255;
 constexpr uint32_t kDefaultMaxBlock = 65535;
-// A marker pair spans 10 bytes.
-constexpr size_t kMarkerSpan = 10;
 // An E_NAK_NUMBER with this distance from the frame's own number names no frame the PC still
 // holds, which makes it synchronise and start the block again.
 constexpr uint16_t kForeignNumberDistance = 0x8000;
@@ -42,48 +37,25 @@ bool V2Responder::TakeForcedNak(uint16_t number) {
   return true;
 }
 
-size_t V2Responder::NextGoodFrame(size_t from) {
-  for (size_t p = from; p + kFrameHeaderSize <= in_.size(); ++p) {
-    if (!FrameMarkersAt(in_.data() + p)) continue;
-    const uint16_t length = FrameLength(in_.data() + p);
-    if (length < kFrameHeaderSize || length > FrameSize() || p + length > in_.size()) continue;
-    if (VerifyFrameCrc(in_.data() + p, length)) return p;
-  }
-  return in_.size();
-}
-
 void V2Responder::Feed(const uint8_t* data, size_t size) {
   if (!data || size == 0) return;
   in_.insert(in_.end(), data, data + size);
-  size_t pos = 0;
+  const uint32_t held = static_cast<uint32_t>(in_.size());
+  uint32_t pos = 0;
   for (;;) {
-    while (pos + kMarkerSpan <= in_.size() && !FrameMarkersAt(in_.data() + pos)) ++pos;
-    if (pos + kFrameHeaderSize > in_.size()) break;
-    const uint16_t length = FrameLength(in_.data() + pos);
     // The PC never sends a frame larger than this side's version allows.
-    if (length < kFrameHeaderSize || length > FrameSize()) {
-      ++pos;  // markers by chance, or a corrupted length: not a frame
-      continue;
-    }
-    if (pos + length > in_.size()) {
-      // A corrupted length would otherwise hold every later frame back until that many bytes came
-      // in; once a whole good frame follows, the incomplete one was noise.
-      const size_t next = NextGoodFrame(pos + 1);
-      if (next == in_.size()) break;
-      pos = next;
-      continue;
-    }
+    const FrameFound found = FindFrame(in_.data(), held, pos, FrameSize());
+    pos = found.start;
+    if (found.length == 0) break;
     uint8_t* frame = in_.data() + pos;
-    if (VerifyFrameCrc(frame, length)) {
-      HandleFrame(frame, length);
+    if (found.crc_ok) {
+      HandleFrame(frame, found.length);
     } else {
       ++stats_.bad_crc;
       Nak(FrameNumber(frame), E_NAK_CRC);
     }
-    pos += length;
+    pos += found.length;
   }
-  // Whatever lies before `pos` is used or noise; a tail shorter than a marker pair may still start a frame.
-  if (pos > in_.size()) pos = in_.size();
   in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(pos));
 }
 
@@ -124,7 +96,7 @@ void V2Responder::HandleFrame(const uint8_t* frame, uint16_t length) {
       if (!TakeForcedNak(number)) OnData(frame, length);
       break;
     case kCtlReq:
-      if (length < kReqLength) {
+      if (length < kReqFrameSize) {
         Nak(number, E_NAK_DROP);
         break;
       }

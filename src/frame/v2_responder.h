@@ -55,8 +55,6 @@ class V2Responder {
   const Stats& stats() const { return stats_; }
 
  private:
-  // Start of the first whole frame with a good CRC at or after `from`; the input size when none.
-  size_t NextGoodFrame(size_t from);
   void HandleFrame(const uint8_t* frame, uint16_t length);
   void OnSyn(uint16_t number);
   void OnData(const uint8_t* frame, uint16_t length);

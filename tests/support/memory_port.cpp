@@ -19,6 +19,7 @@ uint32_t MemoryPort::Send(const uint8_t* data, uint32_t length, int32_t, uint32_
     return 0;
   }
   err = 0;
+  if (send_cut_ && send_cut_ < length) return send_cut_;
   dropping_ = drop_answers_ > 0;
   if (dropping_) --drop_answers_;
   corrupting_ = !corrupt_offsets_.empty();

@@ -31,6 +31,8 @@ class MemoryPort final : public PortDevice {
   void CorruptNextAnswer(size_t byte_offset) { corrupt_offsets_.push_back(byte_offset); }
   // Sends fail with this error (0: they succeed).
   void FailSends(uint32_t err) { send_error_ = err; }
+  // Sends stop after this many bytes without an error, as a send cut at its deadline (0: whole).
+  void CutSends(uint32_t bytes) { send_cut_ = bytes; }
   // At most this many bytes per read (0: no limit), to exercise answers that arrive in pieces.
   void LimitReads(uint32_t bytes) { read_limit_ = bytes; }
 
@@ -59,6 +61,7 @@ class MemoryPort final : public PortDevice {
   bool corrupting_ = false;
   size_t corrupt_at_ = 0;
   uint32_t send_error_ = 0;
+  uint32_t send_cut_ = 0;
   uint32_t read_limit_ = 0;
   bool closed_ = false;
 };

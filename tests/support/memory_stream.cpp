@@ -33,6 +33,7 @@ int32_t ScriptedStream::Write(int32_t, const uint8_t* data, uint32_t length, uin
     return 0;
   }
   err = 0;
+  if (write_cut_ && write_cut_ < length) length = write_cut_;
   writes_.emplace_back(data, data + length);
   if (on_write_) on_write_(writes_.back());
   return static_cast<int32_t>(length);

@@ -27,6 +27,8 @@ class ScriptedStream final : public _tag_ReadWriteStream {
   // The next Read / every Write fails with `err` (0 clears).
   void FailNextRead(uint32_t err) { read_error_ = err; }
   void FailWrites(uint32_t err) { write_error_ = err; }
+  // Every Write stops after this many bytes without an error (0: whole), as a send cut at its deadline.
+  void CutWrites(uint32_t bytes) { write_cut_ = bytes; }
   // Called after each recorded Write with the written bytes; the test can Feed an answer.
   void OnWrite(std::function<void(const Bytes&)> hook) { on_write_ = std::move(hook); }
   // Flush drops unread input, as a port purge does; set false to keep it.
@@ -50,6 +52,7 @@ class ScriptedStream final : public _tag_ReadWriteStream {
   uint32_t read_chunk_ = 0;
   uint32_t read_error_ = 0;
   uint32_t write_error_ = 0;
+  uint32_t write_cut_ = 0;
   bool purge_on_flush_ = true;
   std::function<void(const Bytes&)> on_write_;
   std::vector<Bytes> writes_;

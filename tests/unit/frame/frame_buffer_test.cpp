@@ -472,6 +472,39 @@ TEST_F(FrameBufferTest, LowerErrorsEndCallsWithMinus7AndKeepFramesQueued) {
   EXPECT_EQ(fb.Write(0, nullptr, 0, err), kFbLowerError);
 }
 
+TEST_F(FrameBufferTest, OnlyWholeSentFramesCountAndAPeerRestartFailsTheNextCallOnce) {
+  uint32_t err = 0;
+  const auto* abc = reinterpret_cast<const uint8_t*>("abc");
+  // Cut short: not sent, so it goes again at once rather than after the retransmission time-out.
+  line.CutWrites(5);
+  ASSERT_EQ(fb.Write(0, abc, 3, err), 1);
+  EXPECT_EQ(fb.Flush(0, err), kFbTimeout);
+  line.CutWrites(0);
+  EXPECT_EQ(Poll(), 1);
+  // Frame 2 fails to leave; an ACK naming it neither removes it nor feeds the time-out.
+  line.FailWrites(9);
+  ASSERT_EQ(fb.Write(0, abc, 3, err), 1);
+  EXPECT_EQ(fb.Flush(0, err), kFbLowerError);
+  line.FailWrites(0);
+  line.Feed(Control(kCtlAck, 2));
+  EXPECT_EQ(Poll(), 1);
+  EXPECT_EQ(Summary(line.Writes()), (Names{"short", "DATA 1", "DATA 2"}));
+  EXPECT_EQ(fb.SendQueueSize(), 2u);
+  EXPECT_EQ(fb.RetransmitTimeout(), kMinRetransmitMs);
+  // The peer restarts and drops both: the next call says so, once.
+  line.Feed(Syn(7, kProtocolV3));
+  EXPECT_EQ(Poll(), 1);
+  EXPECT_EQ(fb.SendQueueSize(), 0u);
+  EXPECT_EQ(fb.Flush(0, err), kFbPeerRestarted);
+  EXPECT_EQ(fb.Write(0, abc, 3, err), 1);
+  // A restart with nothing outstanding loses nothing.
+  AckEveryData();
+  ASSERT_EQ(fb.Flush(1000, err), 1);
+  line.Feed(Syn(20, kProtocolV3));
+  EXPECT_EQ(Poll(), 1);
+  EXPECT_EQ(fb.Flush(1000, err), 1);
+}
+
 TEST_F(FrameBufferTest, DetachedOrUnconfiguredEngineRefusesWork) {
   CFrameBuffer bare(clock);
   uint32_t err = 0, count = 0;

@@ -268,12 +268,29 @@ TEST_F(V2Exchange, LostAnswersBackOffThenTimeOutAndReset) {
   EXPECT_EQ(port->frame_timeout, kV2InitialFrameTimeoutMs);
 }
 
-TEST_F(V2Exchange, PortErrorsAreFailedStepsAndErrKeepsTheLastOne) {
+TEST_F(V2Exchange, PortErrorsEndTheExchangeAtOnceAndShortSendsBackOffWithinTheDeadline) {
   Synced();
+  LastNumbered(9);
+  const uint32_t start = clock.Now();
   dev->FailSends(31);
-  EXPECT_EQ(Send(Pattern(10), 1000), kTsTimeout);
+  EXPECT_EQ(Send(Pattern(10), 15000), kTsPortError);
   EXPECT_EQ(err, 31u);
-  EXPECT_GT(dev->writes().size(), 1u);
+  EXPECT_EQ(dev->writes().size(), 1u);
+  EXPECT_EQ(clock.Now(), start);
+  EXPECT_EQ(dev->purges(), 1);
+  EXPECT_TRUE(LastZeroed());
+
+  // A frame cut short (no error) costs its step time-out, but the last back-off ends at the deadline.
+  dev->FailSends(0);
+  dev->CutSends(5);
+  uint8_t buf[16];
+  const uint32_t second = clock.Now();
+  EXPECT_EQ(tsRecv(port, last, buf, sizeof buf, 1000, err), kTsTimeout);
+  EXPECT_EQ(err, 0u);
+  std::vector<uint32_t> offsets;
+  for (size_t i = 1; i < dev->writes().size(); ++i) offsets.push_back(dev->write_times()[i] - second);
+  EXPECT_EQ(offsets, (std::vector<uint32_t>{0, 400, 1000}));
+  EXPECT_EQ(clock.Now() - second, 1000u);
 }
 
 TEST_F(V2Exchange, GarbageBeforeTheAnswerIsDropped) {
@@ -416,6 +433,23 @@ TEST_F(V2Exchange, RecvRejectsFragmentsThatCannotBeRight) {
   ASSERT_EQ(tsRecv(port, last, buf, sizeof buf, 15000, err), 5);
   EXPECT_EQ(Bytes(buf, buf + 5), Pattern(5, 9));
   EXPECT_EQ(dev->writes().size(), 5u);
+}
+
+TEST_F(V2Exchange, FragmentRequestTakesItsOwnIndexOrARestartAtZero) {
+  Synced();
+  // Fragment 2 answering a request for 1 is asked for again; fragment 0 restarts the block.
+  Script({Frag(1, 3, 0, Pattern(8, 1)), Frag(2, 3, 2, Pattern(8, 2)), Frag(2, 3, 0, Pattern(8, 3)),
+          Frag(3, 3, 1, Pattern(8, 4)), Frag(4, 3, 2, Pattern(5, 5))});
+  uint8_t buf[100];
+  ASSERT_EQ(tsRecv(port, last, buf, sizeof buf, 15000, err), 21);
+  Bytes want = Pattern(8, 3);
+  for (const Bytes& part : {Pattern(8, 4), Pattern(5, 5)}) want.insert(want.end(), part.begin(), part.end());
+  EXPECT_EQ(Bytes(buf, buf + 21), want);
+  ASSERT_EQ(dev->writes().size(), 5u);
+  EXPECT_EQ(dev->writes()[2], dev->writes()[1]);
+  std::vector<int> indexes;
+  for (const Bytes& w : dev->writes()) indexes.push_back(w[kFragOffIndex]);
+  EXPECT_EQ(indexes, (std::vector<int>{0, 1, 1, 1, 2}));
 }
 
 TEST_F(V2Exchange, BadArgumentsReturnZeroWithoutTouchingThePort) {
