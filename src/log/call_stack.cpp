@@ -11,15 +11,29 @@ namespace korvane {
 
 namespace {
 
-// Counts the threads that hold an entry; the entries themselves are thread-local, so a push or
-// pop touches nothing shared and a thread's entry goes with the thread.
+struct ThreadEntry {
+  uint32_t thread_id;
+  std::vector<std::string> names;  // oldest first; only its own thread touches it
+};
+
+// Each thread's entry sits in a per-thread slot, so a push or pop touches nothing shared; the
+// registry only counts the entries and drops a thread's entry when the thread ends.
 class CallStackRegistry {
  public:
-  void Added() { live_.fetch_add(1, std::memory_order_relaxed); }
-  void Removed() { live_.fetch_sub(1, std::memory_order_relaxed); }
+  CallStackRegistry() : slot_(Drop) {}
+
+  ThreadEntry& Entry() {
+    if (auto* e = static_cast<ThreadEntry*>(slot_.Get())) return *e;
+    auto* e = new ThreadEntry{CurrentThreadId(), {}};
+    slot_.Set(e);
+    live_.fetch_add(1, std::memory_order_relaxed);
+    return *e;
+  }
   size_t Live() const { return live_.load(std::memory_order_relaxed); }
 
  private:
+  static void Drop(void* entry);
+  ThreadSlot slot_;
   std::atomic<size_t> live_{0};
 };
 
@@ -28,21 +42,12 @@ CallStackRegistry& Registry() {
   return *registry;
 }
 
-struct ThreadEntry {
-  ThreadEntry() : registry(Registry()), thread_id(CurrentThreadId()) { registry.Added(); }
-  ~ThreadEntry() { registry.Removed(); }
-  ThreadEntry(const ThreadEntry&) = delete;
-  ThreadEntry& operator=(const ThreadEntry&) = delete;
-
-  CallStackRegistry& registry;
-  const uint32_t thread_id;
-  std::vector<std::string> names;  // oldest first; only its own thread touches it
-};
-
-ThreadEntry& Entry() {
-  thread_local ThreadEntry entry;
-  return entry;
+void CallStackRegistry::Drop(void* entry) {
+  delete static_cast<ThreadEntry*>(entry);
+  Registry().live_.fetch_sub(1, std::memory_order_relaxed);
 }
+
+ThreadEntry& Entry() { return Registry().Entry(); }
 
 }  // namespace
 

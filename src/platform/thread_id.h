@@ -6,4 +6,21 @@ namespace korvane {
 // The calling thread's id as the system numbers threads (32-bit).
 uint32_t CurrentThreadId();
 
+// One pointer per thread, null until the thread sets it. When a thread that set one ends,
+// `cleanup` gets its pointer. The system's own per-thread slots, because the toolchain's
+// thread_local objects with destructors crash at thread exit on the Windows build.
+using ThreadExitCleanup = void (*)(void* value);
+class ThreadSlot {
+ public:
+  explicit ThreadSlot(ThreadExitCleanup cleanup);
+  ThreadSlot(const ThreadSlot&) = delete;
+  ThreadSlot& operator=(const ThreadSlot&) = delete;
+  void* Get() const;
+  void Set(void* value);
+
+ private:
+  ThreadExitCleanup cleanup_;
+  uint32_t key_ = 0;
+};
+
 }  // namespace korvane

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/serial_device.h"
 #include "platform/ticks.h"
 #include "port/link_port.h"
@@ -161,15 +162,71 @@ TEST(WineSerial, DeviceKeepsLineStateAndTimeOutsAsSet) {
   fresh.from_zero = true;
   fresh.baud_rate = 38400;
   fresh.byte_size = 8;
+  fresh.xon_char = 0x11;
+  fresh.xoff_char = 0x13;
   ASSERT_TRUE(dev.SetState(fresh));
   ASSERT_TRUE(dev.GetState(read_back));
   EXPECT_EQ(read_back.baud_rate, 38400u);
+  EXPECT_EQ(read_back.xon_char, 0x11);
+  EXPECT_EQ(read_back.xoff_char, 0x13);
   EXPECT_FALSE(read_back.xon_xoff_in);
   EXPECT_FALSE(read_back.xon_xoff_out);
 
   dev.Close();
   EXPECT_FALSE(dev.IsOpen());
   EXPECT_FALSE(dev.GetState(read_back));
+}
+
+// An adapter pulled mid-transfer: ReadFile and WriteFile fail, and ClearCommError fails too or
+// has no flags to give. The caller gets the failed call's own error, never 0 (which would send it
+// into its whole time-out on a dead device); real flags still win.
+DWORD g_call_error = 0;
+BOOL g_clear_ok = FALSE;
+DWORD g_flags = 0;
+int __stdcall FailingRead(void*, void*, unsigned long, unsigned long* done, void*) {
+  *done = 0;
+  ::SetLastError(g_call_error);
+  return FALSE;
+}
+int __stdcall FailingWrite(void*, const void*, unsigned long, unsigned long* done, void*) {
+  *done = 0;
+  ::SetLastError(g_call_error);
+  return FALSE;
+}
+int __stdcall ScriptedClearCommError(void*, unsigned long* errors, void*) {
+  *errors = g_flags;
+  ::SetLastError(ERROR_INVALID_HANDLE);
+  return g_clear_ok;
+}
+
+TEST(WineSerial, PulledAdapterReportsTheFailedCallsError) {
+  LinkPort* port = OpenEchoPort(kEchoPort);
+  ASSERT_NE(port, nullptr);
+  const SerialDataCalls failing = {FailingRead, FailingWrite, ScriptedClearCommError};
+  const SerialDataCalls* system = SetSerialDataCalls(&failing);
+  struct Case {
+    DWORD call_error;
+    BOOL clear_ok;
+    DWORD flags;
+    uint32_t reported;
+  };
+  const Case cases[] = {{ERROR_GEN_FAILURE, FALSE, 0, ERROR_GEN_FAILURE},
+                        {ERROR_DEVICE_NOT_CONNECTED, TRUE, 0, ERROR_DEVICE_NOT_CONNECTED},
+                        {ERROR_GEN_FAILURE, TRUE, CE_FRAME, CE_FRAME}};
+  for (const Case& c : cases) {
+    g_call_error = c.call_error;
+    g_clear_ok = c.clear_ok;
+    g_flags = c.flags;
+    uint8_t buf[8];
+    uint32_t count = 0, err = 0;
+    LvlReadMore(port, buf, count, sizeof buf, 1000, err);
+    EXPECT_EQ(err, c.reported) << c.call_error << " " << c.flags;
+    EXPECT_EQ(LvlSend(port, buf, 1, 1000, err), 0u);
+    EXPECT_EQ(err, c.reported) << c.call_error << " " << c.flags;
+  }
+  SetSerialDataCalls(system);
+  EXPECT_TRUE(IsDeviceLostError(ERROR_GEN_FAILURE));
+  LvlClose(port);
 }
 
 }  // namespace

@@ -51,4 +51,14 @@ bool QueryPerfFrequency(int64_t& value) {
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
+ThreadSlot::ThreadSlot(ThreadExitCleanup cleanup) : cleanup_(cleanup) {
+  pthread_key_t key{};
+  ::pthread_key_create(&key, cleanup_);
+  key_ = static_cast<uint32_t>(key);
+}
+
+void* ThreadSlot::Get() const { return ::pthread_getspecific(static_cast<pthread_key_t>(key_)); }
+
+void ThreadSlot::Set(void* value) { ::pthread_setspecific(static_cast<pthread_key_t>(key_), value); }
+
 }  // namespace korvane

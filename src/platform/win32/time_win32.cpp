@@ -40,4 +40,35 @@ bool QueryPerfFrequency(int64_t& value) {
 
 uint32_t CurrentThreadId() { return ::GetCurrentThreadId(); }
 
+namespace {
+// The slot holds the value with its cleanup: the system calls back with the slot's value only.
+struct SlotValue {
+  ThreadExitCleanup cleanup;
+  void* value;
+};
+void NTAPI RunSlotCleanup(void* p) {
+  auto* v = static_cast<SlotValue*>(p);
+  if (v == nullptr) return;
+  v->cleanup(v->value);
+  delete v;
+}
+}  // namespace
+
+// Fiber-local slots: their callback runs when a thread ends, with no hook in DllMain needed.
+ThreadSlot::ThreadSlot(ThreadExitCleanup cleanup) : cleanup_(cleanup), key_(::FlsAlloc(RunSlotCleanup)) {}
+
+void* ThreadSlot::Get() const {
+  auto* v = static_cast<SlotValue*>(::FlsGetValue(key_));
+  return v ? v->value : nullptr;
+}
+
+void ThreadSlot::Set(void* value) {
+  auto* v = static_cast<SlotValue*>(::FlsGetValue(key_));
+  if (v == nullptr) {
+    v = new SlotValue{cleanup_, value};
+    ::FlsSetValue(key_, v);
+  }
+  v->value = value;
+}
+
 }  // namespace korvane
