@@ -60,7 +60,7 @@ class SimCase(unittest.TestCase):
 
 class TransfersTest(SimCase):
     def test_info_shows_identity_and_protocol(self):
-        s = self.sim("--program", "Острел-М;2.5.1", "--device", "МЕ-300;SN 0042")
+        s = self.sim("--program", "Острел-М;2.5.1", "--model", "МЕ-300;SN 0042")
         r = korvane(s.port, "info")
         self.assertOk(r)
         self.assertIn("program:    Острел-М\n", r.out)

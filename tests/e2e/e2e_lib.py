@@ -13,6 +13,7 @@ import time
 
 CLI = os.environ.get("KORVANE_CLI", "korvane")
 SIM = os.environ.get("KORVANE_SIM", "korvane-sim")
+SOCAT = os.environ.get("KORVANE_SOCAT", "socat")
 SAMPLES = os.environ.get("KORVANE_SAMPLES", os.path.join(os.path.dirname(__file__), "..", "..", "samples", "data"))
 
 # The screen texts are checked in UTF-8; the terminal's bytes stay CP1251.
@@ -25,13 +26,24 @@ TABLE_NAMES = ["journal", "journal2", "operations", "performers", "addresses", "
                "goods", "goods2", "service"]
 
 
+def terminate(proc):
+    """SIGTERM, and SIGKILL if the process is still there 10 s later."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=10)
+
+
 def cp(text):
     """Text as the terminal's bytes."""
     return text.encode("cp1251")
 
 
 class Sim:
-    """One korvane-sim process. `transport` is "tcp" or "pty"."""
+    """One korvane-sim process. `transport` is "tcp", "pty" or "device:PATH"."""
 
     def __init__(self, transport, protocol, workdir, *extra, data=None, journal=True, timeout_s=120):
         self.workdir = workdir
@@ -39,6 +51,8 @@ class Sim:
         args = [SIM, "--protocol", protocol, "--timeout", str(timeout_s)]
         if transport == "tcp":
             args += ["--listen", "127.0.0.1:0"]
+        elif transport.startswith("device:"):
+            args += ["--device", transport[len("device:"):]]
         else:
             self.link = os.path.join(workdir, "ttyKORV")
             args += ["--pty", "--link", self.link]
@@ -55,6 +69,10 @@ class Sim:
             if not line.startswith("listening on "):
                 raise RuntimeError("simulator did not start: %r %r" % (line, self.errors()))
             self.port = "LAN:" + line.split()[-1]
+        elif transport.startswith("device:"):
+            if line != "device " + transport[len("device:"):]:
+                raise RuntimeError("simulator did not start: %r %r" % (line, self.errors()))
+            self.port = None  # the PC's end is the pair's other side
         else:
             if not line.startswith("pty "):
                 raise RuntimeError("simulator did not start: %r %r" % (line, self.errors()))
@@ -91,12 +109,7 @@ class Sim:
         self.proc.wait(timeout=10)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.kill()
+        terminate(self.proc)
         self.proc.stdout.close()
         self.stderr.close()
 
@@ -105,6 +118,27 @@ class Sim:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class SerialPair:
+    """Two linked ptys made by socat: what one end writes, the other reads, like a null-modem cable.
+    The links are `a` and `b` in `workdir`; stopped by its own pid."""
+
+    def __init__(self, workdir):
+        self.a = os.path.join(workdir, "ttyPC")
+        self.b = os.path.join(workdir, "ttyTERM")
+        self.proc = subprocess.Popen([SOCAT, "-d", "-d", "pty,raw,echo=0,link=" + self.a,
+                                      "pty,raw,echo=0,link=" + self.b], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + SIM_START_TIMEOUT_S
+        while not (os.path.lexists(self.a) and os.path.lexists(self.b)):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("socat did not make the pair")
+            time.sleep(0.02)
+
+    def stop(self):
+        terminate(self.proc)
 
 
 class Result:

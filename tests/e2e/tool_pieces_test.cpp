@@ -84,7 +84,7 @@ TEST(CsvStream, WritesEachRowAsItArrivesAndConvertsOnlyWhenAsked) {
     sink.Append("");
     sink.Append(std::string("a\0b", 3));
     EXPECT_EQ(sink.Rows(), 3u);
-    EXPECT_TRUE(sink.Close());
+    EXPECT_TRUE(sink.Commit());
   }
   EXPECT_EQ(ReadFile(path), std::string("Молоко;1\r\n\r\na\0b\r\n", 17));
 
@@ -94,7 +94,7 @@ TEST(CsvStream, WritesEachRowAsItArrivesAndConvertsOnlyWhenAsked) {
   sink.Append("Молоко");
   sink.Clear();  // a download that starts over leaves no old rows behind
   sink.Append("Хлеб");
-  EXPECT_TRUE(sink.Close());
+  EXPECT_TRUE(sink.Commit());
   EXPECT_EQ(ReadFile(path), Utf8(u8"Хлеб") + "\r\n");
   EXPECT_FALSE(sink.Open(dir.Path() + "/no/such/folder/x.csv"));
 }
@@ -266,8 +266,8 @@ TEST(LineFaults, PacingLatencyAndOutage) {
 
 TEST(SimOptions, ParsesStateFaultsAndRefusesContradictions) {
   std::string error;
-  auto o = sim::ParseSimOptions({"--listen", "127.0.0.1:0", "--protocol", "v2x", "--ready", "3:Идёт работа",
-                                 "--outage", "1500:2000", "--nak=4", "--corrupt", "0.001", "--job", "0"},
+  auto o = sim::ParseSimOptions({"--listen", "127.0.0.1:0", "--protocol", "v2x", "--ready", "3:Идёт работа", "--outage",
+                                 "1500:2000", "--nak=4", "--corrupt", "0.001", "--job", "0"},
                                 error);
   ASSERT_TRUE(o) << error;
   EXPECT_EQ(sim::SynVersion(o->protocol), kProtocolV2Large);
@@ -287,6 +287,8 @@ TEST(SimOptions, ParsesStateFaultsAndRefusesContradictions) {
            {"--listen", "127.0.0.1:0", "--drop", "1.5"},
            {"--listen", "127.0.0.1:0", "--outage", "100"},
            {"--listen", "127.0.0.1:0", "--link", "x"},
+           {"--pty", "--serial", "/dev/ttyS0"},
+           {"--device", "МЕ-300;SN 0042"},  // the identity moved to --model
        }) {
     EXPECT_FALSE(sim::ParseSimOptions(argv, error)) << argv.back();
     EXPECT_FALSE(error.empty());

@@ -17,14 +17,14 @@ namespace korvane::sim {
 
 struct LineFaults {
   uint64_t seed = 1;
-  double corrupt = 0;            // probability per byte, each direction
-  double drop = 0;               // likewise
-  uint32_t delay_ms = 0;         // the terminal's reaction time before each write
-  int64_t outage_at_ms = -1;     // from the start of the session; -1: none
+  double corrupt = 0;         // probability per byte, each direction
+  double drop = 0;            // likewise
+  uint32_t delay_ms = 0;      // the terminal's reaction time before each write
+  int64_t outage_at_ms = -1;  // from the start of the session; -1: none
   uint32_t outage_len_ms = 0;
   int64_t silent_after_frames = -1;  // frames the terminal sends before it falls silent; -1: never
-  uint32_t baud = 0;             // 0: no pacing; else 8N1 (10 bits per byte)
-  uint32_t latency_ms = 0;       // one way, both directions
+  uint32_t baud = 0;                 // 0: no pacing; else 8N1 (10 bits per byte)
+  uint32_t latency_ms = 0;           // one way, both directions
 
   bool Active() const {
     return corrupt > 0 || drop > 0 || delay_ms > 0 || outage_at_ms >= 0 || silent_after_frames >= 0 || baud > 0 ||
@@ -44,8 +44,8 @@ class FrameCounter {
  private:
   int64_t limit_;
   uint64_t frames_ = 0;
-  std::vector<uint8_t> header_;   // start of a frame whose length is not known yet
-  uint32_t left_in_frame_ = 0;    // bytes of the current frame still to come
+  std::vector<uint8_t> header_;  // start of a frame whose length is not known yet
+  uint32_t left_in_frame_ = 0;   // bytes of the current frame still to come
   bool current_silenced_ = false;
 };
 

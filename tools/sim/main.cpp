@@ -1,4 +1,4 @@
-// korvane-sim: plays the terminal program over TCP loopback or a pty it creates.
+// korvane-sim: plays the terminal program over TCP loopback, a pty it creates or a serial device.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -35,6 +35,8 @@ constexpr size_t kReadChunk = 65536;
 constexpr int32_t kBusyWaitMs = 20;
 constexpr int32_t kIdleWaitMs = 500;
 constexpr int32_t kSendTimeoutMs = 5000;
+// The library's rate on a plain serial port, for a device when --baud names none.
+constexpr uint32_t kDeviceBaud = 115200;
 
 std::atomic<bool> g_stop{false};
 
@@ -49,9 +51,7 @@ void InstallSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-std::string TablePath(const std::string& dir, int32_t kind) {
-  return dir + "/" + TableKindFileName(kind) + ".csv";
-}
+std::string TablePath(const std::string& dir, int32_t kind) { return dir + "/" + TableKindFileName(kind) + ".csv"; }
 
 bool LoadTables(const std::string& dir, TerminalState& state, std::string& error) {
   struct stat st {};
@@ -78,7 +78,7 @@ bool SaveUploaded(const std::string& dir, int32_t kind, const std::vector<std::s
   tools::CsvFileSink sink;
   if (!sink.Open(TablePath(folder, kind))) return false;
   for (const auto& r : rows) sink.Append(r);
-  return sink.Close();
+  return sink.Commit();
 }
 
 void ApplyState(const SimOptions& o, const tools::TextConverter& to_terminal, TerminalState& s) {
@@ -123,8 +123,7 @@ class Simulator {
 
  private:
   bool TimedOut() const {
-    return o_.timeout_s > 0 &&
-           std::chrono::steady_clock::now() - start_ >= std::chrono::duration<double>(o_.timeout_s);
+    return o_.timeout_s > 0 && std::chrono::steady_clock::now() - start_ >= std::chrono::duration<double>(o_.timeout_s);
   }
   int32_t MsLeft(int32_t cap) const;
   void Serve(std::unique_ptr<FdDevice> device);
@@ -249,7 +248,18 @@ int Main(int argc, char** argv) {
     return 1;
   }
   InstallSignals();
-  std::unique_ptr<Transport> transport = o.pty ? CreatePty(o.pty_link, error) : ListenTcp(o.listen, error);
+  std::unique_ptr<Transport> transport;
+  if (!o.device.empty())
+    transport = OpenDevice(
+        o.device, o.faults.baud != 0 ? o.faults.baud : kDeviceBaud,
+        [&o](const std::string& text) {
+          if (!o.quiet) std::fprintf(stderr, "%s: %s\n", kProgramName, text.c_str());
+        },
+        error);
+  else if (o.pty)
+    transport = CreatePty(o.pty_link, error);
+  else
+    transport = ListenTcp(o.listen, error);
   if (!transport) {
     std::fprintf(stderr, "%s: %s\n", kProgramName, error.c_str());
     return 1;

@@ -4,8 +4,8 @@
 #include <climits>
 #include <cstdlib>
 
-#include "frame/frame_layout.h"
 #include "frame/frame_exchange.h"
+#include "frame/frame_layout.h"
 
 namespace korvane::sim {
 
@@ -87,13 +87,22 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
       if (!take()) return std::nullopt;
       if (name == "--listen") {
         o.listen = value;
+      } else if (name == "--device" || name == "--serial") {
+        // A path never holds ';'; MODEL;ID is the identity answer, which has its own option.
+        if (value.empty() || value.find(';') != std::string::npos)
+          return bad("a device path (the identity is --model)");
+        o.device = value;
       } else if (name == "--link") {
         o.pty_link = value;
       } else if (name == "--protocol") {
-        if (value == "v2") o.protocol = SimProtocol::kV2;
-        else if (value == "v2x") o.protocol = SimProtocol::kV2Large;
-        else if (value == "v3") o.protocol = SimProtocol::kV3;
-        else return bad("v2, v2x or v3");
+        if (value == "v2")
+          o.protocol = SimProtocol::kV2;
+        else if (value == "v2x")
+          o.protocol = SimProtocol::kV2Large;
+        else if (value == "v3")
+          o.protocol = SimProtocol::kV3;
+        else
+          return bad("v2, v2x or v3");
       } else if (name == "--data") {
         o.data_dir = value;
       } else if (name == "--journal") {
@@ -117,7 +126,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
         SplitPair(value, a, b);
         o.program_name = a;
         if (!b.empty()) o.program_version = b;
-      } else if (name == "--device") {
+      } else if (name == "--model") {
         std::string a, b;
         SplitPair(value, a, b);
         o.device_name = a;
@@ -170,8 +179,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
     }
   }
   if (o.help) return o;
-  if (o.listen.empty() == !o.pty) {
-    error = "give exactly one of --listen HOST:PORT and --pty";
+  if (!o.listen.empty() + o.pty + !o.device.empty() != 1) {
+    error = "give exactly one of --listen HOST:PORT, --pty and --device PATH";
     return std::nullopt;
   }
   if (!o.pty_link.empty() && !o.pty) {
@@ -186,7 +195,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
 }
 
 std::string SimHelp() {
-  return "usage: korvane-sim (--listen HOST:PORT | --pty [--link PATH]) [OPTIONS]\n"
+  return "usage: korvane-sim (--listen HOST:PORT | --pty [--link PATH] | --device PATH) [OPTIONS]\n"
          "\n"
          "Plays the hand-held terminal's program for the korvane library and tools.\n"
          "\n"
@@ -196,6 +205,11 @@ std::string SimHelp() {
          "                       'listening on HOST:PORT' when ready.\n"
          "  --pty                create a pseudo-terminal; prints 'pty PATH' when ready\n"
          "  --link PATH          with --pty: a symbolic link to the pty (replaces an old link only)\n"
+         "  --device PATH        play on an existing serial device or pty (a null-modem cable, one end\n"
+         "                       of a virtual serial pair); also --serial. Set to raw 8N1 at the\n"
+         "                       --baud rate, else 115200. Prints 'device PATH' when ready. A session\n"
+         "                       starts with the first byte and lasts while the device stays open;\n"
+         "                       a device that vanishes is opened again when it comes back\n"
          "  --protocol P         v2 (SYN answered 0x0200), v2x (0x0201, 8096-byte frames) or v3 (default)\n"
          "\n"
          "Terminal state:\n"
@@ -205,7 +219,7 @@ std::string SimHelp() {
          "  --job ID             current ID of the operations table (0: no job)\n"
          "  --ready STATE[:TEXT] the answer to the readiness query (1 means ready)\n"
          "  --verdict TEXT       the record sent after processing uploads (default 'SYNC;0;')\n"
-         "  --program NAME;VER   --device MODEL;ID   the identity answers\n"
+         "  --program NAME;VER   --model MODEL;ID    the identity answers\n"
          "  --lines-count N      answer the row-count query with N instead of the journal's size\n"
          "  --unsolicited TEXT   once per session, right after answering the hardware query, send\n"
          "                       the data record TEXT unasked (for the raw receive of a line)\n"
@@ -221,7 +235,8 @@ std::string SimHelp() {
          "  --outage AT:LEN      the line is dead from AT ms after a session starts, for LEN ms\n"
          "  --silent-after N     send N frames per session, then nothing\n"
          "  --nak CODE           answer the first data frame (or request) with this v2 NAK code\n"
-         "  --baud N             pace both directions to N bit/s, 8N1 (10 bits a byte)\n"
+         "  --baud N             pace both directions to N bit/s, 8N1 (10 bits a byte); with --device\n"
+         "                       also the device's line rate\n"
          "  --latency MS         one-way latency added in both directions\n"
          "\n"
          "Running:\n"

@@ -12,9 +12,10 @@ namespace korvane::sim {
 enum class SimProtocol { kV2, kV2Large, kV3 };
 
 struct SimOptions {
-  std::string listen;          // HOST:PORT, or empty
+  std::string listen;  // HOST:PORT, or empty
   bool pty = false;
   std::string pty_link;
+  std::string device;  // an existing serial device or pty to play on, or empty
   SimProtocol protocol = SimProtocol::kV3;
   std::string data_dir;
   std::string journal;
@@ -26,7 +27,7 @@ struct SimOptions {
   std::optional<std::string> ready_text;
   std::optional<std::string> verdict;
   std::optional<std::string> program_name, program_version;
-  std::optional<std::string> device_name, device_id;
+  std::optional<std::string> device_name, device_id;  // --model
   std::optional<int32_t> lines_count;
   std::optional<std::string> unsolicited;  // a record sent on its own after the identity answers
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "platform/tcp_socket.h"
 
@@ -20,6 +21,8 @@ namespace {
 constexpr int kListenBacklog = 4;
 constexpr const char* kDefaultHost = "127.0.0.1";
 constexpr uint8_t kLoopbackNet = 127;
+// How often a device that went away is looked for again.
+constexpr int32_t kReopenWaitMs = 500;
 
 int PollOne(int fd, short events, int32_t timeout_ms, short& revents) {
   pollfd p{fd, events, 0};
@@ -100,6 +103,79 @@ class PtyTransport final : public Transport {
   int keepalive_;
   std::string path_;
   std::string link_;
+};
+
+int OpenLine(const std::string& path, uint32_t baud, std::string& error) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  termios t{};
+  if (::tcgetattr(fd, &t) != 0) {
+    error = path + " is not a serial device: " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  ::cfmakeraw(&t);
+  // A three-wire null-modem cable carries no modem lines, so neither they nor RTS/CTS may gate
+  // the line.
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cflag &= ~CRTSCTS;
+  if (::cfsetspeed(&t, baud) != 0 || ::tcsetattr(fd, TCSANOW, &t) != 0) {
+    error = "cannot set " + path + " to " + std::to_string(baud) + " bit/s: " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Nothing on a serial line tells when the PC opens or closes its end, so a session starts with the
+// first byte and ends only when the device goes away (an adapter pulled out, the program holding
+// the pair's other end gone). The device is then looked for again until it comes back.
+class DeviceTransport final : public Transport {
+ public:
+  DeviceTransport(int fd, std::string path, uint32_t baud, std::function<void(const std::string&)> say)
+      : fd_(fd), path_(std::move(path)), baud_(baud), say_(std::move(say)) {}
+  ~DeviceTransport() override { CloseLine(); }
+
+  std::string Describe() const override { return "device " + path_; }
+
+  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+    if (fd_ < 0) {
+      std::string error;
+      fd_ = OpenLine(path_, baud_, error);
+      if (fd_ < 0) {
+        const int32_t wait = timeout_ms < 0 || timeout_ms > kReopenWaitMs ? kReopenWaitMs : timeout_ms;
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        return nullptr;
+      }
+      say_("device " + path_ + " open again");
+    }
+    short revents = 0;
+    if (PollOne(fd_, POLLIN, timeout_ms, revents) <= 0) return nullptr;
+    if ((revents & POLLIN) == 0) {
+      SessionEnded();  // hung up before a session began
+      return nullptr;
+    }
+    return std::make_unique<FdDevice>(fd_, false);
+  }
+
+  void SessionEnded() override {
+    CloseLine();
+    say_("device " + path_ + " gone; waiting for it");
+  }
+
+ private:
+  void CloseLine() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  int fd_;
+  std::string path_;
+  uint32_t baud_;
+  std::function<void(const std::string&)> say_;
 };
 
 }  // namespace
@@ -217,6 +293,13 @@ std::unique_ptr<Transport> CreatePty(const std::string& link, std::string& error
     }
   }
   return std::make_unique<PtyTransport>(master, slave, name, link);
+}
+
+std::unique_ptr<Transport> OpenDevice(const std::string& path, uint32_t baud,
+                                      std::function<void(const std::string&)> say, std::string& error) {
+  int fd = OpenLine(path, baud, error);
+  if (fd < 0) return nullptr;
+  return std::make_unique<DeviceTransport>(fd, path, baud, std::move(say));
 }
 
 }  // namespace korvane::sim

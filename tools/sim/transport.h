@@ -1,8 +1,10 @@
-// Where the simulator meets the library: a TCP listener on loopback or a pseudo-terminal it
-// creates. Each accepted connection (or each opening of the pty) is one session over an FdDevice.
+// Where the simulator meets the library: a TCP listener on loopback, a pseudo-terminal it creates,
+// or an existing serial device. Each accepted connection (or each opening of the pty) is one
+// session over an FdDevice; on a device, a session lasts while the device stays open.
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -48,5 +50,9 @@ std::unique_ptr<Transport> ListenTcp(const std::string& host_port, std::string& 
 // A pty in raw mode; `link` (may be empty) becomes a symbolic link to its slave, removed again
 // when the transport goes.
 std::unique_ptr<Transport> CreatePty(const std::string& link, std::string& error);
+// An existing serial device or pty, raw 8N1 at `baud` without flow control; fails if it cannot be
+// opened now. `say` hears when the device goes away and when it is open again.
+std::unique_ptr<Transport> OpenDevice(const std::string& path, uint32_t baud,
+                                      std::function<void(const std::string&)> say, std::string& error);
 
 }  // namespace korvane::sim
