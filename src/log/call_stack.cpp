@@ -16,44 +16,42 @@ struct ThreadEntry {
   std::vector<std::string> names;  // oldest first; only its own thread touches it
 };
 
-// Each thread's entry sits in a per-thread slot, so a push or pop touches nothing shared; the
-// registry only counts the entries and drops a thread's entry when the thread ends.
-class CallStackRegistry {
- public:
-  CallStackRegistry() : slot_(Drop) {}
+std::atomic<size_t> g_live_entries{0};
 
-  ThreadEntry& Entry() {
-    if (auto* e = static_cast<ThreadEntry*>(slot_.Get())) return *e;
-    auto* e = new ThreadEntry{CurrentThreadId(), {}};
-    slot_.Set(e);
-    live_.fetch_add(1, std::memory_order_relaxed);
+void DropEntry(void* entry) {
+  delete static_cast<ThreadEntry*>(entry);
+  g_live_entries.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// Each thread's entry sits in a per-thread slot, so a push or pop touches nothing shared and a
+// thread's entry goes with the thread. The slot is given back when the library unloads (the
+// system then drops every entry), so no thread's end calls into an unloaded DLL.
+ThreadSlot& Slot() {
+  static ThreadSlot slot(DropEntry);
+  return slot;
+}
+
+ThreadEntry& Entry() {
+  ThreadSlot& slot = Slot();
+  if (auto* e = static_cast<ThreadEntry*>(slot.Get())) return *e;
+  auto* e = new ThreadEntry{CurrentThreadId(), {}};
+  slot.Set(e);
+  if (slot.Get() == e) {
+    g_live_entries.fetch_add(1, std::memory_order_relaxed);
     return *e;
   }
-  size_t Live() const { return live_.load(std::memory_order_relaxed); }
-
- private:
-  static void Drop(void* entry);
-  ThreadSlot slot_;
-  std::atomic<size_t> live_{0};
-};
-
-CallStackRegistry& Registry() {
-  static CallStackRegistry* registry = new CallStackRegistry;  // never destroyed: threads may outlive statics
-  return *registry;
+  // Scopes run after the slot was given back (at unload): one leaked entry per such thread.
+  delete e;
+  static thread_local ThreadEntry* late = nullptr;
+  if (late == nullptr) late = new ThreadEntry{CurrentThreadId(), {}};
+  return *late;
 }
-
-void CallStackRegistry::Drop(void* entry) {
-  delete static_cast<ThreadEntry*>(entry);
-  Registry().live_.fetch_sub(1, std::memory_order_relaxed);
-}
-
-ThreadEntry& Entry() { return Registry().Entry(); }
 
 }  // namespace
 
-void CreateCallStackRegistry() { Registry(); }
+void CreateCallStackRegistry() { Slot(); }
 
-size_t CallStackThreadCount() { return Registry().Live(); }
+size_t CallStackThreadCount() { return g_live_entries.load(std::memory_order_relaxed); }
 
 CallStackScope::CallStackScope(const char* format, ...) {
   va_list args;

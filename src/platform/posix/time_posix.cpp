@@ -53,12 +53,19 @@ uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); 
 
 ThreadSlot::ThreadSlot(ThreadExitCleanup cleanup) : cleanup_(cleanup) {
   pthread_key_t key{};
-  ::pthread_key_create(&key, cleanup_);
+  live_ = ::pthread_key_create(&key, cleanup_) == 0;
   key_ = static_cast<uint32_t>(key);
 }
 
-void* ThreadSlot::Get() const { return ::pthread_getspecific(static_cast<pthread_key_t>(key_)); }
+ThreadSlot::~ThreadSlot() {
+  if (live_) ::pthread_key_delete(static_cast<pthread_key_t>(key_));
+  live_ = false;
+}
 
-void ThreadSlot::Set(void* value) { ::pthread_setspecific(static_cast<pthread_key_t>(key_), value); }
+void* ThreadSlot::Get() const { return live_ ? ::pthread_getspecific(static_cast<pthread_key_t>(key_)) : nullptr; }
+
+void ThreadSlot::Set(void* value) {
+  if (live_) ::pthread_setspecific(static_cast<pthread_key_t>(key_), value);
+}
 
 }  // namespace korvane

@@ -55,14 +55,22 @@ void NTAPI RunSlotCleanup(void* p) {
 }  // namespace
 
 // Fiber-local slots: their callback runs when a thread ends, with no hook in DllMain needed.
-ThreadSlot::ThreadSlot(ThreadExitCleanup cleanup) : cleanup_(cleanup), key_(::FlsAlloc(RunSlotCleanup)) {}
+ThreadSlot::ThreadSlot(ThreadExitCleanup cleanup) : cleanup_(cleanup), key_(::FlsAlloc(RunSlotCleanup)) {
+  live_ = key_ != FLS_OUT_OF_INDEXES;
+}
+
+ThreadSlot::~ThreadSlot() {
+  if (live_) ::FlsFree(key_);
+  live_ = false;
+}
 
 void* ThreadSlot::Get() const {
-  auto* v = static_cast<SlotValue*>(::FlsGetValue(key_));
+  auto* v = live_ ? static_cast<SlotValue*>(::FlsGetValue(key_)) : nullptr;
   return v ? v->value : nullptr;
 }
 
 void ThreadSlot::Set(void* value) {
+  if (!live_) return;
   auto* v = static_cast<SlotValue*>(::FlsGetValue(key_));
   if (v == nullptr) {
     v = new SlotValue{cleanup_, value};
