@@ -13,7 +13,7 @@ FUZZ_SECONDS_CI=${FUZZ_SECONDS:-20}   # per target; scripts/fuzz.sh alone defaul
 WINDOWS_DIR="$ROOT/build/windows-x64"
 WINDOWS_X86_DIR="$ROOT/build/windows-x86"   # built and inspected only: 32-bit programs cannot run here
 PACKAGES=(g++ cmake libgtest-dev libgmock-dev libbenchmark-dev clang g++-mingw-w64-x86-64-posix
-          g++-mingw-w64-i686-posix mingw-w64-tools libwine-dev wine64 wine socat locales python3)
+          g++-mingw-w64-i686-posix mingw-w64-tools libwine-dev wine64 wine socat locales python3 clang-format)
 WINE_LOCALE=ru_RU.UTF-8   # Wine's ANSI code page follows it: 1251, the library's charset
 
 TOTAL_PASSED=0
@@ -106,6 +106,22 @@ install_packages() {
     as_root sed -i 's/^# *\(ru_RU.UTF-8 UTF-8\)/\1/' /etc/locale.gen || return 1
     grep -q '^ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
     quiet as_root locale-gen || return 1
+  fi
+}
+
+# C++ files match .clang-format. Files in scripts/format-exempt.txt predate it: only their lines
+# changed since the last commit are checked (take a file off the list once it is formatted).
+format_check() {
+  local exempt="$ROOT/scripts/format-exempt.txt" files=() changed=() f out
+  while IFS= read -r f; do
+    if grep -qxF "$f" "$exempt"; then changed+=("$f"); else files+=("$f"); fi
+  done < <(git -C "$ROOT" ls-files '*.cpp' '*.h')
+  echo "${#files[@]} files checked whole, ${#changed[@]} on their uncommitted lines"
+  clang-format --dry-run -Werror "${files[@]}" || return 1
+  out=$(git -C "$ROOT" clang-format --diff --extensions cpp,h HEAD -- "${changed[@]}" 2>&1)
+  if grep -q '^@@' <<<"$out"; then
+    echo "$out"
+    return 1
   fi
 }
 
@@ -202,6 +218,7 @@ run_stages() {
     TOTAL_FAILED=$((TOTAL_FAILED + 1))
     return
   fi
+  stage "format check" format_check || TOTAL_FAILED=$((TOTAL_FAILED + 1))
   if stage "native build" build_native; then
     stage "native tests" test_native
   else
