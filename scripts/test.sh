@@ -186,8 +186,8 @@ start_wine() {
   # Creates the prefix on the first run (about 10 s), a no-op after that.
   quiet wineboot -i
   # Then a fresh server: right after the prefix is made its service manager can stay half started,
-  # and every COM client would wait 10 s for the RPC service.
-  wineserver -k >/dev/null 2>&1
+  # and every COM client would wait 10 s for the RPC service. The first server is left to exit by
+  # itself, which saves the new prefix; killing it could lose that and start the set-up again.
   wineserver -w >/dev/null 2>&1
   wineserver -p </dev/null >/dev/null 2>&1
 }
