@@ -255,7 +255,11 @@ void TerminalEndpoint::PollV3() {
   std::string message;
   bool queued = false;
   while (frame_buffer_->WindowOpen() && side_.TakeOutgoing(message)) {
-    records_->Send(0, reinterpret_cast<const uint8_t*>(message.data()), static_cast<uint32_t>(message.size()), err);
+    const auto* data = reinterpret_cast<const uint8_t*>(message.data());
+    const auto size = static_cast<uint32_t>(message.size());
+    // A PC that restarted the link (a new connect on a line the terminal kept open) dropped what was
+    // unacknowledged; the refusal that reports it must not cost this record too.
+    if (records_->Send(0, data, size, err) == kFbPeerRestarted) records_->Send(0, data, size, err);
     queued = true;
   }
   // A forced send: the partial last frame leaves now instead of after the coalescing delay.
