@@ -64,6 +64,8 @@ inline constexpr const char* kRecvNotRs = "Неверный формат при 
 inline constexpr const char* kCmdLinkError = "Ошибка связи с устройством (Код: %i, описание: %s)";
 inline constexpr const char* kCmdSendV3Failed = "Ошибка при отправке команды, протокол v3 (Код: %i, описание: %s)";
 inline constexpr const char* kLinkV3Error = "Ошибка связи, протокол v3 (Код: %i, описание: %s)";
+inline constexpr const char* kPeerRestartedV3 =
+    "Терминал перезапустил соединение, протокол v3 (Код: %i, описание: неподтвержденные данные потеряны)";
 inline constexpr const char* kCmdAnswerV3Failed =
     "Ошибка при приеме ответа на команду, протокол v3 (Код: %i, описание: %s)";
 inline constexpr const char* kCmdAnswerV3Timeout = "Превышен таймаут при приеме ответа на команду, протокол v3";

@@ -22,6 +22,8 @@ namespace {
 // no latency.
 constexpr uint32_t kReturnedAtOnceMs = 1;
 
+static_assert(kTransferPeerRestarted == kFbPeerRestarted);
+
 }  // namespace
 
 TerminalLink::TerminalLink(const Clock& clock)
@@ -166,6 +168,11 @@ std::string TerminalLink::V2FailureText(const char* format, int32_t result, uint
   return StrFormat(format, result, TransferResultText(result));
 }
 
+std::string TerminalLink::V3FailureText(const char* format, int32_t result) {
+  if (result == kTransferPeerRestarted) return StrFormat(kPeerRestartedV3, result);
+  return StrFormat(format, result, TransferResultText(result));
+}
+
 // ---- port ----
 
 int32_t TerminalLink::OpenPort() {
@@ -304,9 +311,12 @@ int32_t TerminalLink::IsTerminalOnline(uint32_t timeout_ms) {
       received = r;
     } else {
       uint32_t err = 0;
-      if (records_.Send(static_cast<int32_t>(left()), check, kLinkCheckLength, err) < 1) return not_connected();
-      if (records_.Flush(static_cast<int32_t>(left()), err) < 1) return not_connected();
-      const int32_t r = ReceiveRecordUntil(deadline, answer, sizeof(answer), err);
+      int32_t r = records_.Send(static_cast<int32_t>(left()), check, kLinkCheckLength, err);
+      if (r >= 1) r = records_.Flush(static_cast<int32_t>(left()), err);
+      // A terminal that restarted the link is there; it only dropped what it had not acknowledged.
+      if (r == kTransferPeerRestarted) return SetDiag(E_EXCHANGE, V3FailureText(kCheckV3Failed, r), kCtxLinkCheck);
+      if (r < 1) return not_connected();
+      r = ReceiveRecordUntil(deadline, answer, sizeof(answer), err);
       if (r < 0) return SetDiag(E_EXCHANGE, StrFormat(kCheckV3Failed, r, TransferResultText(r)), kCtxLinkCheck);
       if (r == 0) return SetDiag(E_EXCHANGE, kCheckV3Timeout, kCtxLinkCheck);
       received = r;
@@ -365,7 +375,7 @@ int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
     r = records_.Send(kLinkExchangeTimeoutMs, send_scratch_.data(), length + 1, err);
   }
   if (r < 1) {
-    SetLastMessage(StrFormat(kSendV3Failed, r, TransferResultText(r)), E_EXCHANGE);
+    SetLastMessage(V3FailureText(kSendV3Failed, r), E_EXCHANGE);
     return E_EXCHANGE;
   }
   return S_LINK_OK;
@@ -393,7 +403,10 @@ int32_t TerminalLink::TryToSendFinalizeUnlocked() {
   const int32_t r = records_.Flush(kLinkExchangeTimeoutMs, err);
   if (r != kTransferOk) {
     // Kept as the last message too, so that a flush failure can be told apart in the texts built on it.
-    SetLastMessage(StrFormat(kCacheFailed, r, static_cast<int32_t>(err), TransferResultText(r)), 0);
+    SetLastMessage(r == kTransferPeerRestarted
+                       ? StrFormat(kPeerRestartedV3, r)
+                       : StrFormat(kCacheFailed, r, static_cast<int32_t>(err), TransferResultText(r)),
+                   0);
     return E_EXCHANGE;
   }
   return S_LINK_OK;
@@ -493,7 +506,7 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
     int32_t r = records_.Send(kLinkCommandSendTimeoutMs, message.data(), message_length, err);
     if (r >= 1) r = records_.Flush(kLinkExchangeTimeoutMs, err);
     if (r < 1) {
-      const std::string text = err == 0 ? StrFormat(kCmdSendV3Failed, r, TransferResultText(r))
+      const std::string text = err == 0 ? V3FailureText(kCmdSendV3Failed, r)
                                         : StrFormat(kLinkV3Error, static_cast<int32_t>(err),
                                                     TransferResultText(kTransferDeviceLost));
       SetLastMessage(text, E_EXCHANGE);

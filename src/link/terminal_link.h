@@ -153,6 +153,8 @@ class TerminalLink {
   // False while no log file is set, so per-row lines are not even formatted.
   bool LogOn();
   std::string V2FailureText(const char* format, int32_t result, uint32_t err);
+  // `format` filled with the result and its text; a terminal that restarted the link gets its own.
+  std::string V3FailureText(const char* format, int32_t result);
   void LogException(const char* operation);
   // Runs one operation; an exception becomes -5 and the line "(Exception) Исключение в <name>".
   template <typename Body>

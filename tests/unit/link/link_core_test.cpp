@@ -191,6 +191,25 @@ TEST(LinkRecords, V3RefusesARecordBeyondItsLengthFieldBeforeCopying) {
   EXPECT_EQ(bench.Received(), std::vector<std::string>{Rec(longest)});
 }
 
+// The terminal restarts the link while a frame of ours is unacknowledged: the next command says so,
+// once.
+TEST(LinkRecords, V3PeerRestartIsReportedOnce) {
+  LinkBench bench(kV3);
+  TerminalLink& link = bench.Link();
+  bench.Online();
+  bench.Peer().SetSilent(true);
+  EXPECT_EQ(link.TryToSend("lost"), 0);
+  EXPECT_EQ(link.FlushSendCache(), E_EXCHANGE);
+  bench.Peer().SetSilent(false);
+  uint16_t version = 0;
+  uint32_t err = 0;
+  bench.Peer().Endpoint()->FrameBuffer()->Sync(0, version, err);
+  EXPECT_EQ(link.SendCmd("004"), E_EXCHANGE);
+  EXPECT_EQ(link.LastMessage(),
+            "Терминал перезапустил соединение, протокол v3 (Код: -8, описание: неподтвержденные данные потеряны)");
+  EXPECT_EQ(link.FlushSendCache(), 0) << link.LastMessage();
+}
+
 class LinkCore : public LinkTest {};
 
 TEST_P(LinkCore, RecvWithoutRoomTakesNoRecord) {
