@@ -190,6 +190,9 @@ start_wine() {
   # itself, which saves the new prefix; killing it could lose that and start the set-up again.
   wineserver -w >/dev/null 2>&1
   wineserver -p </dev/null >/dev/null 2>&1
+  # The first program under the new server starts the system services, which keep the output
+  # pipes they inherit: start them here, on /dev/null, not under ctest's test discovery.
+  wine cmd /c exit </dev/null >/dev/null 2>&1
 }
 
 stop_wine() {
