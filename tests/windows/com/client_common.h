@@ -37,15 +37,7 @@ std::string Text(I* object, HRESULT (STDMETHODCALLTYPE I::*getter)(BSTR*)) {
 
 // The journal lines of a simulator from `from` on.
 inline std::vector<std::string> JournalLines(const char* sim, size_t from = 0) {
-  std::vector<std::string> lines;
-  const std::string text = SimFile(sim, "journal.txt");
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  const std::vector<std::string> lines = SplitLines(SimFile(sim, "journal.txt"), "\n");
   return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(from, lines.size())), lines.end());
 }
 

@@ -46,17 +46,19 @@ std::wstring SimPort(const char* name) {
 
 std::string SampleFile(const std::string& name) { return ReadBytes(std::string(KORVANE_SAMPLES) + "/" + name); }
 
-std::vector<std::string> CsvRows(const std::string& bytes) {
-  std::vector<std::string> rows;
+std::vector<std::string> SplitLines(const std::string& bytes, const std::string& end_of_line) {
+  std::vector<std::string> lines;
   size_t start = 0;
   while (start < bytes.size()) {
-    size_t end = bytes.find("\r\n", start);
+    size_t end = bytes.find(end_of_line, start);
     if (end == std::string::npos) end = bytes.size();
-    rows.push_back(bytes.substr(start, end - start));
-    start = end + 2;
+    lines.push_back(bytes.substr(start, end - start));
+    start = end + end_of_line.size();
   }
-  return rows;
+  return lines;
 }
+
+std::vector<std::string> CsvRows(const std::string& bytes) { return SplitLines(bytes, "\r\n"); }
 
 HRESULT DllCanUnloadNowOfKorvane() {
   HMODULE module = ::GetModuleHandleW(L"korvane.dll");

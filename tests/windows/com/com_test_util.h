@@ -57,6 +57,8 @@ std::wstring SimPort(const char* name);
 // A file of a simulator's state folder (data/..., journal.txt), read whole.
 std::string SimFile(const char* name, const std::string& relative);
 std::string ReadBytes(const std::string& path);
+// The lines of a text, each ending in `end_of_line` (the last one may lack it).
+std::vector<std::string> SplitLines(const std::string& bytes, const std::string& end_of_line);
 // The rows of a CSV file as the library reads them: lines ending in CR LF.
 std::vector<std::string> CsvRows(const std::string& bytes);
 // A sample table of samples/data.
