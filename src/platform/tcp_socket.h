@@ -25,7 +25,8 @@ constexpr int32_t kSocketConnectLimitMs = 21000;
 // about two minutes); Windows keeps its system's limit, which is kSocketConnectLimitMs.
 SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err,
                            int32_t limit_ms = kSocketConnectLimitMs);
-// Binds and listens on 127.0.0.1:`port` (0 picks one; the chosen port is written back).
+// Binds to `host` (127.0.0.1 when empty, 0.0.0.0 for every address) and listens; port 0 picks
+// one, and the chosen port is written back.
 SocketHandle SocketListen(const std::string& host, uint16_t& port, int backlog, uint32_t& err);
 // Accepts one connection, waiting up to `timeout_ms` (-1 forever); the socket is non-blocking.
 SocketHandle SocketAccept(SocketHandle listener, int32_t timeout_ms, uint32_t& err);

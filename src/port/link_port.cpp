@@ -47,7 +47,14 @@ std::unique_ptr<PortDevice> OpenDevice(const std::string& name, uint32_t& kind, 
     case ActiveSync: {
       SocketHandle s = kInvalidSocket;
       if (!ActiveSyncConnect(s, err)) return nullptr;
-      return AdoptTcpSocket(s);
+      std::unique_ptr<PortDevice> dev;
+      try {
+        dev = AdoptTcpSocket(s);
+      } catch (const std::bad_alloc&) {
+        SocketClose(s);  // the accepted connection must not outlive the failed open
+        throw;
+      }
+      return dev;
     }
     case Rdp: {
       uint32_t step = 0, sys = 0;

@@ -136,9 +136,9 @@ void TcpSocket::Attach(SocketHandle s) {
   socket_ = s;
 }
 
-bool TcpSocket::Listen(uint16_t& port, int backlog, uint32_t& err) {
+bool TcpSocket::Listen(const std::string& host, uint16_t& port, int backlog, uint32_t& err) {
   Close();
-  socket_ = SocketListen("", port, backlog, err);
+  socket_ = SocketListen(host, port, backlog, err);
   if (socket_ != kInvalidSocket) SocketSetNonBlocking(socket_);
   return socket_ != kInvalidSocket;
 }

@@ -22,7 +22,8 @@ class TcpSocket {
   bool WaitReadable(int32_t ms) const;
   void Close();
   void Attach(SocketHandle s);
-  bool Listen(uint16_t& port, int backlog, uint32_t& err);
+  // Binds to `host` (0 in `port` picks one, written back), listens, switches to non-blocking.
+  bool Listen(const std::string& host, uint16_t& port, int backlog, uint32_t& err);
   bool Accept(SocketHandle& out, int32_t timeout_ms, uint32_t& err);
 
   bool IsOpen() const { return socket_ != kInvalidSocket; }

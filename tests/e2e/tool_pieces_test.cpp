@@ -288,6 +288,7 @@ TEST(SimOptions, ParsesStateFaultsAndRefusesContradictions) {
            {"--listen", "127.0.0.1:0", "--outage", "100"},
            {"--listen", "127.0.0.1:0", "--link", "x"},
            {"--pty", "--serial", "/dev/ttyS0"},
+           {"--connect-back", "value.bin", "--listen", "127.0.0.1:0"},
            {"--device", "МЕ-300;SN 0042"},  // the identity moved to --model
        }) {
     EXPECT_FALSE(sim::ParseSimOptions(argv, error)) << argv.back();

@@ -248,14 +248,14 @@ int Main(int argc, char** argv) {
     return 1;
   }
   InstallSignals();
+  auto say = [&o](const std::string& text) {
+    if (!o.quiet) std::fprintf(stderr, "%s: %s\n", kProgramName, text.c_str());
+  };
   std::unique_ptr<Transport> transport;
-  if (!o.device.empty())
-    transport = OpenDevice(
-        o.device, o.faults.baud != 0 ? o.faults.baud : kDeviceBaud,
-        [&o](const std::string& text) {
-          if (!o.quiet) std::fprintf(stderr, "%s: %s\n", kProgramName, text.c_str());
-        },
-        error);
+  if (!o.connect_back.empty())
+    transport = ConnectBack(o.connect_back, say);
+  else if (!o.device.empty())
+    transport = OpenDevice(o.device, o.faults.baud != 0 ? o.faults.baud : kDeviceBaud, say, error);
   else if (o.pty)
     transport = CreatePty(o.pty_link, error);
   else

@@ -92,6 +92,9 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
         if (value.empty() || value.find(';') != std::string::npos)
           return bad("a device path (the identity is --model)");
         o.device = value;
+      } else if (name == "--connect-back") {
+        if (value.empty()) return bad("a file name");
+        o.connect_back = value;
       } else if (name == "--link") {
         o.pty_link = value;
       } else if (name == "--protocol") {
@@ -179,8 +182,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
     }
   }
   if (o.help) return o;
-  if (!o.listen.empty() + o.pty + !o.device.empty() != 1) {
-    error = "give exactly one of --listen HOST:PORT, --pty and --device PATH";
+  if (!o.listen.empty() + o.pty + !o.device.empty() + !o.connect_back.empty() != 1) {
+    error = "give exactly one of --listen HOST:PORT, --pty, --device PATH and --connect-back FILE";
     return std::nullopt;
   }
   if (!o.pty_link.empty() && !o.pty) {
@@ -195,7 +198,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
 }
 
 std::string SimHelp() {
-  return "usage: korvane-sim (--listen HOST:PORT | --pty [--link PATH] | --device PATH) [OPTIONS]\n"
+  return "usage: korvane-sim (--listen HOST:PORT | --pty [--link PATH] | --device PATH |\n"
+         "                   --connect-back FILE) [OPTIONS]\n"
          "\n"
          "Plays the hand-held terminal's program for the korvane library and tools.\n"
          "\n"
@@ -210,6 +214,10 @@ std::string SimHelp() {
          "                       --baud rate, else 115200. Prints 'device PATH' when ready. A session\n"
          "                       starts with the first byte and lasts while the device stays open;\n"
          "                       a device that vanishes is opened again when it comes back\n"
+         "  --connect-back FILE  play a docked terminal: wait until FILE holds the value the PC writes\n"
+         "                       into the device's registry (UTF-16LE 'ppp_peer:PORT' and its NUL),\n"
+         "                       connect to 127.0.0.1:PORT and serve a session; again each time the\n"
+         "                       value is written anew. Prints 'connect-back FILE' when ready\n"
          "  --protocol P         v2 (SYN answered 0x0200), v2x (0x0201, 8096-byte frames) or v3 (default)\n"
          "\n"
          "Terminal state:\n"

@@ -15,7 +15,8 @@ struct SimOptions {
   std::string listen;  // HOST:PORT, or empty
   bool pty = false;
   std::string pty_link;
-  std::string device;  // an existing serial device or pty to play on, or empty
+  std::string device;        // an existing serial device or pty to play on, or empty
+  std::string connect_back;  // the file that receives the PC's connect-back value, or empty
   SimProtocol protocol = SimProtocol::kV3;
   std::string data_dir;
   std::string journal;

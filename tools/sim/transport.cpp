@@ -10,9 +10,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "platform/tcp_socket.h"
+#include "port/connect_back_value.h"
 
 namespace korvane::sim {
 
@@ -23,6 +26,10 @@ constexpr const char* kDefaultHost = "127.0.0.1";
 constexpr uint8_t kLoopbackNet = 127;
 // How often a device that went away is looked for again.
 constexpr int32_t kReopenWaitMs = 500;
+// How often the connect-back file is looked at, and how long a connect to the PC may take.
+constexpr int32_t kValuePollMs = 5;
+constexpr int32_t kConnectBackLimitMs = 2000;
+constexpr const char* kPcAddress = "127.0.0.1";
 
 int PollOne(int fd, short events, int32_t timeout_ms, short& revents) {
   pollfd p{fd, events, 0};
@@ -178,6 +185,86 @@ class DeviceTransport final : public Transport {
   std::function<void(const std::string&)> say_;
 };
 
+// One writing of the connect-back file: a new one is a new request to connect.
+struct FileWriting {
+  timespec modified{};
+  off_t size = -1;
+  ino_t inode = 0;
+  bool operator==(const FileWriting& o) const {
+    return modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec && size == o.size &&
+           inode == o.inode;
+  }
+};
+
+bool LookAt(const std::string& path, FileWriting& out) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  out.modified = st.st_mtim;
+  out.size = st.st_size;
+  out.inode = st.st_ino;
+  return true;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// A value is complete once a UTF-16 NUL ends it; until then the PC may still be writing it (and
+// the rest of the writing changes the file's size, so it is looked at again).
+bool Complete(const std::string& bytes) {
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+    if (bytes[i] == 0 && bytes[i + 1] == 0) return true;
+  return false;
+}
+
+class ConnectBackTransport final : public Transport {
+ public:
+  ConnectBackTransport(std::string file, std::function<void(const std::string&)> say)
+      : file_(std::move(file)), say_(std::move(say)) {}
+
+  std::string Describe() const override { return "connect-back " + file_; }
+
+  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+      if (auto device = TryWriting()) return device;
+      const auto waited =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+      if (timeout_ms >= 0 && waited >= timeout_ms) return nullptr;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kValuePollMs));
+    }
+  }
+
+ private:
+  std::unique_ptr<FdDevice> TryWriting() {
+    FileWriting now;
+    if (!LookAt(file_, now) || now == seen_) return nullptr;
+    seen_ = now;  // one attempt per writing
+    const std::string bytes = ReadAll(file_);
+    if (!Complete(bytes)) return nullptr;
+    const auto port = ParseConnectBackValue(bytes);
+    if (!port) {
+      say_("no 'ppp_peer:PORT' value in " + file_);
+      return nullptr;
+    }
+    uint32_t err = 0;
+    const SocketHandle s = SocketConnect(kPcAddress, *port, err, kConnectBackLimitMs);
+    if (s == kInvalidSocket) {
+      say_("cannot connect back to " + std::string(kPcAddress) + ":" + std::to_string(*port) + " (error " +
+           std::to_string(err) + ")");
+      return nullptr;
+    }
+    return std::make_unique<FdDevice>(static_cast<int>(s), true);
+  }
+
+  std::string file_;
+  std::function<void(const std::string&)> say_;
+  FileWriting seen_;
+};
+
 }  // namespace
 
 FdDevice::FdDevice(int fd, bool owned) : fd_(fd), owned_(owned) {
@@ -300,6 +387,10 @@ std::unique_ptr<Transport> OpenDevice(const std::string& path, uint32_t baud,
   int fd = OpenLine(path, baud, error);
   if (fd < 0) return nullptr;
   return std::make_unique<DeviceTransport>(fd, path, baud, std::move(say));
+}
+
+std::unique_ptr<Transport> ConnectBack(const std::string& file, std::function<void(const std::string&)> say) {
+  return std::make_unique<ConnectBackTransport>(file, std::move(say));
 }
 
 }  // namespace korvane::sim

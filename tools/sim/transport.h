@@ -1,6 +1,6 @@
 // Where the simulator meets the library: a TCP listener on loopback, a pseudo-terminal it creates,
-// or an existing serial device. Each accepted connection (or each opening of the pty) is one
-// session over an FdDevice; on a device, a session lasts while the device stays open.
+// an existing serial device, or a connection back to the PC as a docked terminal makes it. Each accepted connection (or
+// each opening of the pty) is one session over an FdDevice; on a device, a session lasts while the device stays open.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -54,5 +54,10 @@ std::unique_ptr<Transport> CreatePty(const std::string& link, std::string& error
 // opened now. `say` hears when the device goes away and when it is open again.
 std::unique_ptr<Transport> OpenDevice(const std::string& path, uint32_t baud,
                                       std::function<void(const std::string&)> say, std::string& error);
+
+// A docked terminal: waits until `file` holds the PC's connect-back value (as written into the
+// device's registry), connects to 127.0.0.1 at its port, and after each session waits for the
+// value to be written anew. `say` hears about values it cannot use.
+std::unique_ptr<Transport> ConnectBack(const std::string& file, std::function<void(const std::string&)> say);
 
 }  // namespace korvane::sim

@@ -1,7 +1,9 @@
 #!/bin/sh
-# The native terminal simulator behind the COM tests under Wine: one process per fixture, on a
-# free loopback port, with its own copy of the sample tables. The port goes to <state>/port; the
-# tests read it there and skip when it is missing (no native build beside this one).
+# The native terminal simulator behind tests under Wine (and native ones that need a process): one
+# process per fixture, on a free loopback port, with its own copy of the sample tables. The port
+# goes to <state>/port; the tests read it there and skip when it is missing (no native build beside
+# this one). With --connect-back first among the options it plays a docked terminal instead, which
+# waits for the connect-back value in <state>/value.
 #   sim_fixture.sh start <state-folder> <korvane-sim> <samples> [simulator options...]
 #   sim_fixture.sh stop <state-folder>
 set -eu
@@ -20,12 +22,20 @@ start() {
     echo "sim_fixture: no simulator at $sim; the tests that need it skip" >&2
     return 0
   fi
+  ready='^listening on '
+  if [ "${1:-}" = "--connect-back" ]; then
+    shift
+    set -- --connect-back "$state/value" "$@"
+    ready='^connect-back '
+  else
+    set -- --listen 127.0.0.1:0 "$@"
+  fi
   # Detached from the caller's output so ctest does not wait for it.
-  "$sim" --listen 127.0.0.1:0 --data "$state/data" --journal "$state/journal.txt" --timeout "$lifetime_s" \
+  "$sim" "$@" --data "$state/data" --journal "$state/journal.txt" --timeout "$lifetime_s" \
     --quiet "$@" </dev/null >"$state/out" 2>"$state/err" &
   echo $! >"$state/pid"
   steps=0
-  until grep -q '^listening on ' "$state/out" 2>/dev/null; do
+  until grep -q "$ready" "$state/out" 2>/dev/null; do
     steps=$((steps + 1))
     if [ "$steps" -gt "$start_wait_steps" ] || ! kill -0 "$(cat "$state/pid")" 2>/dev/null; then
       echo "sim_fixture: simulator did not start" >&2
@@ -34,6 +44,7 @@ start() {
     fi
     sleep 0.1
   done
+  [ "$ready" = '^listening on ' ] || return 0
   sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$state/out" | head -n 1 >"$state/port"
   echo "simulator $* on port $(cat "$state/port")"
 }
