@@ -185,8 +185,8 @@ TEST_F(ActiveSyncTest, ConnectBackGivesAWorkingPortAndUnloadsTheLibrary) {
 }
 
 // Nothing connects back: err 21 after the (shortened) wait, the value written at least once, the
-// listener closed, the remote API stopped once and unloaded. The other 21s and the listener on
-// every address when the docking link's address is unknown.
+// listener closed, the remote API stopped once and unloaded. The other 21s, a listener that cannot
+// be bound, and the listener on every address when the docking link's address is unknown.
 TEST_F(ActiveSyncTest, NoConnectBackAndDeviceKeyFailuresGiveErr21) {
   SetActiveSyncConnectWaitMs(kShortWaitMs);
   {
@@ -220,6 +220,17 @@ TEST_F(ActiveSyncTest, NoConnectBackAndDeviceKeyFailuresGiveErr21) {
     EXPECT_EQ(rapi.keys_closed, key_fails ? 0 : 1);
     EXPECT_EQ(rapi.unloads, 1);
     EXPECT_FALSE(ProcessRapiLibrary().Loaded());
+  }
+  {
+    SCOPED_TRACE("docking address not on this machine");
+    SetDockingAddressSource([] { return std::string("192.0.2.1"); });
+    FakeRapi rapi;
+    uint32_t err = 0;
+    EXPECT_EQ(LvlOpen("ACTIVESYNC", ActiveSync, err), nullptr);
+    EXPECT_EQ(err, 10049u);  // the address is not available
+    EXPECT_EQ(rapi.uninits, 1);
+    EXPECT_EQ(rapi.unloads, 1);
+    EXPECT_TRUE(rapi.Values().empty());
   }
   {
     SetDockingAddressSource(nullptr);
