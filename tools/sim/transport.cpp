@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -26,7 +28,9 @@ constexpr const char* kDefaultHost = "127.0.0.1";
 constexpr uint8_t kLoopbackNet = 127;
 // How often a device that went away is looked for again.
 constexpr int32_t kReopenWaitMs = 500;
-// How often the connect-back file is looked at, and how long a connect to the PC may take.
+// How often the connect-back file is looked at: on every change to its folder, and at this pace
+// as well (or only, where changes cannot be watched). How long a connect to the PC may take.
+constexpr int32_t kValueLookMs = 250;
 constexpr int32_t kValuePollMs = 5;
 constexpr int32_t kConnectBackLimitMs = 2000;
 constexpr const char* kPcAddress = "127.0.0.1";
@@ -223,7 +227,18 @@ bool Complete(const std::string& bytes) {
 class ConnectBackTransport final : public Transport {
  public:
   ConnectBackTransport(std::string file, std::function<void(const std::string&)> say)
-      : file_(std::move(file)), say_(std::move(say)) {}
+      : file_(std::move(file)), say_(std::move(say)), changes_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    std::string folder = std::filesystem::path(file_).parent_path().string();
+    if (folder.empty()) folder = ".";
+    if (changes_ >= 0 &&
+        ::inotify_add_watch(changes_, folder.c_str(), IN_CLOSE_WRITE | IN_MODIFY | IN_CREATE | IN_MOVED_TO) < 0) {
+      ::close(changes_);
+      changes_ = -1;
+    }
+  }
+  ~ConnectBackTransport() override {
+    if (changes_ >= 0) ::close(changes_);
+  }
 
   std::string Describe() const override { return "connect-back " + file_; }
 
@@ -234,7 +249,9 @@ class ConnectBackTransport final : public Transport {
       const auto waited =
           std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
       if (timeout_ms >= 0 && waited >= timeout_ms) return nullptr;
-      std::this_thread::sleep_for(std::chrono::milliseconds(kValuePollMs));
+      int32_t pause = changes_ >= 0 ? kValueLookMs : kValuePollMs;
+      if (timeout_ms >= 0 && timeout_ms - waited < pause) pause = static_cast<int32_t>(timeout_ms - waited);
+      WaitForChange(pause);
     }
   }
 
@@ -260,8 +277,21 @@ class ConnectBackTransport final : public Transport {
     return std::make_unique<FdDevice>(static_cast<int>(s), true);
   }
 
+  void WaitForChange(int32_t ms) {
+    if (changes_ < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      return;
+    }
+    short revents = 0;
+    if (PollOne(changes_, POLLIN, ms, revents) <= 0) return;
+    alignas(inotify_event) char events[4096];
+    while (::read(changes_, events, sizeof events) > 0) {
+    }
+  }
+
   std::string file_;
   std::function<void(const std::string&)> say_;
+  int changes_;  // inotify on the file's folder, or -1
   FileWriting seen_;
 };
 
