@@ -1,0 +1,97 @@
+// CComport: row-level operations (command, row out, row in, link check) at protocol 1.00
+// (character blocks on a serial line it opens itself), 2.00 (v2 frames) or 3.00 (v3 records).
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame/frame_buffer.h"
+#include "frame/lvl_stream.h"
+#include "frame/ts_port.h"
+#include "legacy/block_engine.h"
+#include "legacy/block_line.h"
+#include "link/record_channel.h"
+#include "link/terminal_link.h"
+#include "platform/ticks.h"
+
+namespace korvane {
+
+constexpr uint32_t kComportVersion100 = 100;
+constexpr uint32_t kComportVersion200 = 200;
+constexpr uint32_t kComportVersion300 = 300;
+// A v2 row waits here until it is sent: RS is added in front, so a row holds at most 8081 bytes.
+constexpr uint32_t kPendingTextSize = 8082;
+constexpr uint32_t kMaxFramedRowText = kPendingTextSize - 1;
+constexpr uint32_t kComportTimeoutMs = 15000;
+constexpr uint32_t kComportCommandSendTimeoutMs = 3000;
+
+// Opens a serial line by name for 1.00; the default opens the platform serial device.
+using BlockLineOpener = std::function<std::unique_ptr<BlockLine>(const std::string& name, uint32_t& err)>;
+
+class CComport {
+ public:
+  explicit CComport(const Clock& clock = SystemClock());
+  virtual ~CComport();
+  CComport(const CComport&) = delete;
+  CComport& operator=(const CComport&) = delete;
+
+  // Seams: how ports are opened at 1.00 and at 2.00/3.00.
+  void SetBlockLineOpener(BlockLineOpener opener);
+  void SetPortOpener(PortOpener opener);
+
+  // 100 or less gives 100, 200 gives 200, 300 or more gives 300, anything else keeps the version.
+  // Moving between 1.00 and 2.00/3.00 with a port open closes the port first.
+  uint32_t SetProtocolVersion(uint32_t version);
+  uint32_t GetProtocolVersion() const { return local_version_; }
+  uint32_t RemoteVersion() const { return remote_version_; }
+  bool IsOpen() const;
+
+  int32_t Open(const std::string& name);
+  int32_t OpenIRDA(const std::string& name);
+  int32_t Close();  // always 0
+  int32_t SyncRemoteVersion(uint32_t& err, uint32_t timeout_ms);
+
+  // 1 on success; 0 on failure at 1.00, else 0 or a negative transfer result.
+  int32_t SendCmd(const std::string& cmd);
+  int32_t TryToSend(const std::string& text);
+  int32_t TryToSendFinalize();
+  void PurgePort();
+  // `size` in: the buffer's capacity; out: the text length. The text is NUL-terminated.
+  int32_t TryToRecv(char* buffer, int32_t& size);
+  int32_t IsTerminalOnline(int32_t timeout_ms);
+
+ private:
+  bool Blocks() const { return local_version_ <= kComportVersion100; }
+  bool UsesV3() const { return remote_version_ >= kComportVersion300 || local_version_ >= kComportVersion300; }
+  int32_t OpenBlocks(const std::string& name);
+  int32_t OpenIrdaBlocks(const std::string& name);
+  int32_t OpenFramed(const std::string& name, uint32_t kind, bool irda);
+  void CloseNoScope();
+  void Wait(uint32_t ms) const;
+  int32_t ReceiveV3(uint8_t* buffer, uint32_t size, uint32_t deadline, const char* scope_name, uint32_t& err);
+
+  const Clock& clock_;
+  BlockLineOpener block_opener_;
+  PortOpener port_opener_;
+
+  // 1.00
+  std::unique_ptr<BlockLine> line_;
+  SerialLineState dcb_{};
+  ElapsedCounter dump_counter_{};
+  std::unique_ptr<BlockEngine> engine_;
+
+  // 2.00 / 3.00
+  TsPort* port_ = nullptr;
+  std::vector<uint8_t> last_frame_;
+  std::vector<uint8_t> pending_;
+  int32_t pending_length_ = 0;
+  uint32_t local_version_ = kComportVersion100;
+  uint32_t remote_version_ = 0;
+  CLvlStream level_stream_;
+  CFrameBuffer frame_buffer_;
+  RecordChannel records_;
+};
+
+}  // namespace korvane
