@@ -26,6 +26,9 @@ class BlockEngine {
   BlockEngine(BlockLine& line, const Clock& clock, ElapsedCounter& dump_counter)
       : line_(line), clock_(clock), dump_counter_(dump_counter) {}
 
+  // The whole-read time-out (5000 ms); tests over real lines shorten it.
+  void SetReadTimeout(uint32_t ms) { read_timeout_ms_ = ms; }
+
   uint32_t ReadMore(uint8_t* buffer, uint32_t& position, uint32_t capacity, uint32_t timeout_ms, uint32_t& error_word);
   int32_t Read(uint8_t* buffer, uint32_t count, uint32_t& error_word);
   uint32_t ReadETBAnd1(uint8_t* buffer, uint32_t capacity, uint8_t start_byte, uint32_t& error_word);
@@ -49,6 +52,7 @@ class BlockEngine {
   BlockLine& line_;
   const Clock& clock_;
   ElapsedCounter& dump_counter_;
+  uint32_t read_timeout_ms_ = kBlockReadTimeoutMs;
 };
 
 }  // namespace korvane

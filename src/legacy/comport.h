@@ -26,6 +26,10 @@ constexpr uint32_t kPendingTextSize = 8082;
 constexpr uint32_t kMaxFramedRowText = kPendingTextSize - 1;
 constexpr uint32_t kComportTimeoutMs = 15000;
 constexpr uint32_t kComportCommandSendTimeoutMs = 3000;
+// Results beside those of the frame engines.
+constexpr int32_t kComportWrongDataflow = -5;
+constexpr int32_t kComportWrongAnswer = -6;
+constexpr int32_t kComportDeviceLost = -7;
 
 // Opens a serial line by name for 1.00; the default opens the platform serial device.
 using BlockLineOpener = std::function<std::unique_ptr<BlockLine>(const std::string& name, uint32_t& err)>;
@@ -67,10 +71,16 @@ class CComport {
   bool UsesV3() const { return remote_version_ >= kComportVersion300 || local_version_ >= kComportVersion300; }
   int32_t OpenBlocks(const std::string& name);
   int32_t OpenIrdaBlocks(const std::string& name);
-  int32_t OpenFramed(const std::string& name, uint32_t kind, bool irda);
   void CloseNoScope();
-  void Wait(uint32_t ms) const;
-  int32_t ReceiveV3(uint8_t* buffer, uint32_t size, uint32_t deadline, const char* scope_name, uint32_t& err);
+  void Wait(uint32_t ms) const { clock_.Sleep(ms); }
+  bool ApplyState();
+  bool ProbeIrdaRate(uint32_t rate);
+  bool WriteByte(uint8_t b);
+  // One record into `buffer` before `deadline`: its size, or 0 with `outcome` set otherwise.
+  enum class RecvOutcome { kRecord, kDeviceError, kFailed, kTimeout };
+  int32_t ReceiveRecord(uint8_t* buffer, uint32_t size, uint32_t deadline, uint32_t& err, RecvOutcome& outcome);
+  int32_t MsLeft(uint32_t deadline) const;
+  int32_t SendCommandV2(const uint8_t* message, uint8_t* answer, int32_t timeout_ms, const char* who);
 
   const Clock& clock_;
   BlockLineOpener block_opener_;

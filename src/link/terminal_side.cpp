@@ -207,6 +207,10 @@ TerminalEndpoint::TerminalEndpoint(TerminalSide& side, uint16_t protocol, const 
     records_ = std::make_unique<RecordChannel>(kMaxRecordPayload, clock);
     records_->Bind(frame_buffer_.get());
     record_buffer_.resize(kMaxRecordPayload);
+  } else if (protocol == kProtocolBlocks) {
+    blocks_ = std::make_unique<BlockTerminal>([this](const uint8_t* data, size_t size) { side_.OnMessage(data, size); },
+                                              [this](std::string& message) { return side_.TakeOutgoing(message); },
+                                              clock);
   } else {
     responder_ = std::make_unique<V2Responder>(protocol);
     responder_->SetBlockHandler([this](std::vector<uint8_t>&& block) { side_.OnMessage(block.data(), block.size()); });
@@ -222,6 +226,8 @@ void TerminalEndpoint::Feed(const uint8_t* data, size_t size) {
   if (data == nullptr || size == 0) return;
   if (responder_) {
     responder_->Feed(data, size);
+  } else if (blocks_) {
+    blocks_->Feed(data, size);
   } else {
     wire_.in.insert(wire_.in.end(), data, data + size);
   }
@@ -230,6 +236,8 @@ void TerminalEndpoint::Feed(const uint8_t* data, size_t size) {
 void TerminalEndpoint::Poll() {
   if (responder_) {
     PollV2();
+  } else if (blocks_) {
+    blocks_->Poll();
   } else {
     PollV3();
   }
@@ -266,8 +274,14 @@ void TerminalEndpoint::PollV3() {
   if (queued || frame_buffer_->BuilderBodyBytes() > 0) frame_buffer_->Flush(0, err);
 }
 
+bool TerminalEndpoint::Busy() const {
+  if (blocks_) return blocks_->Busy();
+  return frame_buffer_ != nullptr && (frame_buffer_->SendQueueSize() > 0 || frame_buffer_->BuilderBodyBytes() > 0);
+}
+
 std::vector<uint8_t> TerminalEndpoint::TakeOutput() {
   if (responder_) return responder_->TakeOutput();
+  if (blocks_) return blocks_->TakeOutput();
   std::vector<uint8_t> out;
   out.swap(wire_.out);
   return out;

@@ -12,6 +12,7 @@
 
 #include "frame/frame_buffer.h"
 #include "frame/v2_responder.h"
+#include "legacy/block_terminal.h"
 #include "link/link_protocol.h"
 #include "link/record_channel.h"
 #include "platform/ticks.h"
@@ -96,8 +97,11 @@ class TerminalSide {
   size_t download_next_ = 0;
 };
 
+// A terminal of the character-block protocol (it sends no SYN; the number only names it here).
+constexpr uint16_t kProtocolBlocks = 0x0100;
+
 // Bytes in, bytes out, for one connection of a terminal that speaks `protocol` (0x0200, 0x0201 or
-// 0x0300 as in its SYN).
+// 0x0300 as in its SYN, or kProtocolBlocks).
 class TerminalEndpoint {
  public:
   TerminalEndpoint(TerminalSide& side, uint16_t protocol, const Clock& clock = SystemClock());
@@ -114,6 +118,9 @@ class TerminalEndpoint {
   std::vector<uint8_t> TakeOutput();
   V2Responder* Responder() { return responder_.get(); }
   CFrameBuffer* FrameBuffer() { return frame_buffer_.get(); }
+  BlockTerminal* Blocks() { return blocks_.get(); }
+  // True while timers of the protocol run (frames or a block in flight, a unit half read).
+  bool Busy() const;
 
  private:
   // The byte stream under the v3 frame buffer.
@@ -132,6 +139,7 @@ class TerminalEndpoint {
   TerminalSide& side_;
   uint16_t protocol_;
   std::unique_ptr<V2Responder> responder_;
+  std::unique_ptr<BlockTerminal> blocks_;
   Wire wire_;
   std::unique_ptr<CFrameBuffer> frame_buffer_;
   std::unique_ptr<RecordChannel> records_;

@@ -89,6 +89,8 @@ class SerialDevice {
   // of that failed call instead, so a failure never reads as 0. The POSIX build has no flags and
   // always gives the error of the last failed call (kErrDeviceLost for a vanished device).
   uint32_t ClearError();
+  // The system error of the last failed call (0 before any).
+  uint32_t LastError() const { return last_error_; }
   // PurgeComm with all four flags.
   bool PurgeAll();
   bool SetDtr(bool on);

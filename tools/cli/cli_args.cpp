@@ -38,10 +38,21 @@ const std::vector<SubcommandInfo> kSubcommands = {
     {"cmd", "CODE", "send a raw command code and check its echo", "", 1, 1, true},
     {"send-line", "TEXT", "send one raw data record", "", 1, 1, true},
     {"recv-line", "", "receive one raw data record and print it", "", 0, 0, true},
+    {"legacy", "[--protocol V] STEP [STEP ...]", "rows one at a time through the legacy port object",
+     "Each STEP runs in order on one open port:\n"
+     "  cmd CODE      send a three-character command and check its echo\n"
+     "  send FILE     send each line of FILE as a row, then the end-of-data row (EOT)\n"
+     "  recv          receive rows until the end-of-data row; -o FILE writes them to FILE\n"
+     "  online [MS]   the link check (2.00 and 3.00), MS milliseconds at most (default 2000)\n"
+     "--protocol is 1.00 (default), 2.00 or 3.00. At 1.00 (character blocks) the port is a serial\n"
+     "device or pty, opened as the object opens it; 2.00 and 3.00 take every port name.\n"
+     "Example: legacy cmd 021 recv -o journal.csv; legacy cmd 002 cmd 111 send rows.csv cmd 003\n",
+     1, -1, true},
 };
 
 bool TakesValue(const std::string& opt) {
-  return opt == "--port" || opt == "--log" || opt == "--charset" || opt == "-o" || opt == "--oper-id";
+  return opt == "--port" || opt == "--log" || opt == "--charset" || opt == "-o" || opt == "--oper-id" ||
+         opt == "--protocol";
 }
 
 }  // namespace
@@ -70,6 +81,35 @@ int32_t ParseTableKind(const std::string& text) {
   std::string lower;
   for (char c : text) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
   return TableKindFromFileName(lower.c_str());
+}
+
+bool ParseLegacySteps(const std::vector<std::string>& args, std::string& error,
+                      std::vector<LegacyStep>* steps) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    LegacyStep step;
+    step.what = args[i];
+    const bool has_next = i + 1 < args.size();
+    if (step.what == "cmd" || step.what == "send") {
+      if (!has_next) {
+        error = "legacy " + step.what + (step.what == "cmd" ? " needs a CODE" : " needs a FILE");
+        return false;
+      }
+      step.arg = args[++i];
+    } else if (step.what == "online") {
+      if (has_next && ParseInt32(args[i + 1])) {
+        step.ms = *ParseInt32(args[++i]);
+        if (step.ms < 0) {
+          error = "legacy online takes a time-out of 0 ms or more";
+          return false;
+        }
+      }
+    } else if (step.what != "recv") {
+      error = "unknown legacy step '" + step.what + "' (cmd CODE, send FILE, recv, online [MS])";
+      return false;
+    }
+    if (steps != nullptr) steps->push_back(step);
+  }
+  return true;
 }
 
 std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv, const char* port_env,
@@ -114,6 +154,18 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
           o.charset = value;
         } else if (name == "-o") {
           o.output = value;
+        } else if (name == "--protocol") {
+          if (value == "1.00" || value == "1")
+            o.legacy_protocol = 100;
+          else if (value == "2.00" || value == "2")
+            o.legacy_protocol = 200;
+          else if (value == "3.00" || value == "3")
+            o.legacy_protocol = 300;
+          else {
+            error = "--protocol is 1.00, 2.00 or 3.00, not '" + value + "'";
+            return std::nullopt;
+          }
+          o.legacy_protocol_given = true;
         } else {
           auto id = ParseInt32(value);
           if (!id) {
@@ -153,7 +205,19 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
     error = "send takes pairs of KIND FILE";
     return std::nullopt;
   }
-  if (!o.output.empty() && o.command != "recv") {
+  if (o.legacy_protocol_given && o.command != "legacy") {
+    error = "--protocol belongs to legacy";
+    return std::nullopt;
+  }
+  if (o.command == "legacy") {
+    if (!ParseLegacySteps(o.args, error)) return std::nullopt;
+    bool recv = false;
+    for (size_t i = 0; i < o.args.size(); ++i) recv = recv || o.args[i] == "recv";
+    if (!o.output.empty() && !recv) {
+      error = "-o belongs to recv";
+      return std::nullopt;
+    }
+  } else if (!o.output.empty() && o.command != "recv") {
     error = "-o belongs to recv";
     return std::nullopt;
   }

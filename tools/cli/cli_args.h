@@ -26,6 +26,8 @@ struct CliOptions {
   bool help = false;
   std::string output;                      // recv -o
   std::optional<int32_t> operation_id;     // send --oper-id
+  uint32_t legacy_protocol = 100;          // legacy --protocol, as 100, 200 or 300
+  bool legacy_protocol_given = false;
   std::string command;                     // the subcommand
   std::vector<std::string> args;           // its positional arguments
 };
@@ -35,6 +37,14 @@ struct CliOptions {
 std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv, const char* port_env,
                                            std::string& error);
 
+// One step of `korvane legacy`: cmd CODE, send FILE, recv, online [MS].
+struct LegacyStep {
+  std::string what;
+  std::string arg;
+  int32_t ms = 2000;
+};
+bool ParseLegacySteps(const std::vector<std::string>& args, std::string& error,
+                      std::vector<LegacyStep>* steps = nullptr);
 // A table kind given as 0..9 or as its English name; -1 when neither.
 int32_t ParseTableKind(const std::string& text);
 // A whole decimal number in the 32-bit range, nothing else.

@@ -14,6 +14,7 @@
 
 #include "cli_args.h"
 #include "csv_stream.h"
+#include "legacy_cmd.h"
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
 #include "platform/usb_devices.h"
@@ -331,6 +332,7 @@ int Main(int argc, char** argv) {
     return kExitUsage;
   }
   if (o.command == "ports") return ListPorts(text);
+  if (o.command == "legacy") return RunLegacy(o, text);
   Cli cli(o, text);
   return cli.Run();
 }

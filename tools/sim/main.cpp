@@ -161,12 +161,12 @@ void Simulator::Serve(std::unique_ptr<FdDevice> device) {
   TerminalEndpoint endpoint(side_, SynVersion(o_.protocol));
   if (o_.nak_code != 0 && endpoint.Responder() != nullptr)
     endpoint.Responder()->ForceNakOnce(static_cast<uint8_t>(o_.nak_code));
+  if (o_.nak_code != 0 && endpoint.Blocks() != nullptr) endpoint.Blocks()->NakFirstDataBlockOnce();
   std::vector<uint8_t> buffer(kReadChunk);
   uint64_t bytes_in = 0;
   uint64_t bytes_out = 0;
   while (!g_stop && !TimedOut() && line->HasHandle()) {
-    CFrameBuffer* fb = endpoint.FrameBuffer();
-    const bool busy = fb != nullptr && (fb->SendQueueSize() > 0 || fb->BuilderBodyBytes() > 0);
+    const bool busy = endpoint.Busy();
     uint32_t err = 0;
     const uint32_t n = line->ReadMore(buffer.data(), 0, static_cast<uint32_t>(buffer.size()),
                                       MsLeft(busy ? kBusyWaitMs : kIdleWaitMs), err);

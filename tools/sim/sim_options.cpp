@@ -1,5 +1,7 @@
 #include "sim_options.h"
 
+#include "link/terminal_side.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -40,6 +42,7 @@ void SplitPair(const std::string& s, std::string& a, std::string& b) {
 
 uint16_t SynVersion(SimProtocol p) {
   switch (p) {
+    case SimProtocol::kV1: return kProtocolBlocks;
     case SimProtocol::kV2: return kProtocolV2;
     case SimProtocol::kV2Large: return kProtocolV2Large;
     case SimProtocol::kV3: return kProtocolV3;
@@ -98,14 +101,16 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
       } else if (name == "--link") {
         o.pty_link = value;
       } else if (name == "--protocol") {
-        if (value == "v2")
+        if (value == "v1")
+          o.protocol = SimProtocol::kV1;
+        else if (value == "v2")
           o.protocol = SimProtocol::kV2;
         else if (value == "v2x")
           o.protocol = SimProtocol::kV2Large;
         else if (value == "v3")
           o.protocol = SimProtocol::kV3;
         else
-          return bad("v2, v2x or v3");
+          return bad("v1, v2, v2x or v3");
       } else if (name == "--data") {
         o.data_dir = value;
       } else if (name == "--journal") {
@@ -191,7 +196,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
     return std::nullopt;
   }
   if (o.nak_code != 0 && o.protocol == SimProtocol::kV3) {
-    error = "--nak forces a protocol v2 NAK; use --protocol v2 or v2x";
+    error = "--nak forces a protocol v2 NAK or a v1 block NAK; use --protocol v1, v2 or v2x";
     return std::nullopt;
   }
   return o;
@@ -218,7 +223,8 @@ std::string SimHelp() {
          "                       into the device's registry (UTF-16LE 'ppp_peer:PORT' and its NUL),\n"
          "                       connect to 127.0.0.1:PORT and serve a session; again each time the\n"
          "                       value is written anew. Prints 'connect-back FILE' when ready\n"
-         "  --protocol P         v2 (SYN answered 0x0200), v2x (0x0201, 8096-byte frames) or v3 (default)\n"
+         "  --protocol P         v1 (character blocks), v2 (SYN answered 0x0200), v2x (0x0201,\n"
+         "                       8096-byte frames) or v3 (default)\n"
          "\n"
          "Terminal state:\n"
          "  --data DIR           tables from DIR/<name>.csv (journal, journal2, operations, performers,\n"
@@ -242,7 +248,8 @@ std::string SimHelp() {
          "  --delay MS           wait MS before each write (the terminal's reaction time)\n"
          "  --outage AT:LEN      the line is dead from AT ms after a session starts, for LEN ms\n"
          "  --silent-after N     send N frames per session, then nothing\n"
-         "  --nak CODE           answer the first data frame (or request) with this v2 NAK code\n"
+         "  --nak CODE           answer the first data frame (or request) with this v2 NAK code; at\n"
+         "                       v1 NAK the first row block from the PC once (any code)\n"
          "  --baud N             pace both directions to N bit/s, 8N1 (10 bits a byte); with --device\n"
          "                       also the device's line rate\n"
          "  --latency MS         one-way latency added in both directions\n"

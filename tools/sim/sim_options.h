@@ -9,7 +9,7 @@
 
 namespace korvane::sim {
 
-enum class SimProtocol { kV2, kV2Large, kV3 };
+enum class SimProtocol { kV1, kV2, kV2Large, kV3 };
 
 struct SimOptions {
   std::string listen;  // HOST:PORT, or empty

@@ -1,0 +1,545 @@
+#include "legacy/comport.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "frame/frame_exchange.h"
+#include "log/call_stack.h"
+#include "log/diag_log.h"
+#include "port/link_port.h"
+
+namespace korvane {
+
+namespace {
+constexpr uint32_t kDriverQueueBytes = 4096;
+constexpr uint32_t kLineBaud = 115200;
+constexpr uint8_t kByteSize8 = 8;
+constexpr uint32_t kLineChangeWaitMs = 100;
+constexpr uint32_t kIrdaInitialBaud = 38400;
+constexpr uint32_t kIrdaBaud = 57600;
+constexpr uint32_t kIrdaProbeRates[] = {115200, 57600, 38400, 19200, 9600};
+constexpr uint8_t kIrdaProbeByte = 0x0F;
+constexpr uint8_t kIrdaCommand[] = {0x07, '5', 'Q'};
+constexpr uint16_t kSyncV3 = 0x0300;
+constexpr uint32_t kCommandMessageSize = 1 + kCommandChars;
+constexpr uint32_t kAnswerMessageSize = 1 + kCommandChars + 1;
+
+const SerialTimeouts kOpenTimeouts{50, 0, 5000, 0, 3000};
+const SerialTimeouts kIrdaProbeTimeouts{500, 0, 1000, 0, 1000};
+const SerialTimeouts kIrdaTimeouts{kMaxDword, kMaxDword, 2500, 0, 1000};
+
+TsPort* DefaultPortOpener(const std::string& device, uint32_t kind, uint32_t* err) {
+  return tsOpenPort(device, kind, err);
+}
+
+void Refuse(const std::string& what) { DiagLog(what, 0); }
+
+bool IsCommand(const std::string& cmd, const char* op) {
+  if (cmd.size() >= kCommandChars) return true;
+  Refuse(StrFormat("%s Error. Команда короче %u символов: '%s'", op, kCommandChars, cmd.c_str()));
+  return false;
+}
+}  // namespace
+
+CComport::CComport(const Clock& clock)
+    : clock_(clock),
+      block_opener_(OpenDeviceBlockLine),
+      port_opener_(DefaultPortOpener),
+      last_frame_(kLastFrameSize, 0),
+      pending_(kPendingTextSize, 0),
+      frame_buffer_(clock),
+      records_(kMaxRecordPayload, clock) {
+  frame_buffer_.Configure(kV3MaxFrameSize, kV3Window);
+  frame_buffer_.SetNextExpected(1);
+  frame_buffer_.SetInitiator(true);
+  frame_buffer_.SetLower(&level_stream_);
+  records_.Bind(&frame_buffer_);
+}
+
+CComport::~CComport() {
+  records_.Bind(nullptr);
+  CloseNoScope();
+  frame_buffer_.SetLower(nullptr);
+}
+
+void CComport::SetBlockLineOpener(BlockLineOpener opener) { block_opener_ = std::move(opener); }
+void CComport::SetPortOpener(PortOpener opener) { port_opener_ = std::move(opener); }
+
+bool CComport::IsOpen() const { return line_ != nullptr || port_ != nullptr; }
+
+uint32_t CComport::SetProtocolVersion(uint32_t version) {
+  uint32_t chosen = local_version_;
+  if (version <= kComportVersion100)
+    chosen = kComportVersion100;
+  else if (version == kComportVersion200)
+    chosen = kComportVersion200;
+  else if (version >= kComportVersion300)
+    chosen = kComportVersion300;
+  const bool blocks_before = Blocks();
+  if (IsOpen() && blocks_before != (chosen <= kComportVersion100)) {
+    // A serial handle of 1.00 is no frame port, nor the reverse.
+    DiagLog(StrFormat("SetProtocolVersion() порт закрыт при смене версии %u на %u", local_version_, chosen), 0);
+    CloseNoScope();
+  }
+  local_version_ = chosen;
+  return local_version_;
+}
+
+bool CComport::ApplyState() { return line_->SetState(dcb_); }
+
+int32_t CComport::Open(const std::string& name) {
+  CallStackScope scope("CP::Open('%s')", name.c_str());
+  CloseNoScope();
+  if (Blocks()) {
+    uint32_t err = 0;
+    line_ = block_opener_(name, err);
+    if (!line_) {
+      DiagLog("Open() Error. CreateFile() Error", static_cast<int32_t>(err));
+      return 0;
+    }
+    line_->SetupQueues(kDriverQueueBytes, kDriverQueueBytes);
+    if (!line_->SetTimeouts(kOpenTimeouts)) {
+      DiagLog("SetCommTimeouts() Error", static_cast<int32_t>(line_->LastError()));
+      CloseNoScope();
+      return 0;
+    }
+    dcb_ = SerialLineState{};
+    line_->GetState(dcb_);
+    dcb_.from_zero = false;
+    dcb_.baud_rate = kLineBaud;
+    dcb_.byte_size = kByteSize8;
+    dcb_.parity = 0;
+    dcb_.stop_bits = 0;
+    dcb_.binary = true;
+    dcb_.cts_flow = true;
+    dcb_.dsr_flow = false;
+    dcb_.dtr_control = LineControl::kEnable;
+    dcb_.rts_control = LineControl::kHandshake;
+    dcb_.abort_on_error = true;
+    if (!ApplyState()) {
+      DiagLog("SetCommState() Error", static_cast<int32_t>(line_->LastError()));
+      CloseNoScope();
+      return 0;
+    }
+    line_->SetDtr(true);
+    line_->PurgeAll();
+    engine_ = std::make_unique<BlockEngine>(*line_, clock_, dump_counter_);
+    return 1;
+  }
+  std::fill(last_frame_.begin(), last_frame_.end(), 0);
+  std::string device = name;
+  const uint32_t kind = ResolvePortKind(device);
+  uint32_t err = 0;
+  port_ = port_opener_(device, kind, &err);
+  if (port_ == nullptr) {
+    DiagLog(StrFormat("Open() Error: ошибка открытия порта %s (тип %i, %s)", name.c_str(), static_cast<int32_t>(kind),
+                      device.c_str()),
+            0);
+    return 0;
+  }
+  remote_version_ = 0;
+  level_stream_.Attach(port_->port);
+  records_.ResetInput();
+  return 1;
+}
+
+bool CComport::WriteByte(uint8_t b) {
+  uint32_t done = 0;
+  return line_->Write(&b, 1, done) && done == 1;
+}
+
+bool CComport::ProbeIrdaRate(uint32_t rate) {
+  dcb_.baud_rate = rate;
+  dcb_.rts_control = LineControl::kDisable;
+  ApplyState();
+  Wait(kLineChangeWaitMs);
+  WriteByte(kIrdaProbeByte);
+  Wait(kLineChangeWaitMs);
+  uint8_t answer = 0;
+  uint32_t done = 0;
+  line_->Read(&answer, 1, done);
+  dcb_.rts_control = LineControl::kEnable;
+  ApplyState();
+  Wait(kLineChangeWaitMs);
+  return done == 1 && answer == kIrdaProbeByte;
+}
+
+int32_t CComport::OpenIRDA(const std::string& name) {
+  CallStackScope scope("CP::OpenIRDA('%s')", name.c_str());
+  CloseNoScope();
+  if (!Blocks()) {
+    uint32_t err = 0;
+    port_ = port_opener_(name, IrDA, &err);
+    if (port_ == nullptr) {
+      DiagLog(StrFormat("Open() Error: ошибка открытия порта %s", name.c_str()), 0);
+      return 0;
+    }
+    remote_version_ = 0;
+    level_stream_.Attach(port_->port);
+    records_.ResetInput();
+    return 1;
+  }
+  uint32_t err = 0;
+  line_ = block_opener_(name, err);
+  if (!line_) {
+    DiagLog("OpenIRDA() Error. CreateFile() Error", static_cast<int32_t>(err));
+    return 0;
+  }
+  line_->SetupQueues(kDriverQueueBytes, kDriverQueueBytes);
+  line_->SetTimeouts(kIrdaProbeTimeouts);
+  dcb_ = SerialLineState{};
+  dcb_.from_zero = true;
+  dcb_.baud_rate = kIrdaInitialBaud;
+  dcb_.byte_size = kByteSize8;
+  dcb_.dtr_control = LineControl::kEnable;
+  dcb_.rts_control = LineControl::kEnable;
+  ApplyState();
+  Wait(kLineChangeWaitMs);
+  bool found = false;
+  for (uint32_t rate : kIrdaProbeRates) {
+    if (ProbeIrdaRate(rate)) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) {
+    DiagLog("OpenIRDA() Error. IR-передатчик не найден", static_cast<int32_t>(line_->LastError()));
+    // A port left open here would stay locked for every other program.
+    CloseNoScope();
+    return 0;
+  }
+  dcb_.rts_control = LineControl::kDisable;
+  ApplyState();
+  Wait(kLineChangeWaitMs);
+  for (uint8_t b : kIrdaCommand) {
+    WriteByte(b);
+    Wait(kLineChangeWaitMs);
+  }
+  dcb_.baud_rate = kIrdaBaud;
+  dcb_.byte_size = kByteSize8;
+  dcb_.parity = 0;
+  dcb_.cts_flow = false;
+  dcb_.xon_xoff_out = false;
+  dcb_.rts_control = LineControl::kEnable;
+  dcb_.abort_on_error = true;
+  ApplyState();
+  Wait(kLineChangeWaitMs);
+  line_->SetTimeouts(kIrdaTimeouts);
+  engine_ = std::make_unique<BlockEngine>(*line_, clock_, dump_counter_);
+  return 1;
+}
+
+int32_t CComport::Close() {
+  CallStackScope scope("CP::Close()");
+  try {
+    CloseNoScope();
+  } catch (...) {
+  }
+  return 0;
+}
+
+void CComport::CloseNoScope() {
+  if (line_) {
+    dcb_.dtr_control = LineControl::kEnable;
+    dcb_.rts_control = LineControl::kEnable;
+    ApplyState();
+    Wait(kLineChangeWaitMs);
+    line_->PurgeAll();
+    engine_.reset();
+    line_.reset();
+  }
+  if (port_) {
+    tsClosePort(port_);
+    port_ = nullptr;
+    level_stream_.Attach(nullptr);
+  }
+  remote_version_ = 0;
+  pending_length_ = 0;
+}
+
+int32_t CComport::SyncRemoteVersion(uint32_t& err, uint32_t timeout_ms) {
+  CallStackScope scope("CP::SyncRemoteVersion(to=%u)", timeout_ms);
+  err = 0;
+  if (port_ == nullptr) {
+    Refuse("SyncRemoteVersion() Error. Порт версии 2.00 или 3.00 не открыт");
+    return 0;
+  }
+  tsDump("SyncRemoteVersion() запрос версии протокола удаленного устройства");
+  uint16_t version = 0;
+  if (frame_buffer_.Sync(static_cast<int32_t>(std::min<uint32_t>(timeout_ms, INT32_MAX)), version, err) == kFbDone) {
+    tsDump(StrFormat("SyncRemoteVersion() получен ответ: версия протокола удаленного устройства 0x%X", version));
+    if (version == kSyncV3) {
+      local_version_ = kComportVersion300;
+      remote_version_ = kComportVersion300;
+    } else {
+      remote_version_ = kComportVersion200;
+    }
+    return 1;
+  }
+  if (err != 0) tsDump(StrFormat("SyncRemoteVersion() ошибка связи с устройством (%i)\r\n", static_cast<int32_t>(err)));
+  remote_version_ = kComportVersion200;
+  tsDump("SyncRemoteVersion() нет ответа о версии, установлена версия 200");
+  return 0;
+}
+
+int32_t CComport::MsLeft(uint32_t deadline) const { return std::max<int32_t>(0, TicksLeft(clock_.Now(), deadline)); }
+
+int32_t CComport::ReceiveRecord(uint8_t* buffer, uint32_t size, uint32_t deadline, uint32_t& err,
+                                RecvOutcome& outcome) {
+  for (;;) {
+    const int32_t left = MsLeft(deadline);
+    if (left <= 0) {
+      outcome = RecvOutcome::kTimeout;
+      return 0;
+    }
+    const int32_t r = records_.Receive(left, buffer, size, err);
+    if (err != 0) {
+      outcome = RecvOutcome::kDeviceError;
+      return 0;
+    }
+    if (r < 0) {
+      outcome = RecvOutcome::kFailed;
+      return r;
+    }
+    if (r > 0) {
+      outcome = RecvOutcome::kRecord;
+      return r;
+    }
+  }
+}
+
+int32_t CComport::SendCmd(const std::string& cmd) {
+  CallStackScope scope("CP::SendCmd('%s')", cmd.c_str());
+  if (!IsCommand(cmd, "SendCmd()")) return 0;
+  if (Blocks()) {
+    if (!engine_) {
+      Refuse("SendCmd() Error. Порт не открыт");
+      return 0;
+    }
+    return engine_->SendCmd(cmd);
+  }
+  if (port_ == nullptr) {
+    Refuse("SendCmd() Error. Порт не открыт");
+    return 0;
+  }
+  uint32_t err = 0;
+  if (remote_version_ == 0) {
+    SyncRemoteVersion(err, kComportTimeoutMs);
+    if (err != 0) return kComportDeviceLost;
+  }
+  uint8_t message[kCommandMessageSize] = {kSOH};
+  std::memcpy(message + 1, cmd.data(), kCommandChars);
+  uint8_t answer[kAnswerMessageSize] = {};
+  int32_t n = 0;
+  if (UsesV3()) {
+    int32_t r = records_.Send(kComportCommandSendTimeoutMs, message, kCommandMessageSize, err);
+    if (r >= 1) r = records_.Flush(kComportTimeoutMs, err);
+    if (r < 1) {
+      if (err != 0)
+        DiagLog(StrFormat("SendCmd() [v3] Error on send cmd - device error %i", static_cast<int32_t>(err)), 0);
+      else
+        DiagLog(StrFormat("SendCmd() [v3] Error on send cmd, res=%i", r), 0);
+      return r;
+    }
+    RecvOutcome outcome;
+    n = ReceiveRecord(answer, sizeof answer, clock_.Now() + kComportTimeoutMs, err, outcome);
+    if (outcome == RecvOutcome::kDeviceError) {
+      DiagLog(StrFormat("SendCmd() [v3] Error on recv enq - device error %i", static_cast<int32_t>(err)), 0);
+      return kComportDeviceLost;
+    }
+    if (outcome == RecvOutcome::kFailed) {
+      DiagLog(StrFormat("SendCmd() [v3] Error on recv enq, res=%i", n), 0);
+      return n;
+    }
+    if (outcome == RecvOutcome::kTimeout) {
+      DiagLog("SendCmd() [v3] timeout while recv enq", 0);
+      return kTsTimeout;
+    }
+  } else {
+    n = SendCommandV2(message, answer, kComportTimeoutMs, "SendCmd()");
+    if (n < 1) return n;
+  }
+  if (answer[0] == kENQ && n > static_cast<int32_t>(kCommandChars) &&
+      std::memcmp(answer + 1, cmd.data(), kCommandChars) == 0)
+    return 1;
+  if (answer[0] == kENQ) {
+    DiagLog("SendCmd() Error, wrong answer!", 0);
+    return kComportWrongAnswer;
+  }
+  DiagLog("SendCmd() Error, wrong dataflow!", 0);
+  return kComportWrongDataflow;
+}
+
+int32_t CComport::SendCommandV2(const uint8_t* message, uint8_t* answer, int32_t timeout_ms, const char* who) {
+  const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(timeout_ms);
+  PurgePort();
+  uint32_t err = 0;
+  const int32_t sent = tsSend(port_, last_frame_.data(), message, kCommandMessageSize, MsLeft(deadline), err);
+  if (sent < 1) {
+    if (std::strcmp(who, "SendCmd()") == 0)
+      DiagLog(StrFormat("SendCmd() Error on send cmd: %i", static_cast<int32_t>(err)), 0);
+    return sent;
+  }
+  const int32_t n = tsRecv(port_, last_frame_.data(), answer, kAnswerMessageSize, MsLeft(deadline), err);
+  if (n < 1) DiagLog(StrFormat("%s Error on recv enq: %i", who, static_cast<int32_t>(err)), 0);
+  return n;
+}
+
+int32_t CComport::TryToSend(const std::string& text) {
+  CallStackScope scope("CP::TryToSend('%s')", text.c_str());
+  if (Blocks()) {
+    if (!engine_) {
+      Refuse("TryToSend() Error. Порт не открыт");
+      return 0;
+    }
+    return engine_->TryToSend(text);
+  }
+  if (port_ == nullptr) {
+    Refuse("TryToSend() Error. Порт не открыт");
+    return 0;
+  }
+  const uint32_t room = kMaxFramedRowText - static_cast<uint32_t>(pending_length_);
+  if (text.size() > (UsesV3() ? kMaxFramedRowText : room)) {
+    Refuse(StrFormat("TryToSend() Error. Строка длиннее %u байт не отправлена (%u)",
+                     UsesV3() ? kMaxFramedRowText : room, static_cast<uint32_t>(text.size())));
+    return 0;
+  }
+  if (UsesV3()) {
+    pending_[0] = kRS;
+    std::memcpy(pending_.data() + 1, text.data(), text.size());
+    uint32_t err = 0;
+    const int32_t r = records_.Send(kComportTimeoutMs, pending_.data(), static_cast<uint32_t>(text.size() + 1), err);
+    if (r < 1) DiagLog(StrFormat("TryToSend() Error [v3]. Ошибка при отправки данных, код возврата: %i", r), 0);
+    return r;
+  }
+  std::memcpy(pending_.data() + pending_length_, text.data(), text.size());
+  pending_length_ += static_cast<int32_t>(text.size());
+  return TryToSendFinalize();
+}
+
+int32_t CComport::TryToSendFinalize() {
+  CallStackScope scope("CP::TryToSendFinalize()");
+  if (Blocks()) return 1;
+  if (port_ == nullptr) return 1;  // closing emptied the pending row: nothing to do
+  uint32_t err = 0;
+  if (remote_version_ >= kComportVersion300) return records_.Flush(kComportTimeoutMs, err);
+  if (pending_length_ == 0) return 1;
+  std::vector<uint8_t> block(1 + static_cast<size_t>(pending_length_));
+  block[0] = kRS;
+  std::memcpy(block.data() + 1, pending_.data(), static_cast<size_t>(pending_length_));
+  pending_length_ = 0;
+  const int32_t r = tsSend(port_, last_frame_.data(), block.data(), static_cast<uint32_t>(block.size()),
+                           kComportTimeoutMs, err);
+  if (r < 1)
+    DiagLog(StrFormat("TryToSendFinalize() Error. Ошибка при отправки данных, код возврата: %i; код ошибки: %i", r,
+                      static_cast<int32_t>(err)),
+            0);
+  return r;
+}
+
+void CComport::PurgePort() {
+  CallStackScope scope("CP::PurgePort()");
+  const int32_t r = TryToSendFinalize();
+  if (r < 1) DiagLog(StrFormat("PurgePort() Error on finalize prev send, ret=%i", r), 0);
+  if (port_ != nullptr && !Blocks() && !UsesV3()) tsResetLink(port_, nullptr);
+}
+
+int32_t CComport::TryToRecv(char* buffer, int32_t& size) {
+  CallStackScope scope("CP::TryToRecv(sz=%i)", size);
+  if (Blocks()) {
+    if (!engine_) {
+      Refuse("TryToRecv() Error. Порт не открыт");
+      return 0;
+    }
+    return engine_->TryToRecv(buffer, size);
+  }
+  if (port_ == nullptr || buffer == nullptr || size < 1) {
+    Refuse("TryToRecv() Error. Порт не открыт или нет места для строки");
+    return 0;
+  }
+  PurgePort();
+  auto* bytes = reinterpret_cast<uint8_t*>(buffer);
+  const uint32_t capacity = static_cast<uint32_t>(size);
+  uint32_t err = 0;
+  int32_t n = 0;
+  if (UsesV3()) {
+    RecvOutcome outcome;
+    n = ReceiveRecord(bytes, capacity, clock_.Now() + kComportTimeoutMs, err, outcome);
+    if (outcome == RecvOutcome::kDeviceError) {
+      DiagLog(StrFormat("TryToRecv() [v3] Error on recv - device error %i", static_cast<int32_t>(err)), 0);
+      return kComportDeviceLost;
+    }
+    if (outcome == RecvOutcome::kFailed) {
+      DiagLog(StrFormat("TryToRecv() [v3] Error on recv enq, res=%i", n), 0);
+      return n;
+    }
+    if (outcome == RecvOutcome::kTimeout) {
+      DiagLog("TryToRecv() [v3] timeout while recv enq", 0);
+      return kTsTimeout;
+    }
+  } else {
+    n = tsRecv(port_, last_frame_.data(), bytes, capacity, kComportTimeoutMs, err);
+    if (n < 1) {
+      DiagLog(StrFormat("TryToRecv() Error. Ошибка при приеме данных, код возврата: %i; код ошибки: %i", n,
+                        static_cast<int32_t>(err)),
+              0);
+      return n;
+    }
+  }
+  if (bytes[0] == kRS) {
+    std::memmove(bytes, bytes + 1, static_cast<size_t>(n - 1));
+    bytes[n - 1] = 0;
+    size = n - 1;
+    return n - 1 > 0 ? n - 1 : 1;
+  }
+  DiagLog(StrFormat("TryToRecv() Error. Неверный формат данных. Ожидали в начале 0x%2.2X, а получили 0x%2.2X.", kRS,
+                    static_cast<int>(static_cast<signed char>(bytes[0]))),
+          0);
+  return 0;
+}
+
+int32_t CComport::IsTerminalOnline(int32_t timeout_ms) {
+  CallStackScope scope("CP::IsTerminalOnline(to=%i)", timeout_ms);
+  if (port_ == nullptr) {
+    Refuse("IsTerminalOnline() Error. Порт версии 2.00 или 3.00 не открыт");
+    return 0;
+  }
+  const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(std::max(timeout_ms, 0));
+  uint32_t err = 0;
+  if (remote_version_ == 0 && SyncRemoteVersion(err, static_cast<uint32_t>(MsLeft(deadline))) == 0) return kTsTimeout;
+  uint8_t message[kCommandMessageSize] = {kSOH};
+  std::memcpy(message + 1, kCmdLinkCheck, kCommandChars);
+  uint8_t answer[kAnswerMessageSize] = {};
+  int32_t n = 0;
+  if (UsesV3()) {
+    int32_t r = records_.Send(MsLeft(deadline), message, kCommandMessageSize, err);
+    if (r < 1) return r;
+    r = records_.Flush(MsLeft(deadline), err);
+    if (r < 1) return r;
+    RecvOutcome outcome;
+    n = ReceiveRecord(answer, sizeof answer, deadline, err, outcome);
+    if (outcome == RecvOutcome::kDeviceError) return kComportDeviceLost;
+    if (outcome == RecvOutcome::kFailed) {
+      DiagLog(StrFormat("IsTerminalOnline() [v3] Error on recv enq, res=%i", n), 0);
+      return n;
+    }
+    if (outcome == RecvOutcome::kTimeout) {
+      DiagLog("IsTerminalOnline() [v3] timeout while recv enq", 0);
+      return kTsTimeout;
+    }
+  } else {
+    n = SendCommandV2(message, answer, MsLeft(deadline), "IsTerminalOnline()");
+    if (n < 1) return n;
+  }
+  if (answer[0] == kENQ && n > static_cast<int32_t>(kCommandChars) &&
+      std::memcmp(answer + 1, kCmdLinkCheck, kCommandChars) == 0)
+    return n;
+  if (answer[0] == kENQ) {
+    DiagLog("IsTerminalOnline() Error, wrong answer!", 0);
+    return kComportWrongAnswer;
+  }
+  DiagLog("IsTerminalOnline() Error, wrong dataflow!", 0);
+  return kComportWrongDataflow;
+}
+
+}  // namespace korvane

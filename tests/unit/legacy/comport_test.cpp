@@ -1,0 +1,289 @@
+#include "legacy/comport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/terminal_side.h"
+#include "platform/errors.h"
+#include "support/memory_block_line.h"
+#include "support/memory_port.h"
+#include "support/temp_dir.h"
+#include "support/terminal_peer.h"
+
+namespace korvane {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using test::MemoryBlockLine;
+
+struct Logs {
+  test::TempDir dir;
+  test::ScopedLogDir log_dir{dir.Path()};
+  Logs() { test::WriteFileBytes(dir.File("korvane.log"), ""); }
+  bool Has(const std::string& text) const {
+    return test::ReadFileBytes(dir.File("korvane.log")).find(text) != std::string::npos;
+  }
+};
+
+// A CComport whose 1.00 opens land on an in-memory line (kept in `line` until the next open).
+struct SerialRig {
+  Logs logs;
+  ManualClock clock;
+  MemoryBlockLine* line = nullptr;
+  SerialLineState preset{};
+  CComport port{clock};
+  explicit SerialRig(std::function<void(const Bytes&, MemoryBlockLine&)> peer = nullptr) {
+    preset.xon_xoff_in = true;  // a flag Open must leave as the device had it
+    port.SetBlockLineOpener([this, peer](const std::string& name, uint32_t& err) -> std::unique_ptr<BlockLine> {
+      if (name == "COM9") {
+        err = kErrFileNotFound;
+        return nullptr;
+      }
+      auto l = std::make_unique<MemoryBlockLine>(clock);
+      l->SetState(preset);
+      l->SetPeer(peer);
+      line = l.get();
+      return l;
+    });
+  }
+};
+
+TEST(Comport, OpensTheSerialLineAtOneHundred) {
+  SerialRig r;
+  EXPECT_EQ(r.port.GetProtocolVersion(), 100u);
+  EXPECT_EQ(r.port.RemoteVersion(), 0u);
+  EXPECT_EQ(r.port.Open("COM9"), 0);
+  EXPECT_TRUE(r.logs.Has("Open() Error. CreateFile() Error (2)"));
+  ASSERT_EQ(r.port.Open("COM3"), 1);
+  MemoryBlockLine& l = *r.line;
+  EXPECT_EQ(l.QueueIn(), 4096u);
+  const SerialTimeouts& t = l.TimeoutHistory().at(0);
+  EXPECT_EQ((std::vector<uint32_t>{t.read_interval, t.read_multiplier, t.read_constant, t.write_multiplier,
+                                   t.write_constant}),
+            (std::vector<uint32_t>{50, 0, 5000, 0, 3000}));
+  const SerialLineState& s = l.State();
+  EXPECT_EQ(s.baud_rate, 115200u);
+  EXPECT_EQ(s.byte_size, 8);
+  EXPECT_EQ(s.parity, 0);
+  EXPECT_EQ(s.stop_bits, 0);
+  EXPECT_TRUE(s.binary && s.cts_flow && s.abort_on_error && s.xon_xoff_in && !s.dsr_flow && !s.from_zero);
+  EXPECT_EQ(s.dtr_control, LineControl::kEnable);
+  EXPECT_EQ(s.rts_control, LineControl::kHandshake);
+  EXPECT_TRUE(l.Dtr());
+  EXPECT_EQ(l.Purges(), 1);
+  // At 1.00 there is no link check; refusals send nothing.
+  EXPECT_EQ(r.port.IsTerminalOnline(1000), 0);
+  EXPECT_EQ(r.port.SendCmd("ab"), 0);
+  EXPECT_TRUE(l.Writes().empty());
+  EXPECT_EQ(r.port.TryToSendFinalize(), 1);
+
+  EXPECT_EQ(r.port.Close(), 0);
+  EXPECT_FALSE(r.port.IsOpen());
+  EXPECT_EQ(l.StateHistory().back().rts_control, LineControl::kEnable);
+  EXPECT_EQ(r.port.Close(), 0);
+}
+
+TEST(Comport, FindsTheInfraredAdapterAndClosesWhenThereIsNone) {
+  // The adapter echoes the probe byte only at 19200 bit/s.
+  SerialRig r([](const Bytes& w, MemoryBlockLine& l) {
+    if (w == Bytes{0x0F} && l.State().baud_rate == 19200) l.Answer({0x0F});
+  });
+  ASSERT_EQ(r.port.OpenIRDA("COM4"), 1);
+  MemoryBlockLine& l = *r.line;
+  std::vector<uint32_t> rates;
+  for (size_t i = 1; i < l.StateHistory().size(); ++i)  // [0] is the device's own state
+    if (const SerialLineState& s = l.StateHistory()[i]; s.rts_control == LineControl::kDisable)
+      rates.push_back(s.baud_rate);
+  // Probes down to the rate that answered, then the adapter is commanded at that rate.
+  EXPECT_EQ(rates, (std::vector<uint32_t>{115200, 57600, 38400, 19200, 19200}));
+  EXPECT_EQ(l.StateHistory().at(1).baud_rate, 38400u);  // the first state, before any probe
+  EXPECT_EQ(l.Writes(), (std::vector<Bytes>{{0x0F}, {0x0F}, {0x0F}, {0x0F}, {0x07}, {0x35}, {0x51}}));
+  const SerialLineState& s = l.State();
+  EXPECT_EQ(s.baud_rate, 57600u);
+  EXPECT_EQ(s.rts_control, LineControl::kEnable);
+  EXPECT_TRUE(!s.cts_flow && s.abort_on_error && s.from_zero);
+  EXPECT_EQ(l.TimeoutHistory().back().read_constant, 2500u);
+  EXPECT_EQ(l.TimeoutHistory().back().read_multiplier, kMaxDword);
+
+  SerialRig none;
+  EXPECT_EQ(none.port.OpenIRDA("COM4"), 0);
+  EXPECT_FALSE(none.port.IsOpen());
+  EXPECT_TRUE(none.logs.Has("OpenIRDA() Error. IR-передатчик не найден"));
+}
+
+TEST(Comport, VersionChoiceAndPortKind) {
+  SerialRig r;
+  const std::pair<uint32_t, uint32_t> steps[] = {{0, 100},   {150, 100},  {200, 200}, {250, 200},
+                                                 {300, 300}, {9000, 300}, {200, 200}, {100, 100}};
+  for (auto [asked, got] : steps) EXPECT_EQ(r.port.SetProtocolVersion(asked), got) << asked;
+
+  // A serial handle of 1.00 is closed before the object moves to the frame protocols.
+  ASSERT_EQ(r.port.Open("COM3"), 1);
+  r.port.SetProtocolVersion(200);
+  EXPECT_FALSE(r.port.IsOpen());
+  EXPECT_TRUE(r.logs.Has("SetProtocolVersion() порт закрыт при смене версии 100 на 200"));
+
+  test::TerminalPeer peer(0x0200, r.clock);
+  r.port.SetPortOpener(peer.Opener());
+  ASSERT_EQ(r.port.Open("PEER"), 1);
+  r.port.SetProtocolVersion(300);  // 2.00 to 3.00 keeps the port
+  EXPECT_TRUE(r.port.IsOpen());
+  r.port.SetProtocolVersion(100);
+  EXPECT_FALSE(r.port.IsOpen());
+}
+
+struct PeerRig {
+  Logs logs;
+  ManualClock clock;
+  test::TerminalPeer peer;
+  CComport port{clock};
+  PeerRig(uint16_t protocol, uint32_t version) : peer(protocol, clock) {
+    port.SetPortOpener(peer.Opener());
+    port.SetProtocolVersion(version);
+    EXPECT_EQ(port.Open("PEER"), 1);
+  }
+  std::string Recv(int32_t& result, int32_t capacity = 64) {
+    std::vector<char> b(static_cast<size_t>(capacity) + 1, 'x');
+    int32_t size = capacity;
+    result = port.TryToRecv(b.data(), size);
+    return result > 0 ? std::string(b.data(), static_cast<size_t>(size)) + (b[size] == 0 ? "" : "<no NUL>") : "";
+  }
+};
+
+TEST(Comport, FramedExchangesAndTheirResults) {
+  for (uint16_t protocol : {uint16_t{0x0200}, uint16_t{0x0300}}) {
+    SCOPED_TRACE(protocol);
+    PeerRig r(protocol, 200);
+    EXPECT_EQ(r.port.SendCmd("004"), 1);
+    // A terminal that answers 0x0300 moves the object to 3.00 for good.
+    EXPECT_EQ(r.port.RemoteVersion(), protocol == 0x0300 ? 300u : 200u);
+    EXPECT_EQ(r.port.GetProtocolVersion(), protocol == 0x0300 ? 300u : 200u);
+    // The count of the answer's bytes: ENQ and "--p".
+    EXPECT_EQ(r.port.IsTerminalOnline(2000), 4);
+
+    int32_t result = 0;
+    r.peer.Side().EmitRecord("abc");
+    EXPECT_EQ(r.Recv(result), "abc");
+    EXPECT_EQ(result, 3);
+    r.peer.Side().EmitRecord("");
+    EXPECT_EQ(r.Recv(result), "");
+    EXPECT_EQ(result, 1);
+    r.peer.Side().Emit("\x80z");
+    r.Recv(result);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(r.logs.Has("Ожидали в начале 0x1E, а получили 0xFFFFFF80."));
+
+    // Wrong answers to a command: another code, or no answer at all.
+    r.peer.Side().SetIntercept([](const std::string& m, TerminalSide& side) {
+      if (m == "\x01"
+               "005")
+        side.EmitEcho("006");
+      if (m == "\x01"
+               "007")
+        side.EmitRecord("x");
+      return m == "\x01"
+                  "005" ||
+             m == "\x01"
+                  "007";
+    });
+    EXPECT_EQ(r.port.SendCmd("005"), -6);
+    EXPECT_EQ(r.port.SendCmd("007"), -5);
+    EXPECT_TRUE(r.logs.Has("SendCmd() Error, wrong answer!"));
+    EXPECT_TRUE(r.logs.Has("SendCmd() Error, wrong dataflow!"));
+
+    // Rows too long for one record are refused unsent; the longest that fits goes out whole.
+    r.peer.Side().ClearReceived();
+    EXPECT_EQ(r.port.TryToSend(std::string(8082, 'a')), 0);
+    EXPECT_GT(r.port.TryToSend(std::string(8081, 'b')), 0);
+    EXPECT_GT(r.port.TryToSendFinalize(), 0);
+    EXPECT_EQ(r.port.IsTerminalOnline(2000), 4);
+    ASSERT_FALSE(r.peer.Side().Received().empty());
+    EXPECT_EQ(r.peer.Side().Received().front(), "\x1E" + std::string(8081, 'b'));
+    EXPECT_EQ(r.port.SendCmd("0"), 0);
+
+    r.port.Close();
+    EXPECT_EQ(r.port.RemoteVersion(), 0u);
+    EXPECT_EQ(r.port.SendCmd("004"), 0);
+    EXPECT_EQ(r.port.TryToSend("a"), 0);
+    EXPECT_EQ(r.port.IsTerminalOnline(100), 0);
+    r.Recv(result);
+    EXPECT_EQ(result, 0);
+  }
+}
+
+TEST(Comport, SilenceLostDevicesAndALocalThreeHundred) {
+  {
+    PeerRig r(0x0200, 200);
+    r.peer.SetSilent(true);
+    EXPECT_EQ(r.port.IsTerminalOnline(2000), -1);  // the version query goes unanswered
+    EXPECT_EQ(r.port.RemoteVersion(), 200u);
+    EXPECT_EQ(r.port.IsTerminalOnline(2000), -1);  // then the v2 link check times out
+  }
+  {
+    Logs logs;
+    ManualClock clock;
+    CComport port(clock);
+    test::MemoryPort* device = nullptr;
+    port.SetPortOpener([&](const std::string&, uint32_t, uint32_t*) { return test::MakeMemoryTsPort(clock, device); });
+    port.SetProtocolVersion(200);
+    ASSERT_EQ(port.Open("X"), 1);
+    device->FailSends(kErrDeviceLost);
+    EXPECT_EQ(port.SendCmd("004"), -7);
+  }
+  {
+    // A local 3.00 towards a terminal that answers 2.00 sends v3 records and never flushes them
+    // when the row is finalised.
+    PeerRig r(0x0200, 300);
+    uint32_t err = 0;
+    EXPECT_EQ(r.port.SyncRemoteVersion(err, 2000), 1);
+    EXPECT_EQ(r.port.RemoteVersion(), 200u);
+    const size_t writes = r.peer.Writes().size();
+    EXPECT_GT(r.port.TryToSend("row"), 0);
+    EXPECT_EQ(r.port.TryToSendFinalize(), 1);
+    EXPECT_EQ(r.peer.Writes().size(), writes);
+  }
+}
+
+// The terminal's side of 1.00 in process: echoes, ACKs, a forced NAK, rows out one at a time.
+TEST(Comport, BlockTerminalInProcess) {
+  Logs logs;
+  ManualClock clock;
+  TerminalState state;
+  state.tables[0] = {"r1", "r2;x", ""};
+  TerminalSide side(state);
+  std::shared_ptr<InProcessLine> line;
+  CComport port(clock);
+  port.SetBlockLineOpener([&](const std::string&, uint32_t&) {
+    line = std::make_shared<InProcessLine>(side, kProtocolBlocks, clock);
+    line->Endpoint().Blocks()->NakFirstDataBlockOnce();
+    return MakePortBlockLine(std::unique_ptr<LinkPort>(LvlAdopt(InProcessLine::MakePort(line), Serial)));
+  });
+  ASSERT_EQ(port.Open("COM1"), 1);
+  EXPECT_EQ(port.SendCmd("002"), 1);
+  EXPECT_EQ(port.SendCmd("111"), 1);
+  EXPECT_EQ(port.TryToSend("first"), 1);  // NAKed once, then taken
+  EXPECT_EQ(port.TryToSend("second"), 1);
+  EXPECT_EQ(port.TryToSend("\x04"), 1);
+  EXPECT_EQ((std::vector<std::string>(side.Received().end() - 3, side.Received().end())),
+            (std::vector<std::string>{"\x1E"
+                                      "first",
+                                      "\x1E"
+                                      "second",
+                                      "\x1E\x04"}));
+
+  EXPECT_EQ(port.SendCmd("021"), 1);
+  std::vector<std::string> rows;
+  char b[32];
+  for (int i = 0; i < 4; ++i) {
+    int32_t size = sizeof b;
+    ASSERT_EQ(port.TryToRecv(b, size), 1) << i;
+    rows.emplace_back(b, static_cast<size_t>(size));
+  }
+  EXPECT_EQ(rows, (std::vector<std::string>{"r1", "r2;x", "", "\x04"}));
+}
+
+}  // namespace
+}  // namespace korvane
