@@ -43,10 +43,11 @@ const std::vector<SubcommandInfo> kSubcommands = {
      "  cmd CODE      send a three-character command and check its echo\n"
      "  send FILE     send each line of FILE as a row, then the end-of-data row (EOT)\n"
      "  recv          receive rows until the end-of-data row; -o FILE writes them to FILE\n"
+     "  line          receive one row and print it (the answer to a command)\n"
      "  online [MS]   the link check (2.00 and 3.00), MS milliseconds at most (default 2000)\n"
      "--protocol is 1.00 (default), 2.00 or 3.00. At 1.00 (character blocks) the port is a serial\n"
      "device or pty, opened as the object opens it; 2.00 and 3.00 take every port name.\n"
-     "Example: legacy cmd 021 recv -o journal.csv; legacy cmd 002 cmd 111 send rows.csv cmd 003\n",
+     "Example: legacy cmd 021 recv -o journal.csv; legacy cmd 002 cmd 111 send rows.csv cmd 003 line\n",
      1, -1, true},
 };
 
@@ -103,8 +104,8 @@ bool ParseLegacySteps(const std::vector<std::string>& args, std::string& error,
           return false;
         }
       }
-    } else if (step.what != "recv") {
-      error = "unknown legacy step '" + step.what + "' (cmd CODE, send FILE, recv, online [MS])";
+    } else if (step.what != "recv" && step.what != "line") {
+      error = "unknown legacy step '" + step.what + "' (cmd CODE, send FILE, recv, line, online [MS])";
       return false;
     }
     if (steps != nullptr) steps->push_back(step);

@@ -37,7 +37,7 @@ struct CliOptions {
 std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv, const char* port_env,
                                            std::string& error);
 
-// One step of `korvane legacy`: cmd CODE, send FILE, recv, online [MS].
+// One step of `korvane legacy`: cmd CODE, send FILE, recv, line, online [MS].
 struct LegacyStep {
   std::string what;
   std::string arg;

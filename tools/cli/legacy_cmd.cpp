@@ -40,6 +40,7 @@ class LegacyRun {
   }
   int Send(const std::string& file);
   int Recv();
+  int Line();
 
   const CliOptions& o_;
   const ScreenText& text_;
@@ -65,6 +66,8 @@ int LegacyRun::Run() {
       status = Send(step.arg);
     } else if (step.what == "recv") {
       status = Recv();
+    } else if (step.what == "line") {
+      status = Line();
     } else {
       const int32_t r = port_.IsTerminalOnline(step.ms);
       if (r > 0) std::printf("online (%d)\n", r);
@@ -137,6 +140,15 @@ int LegacyRun::Recv() {
                 static_cast<unsigned long long>(sink.Rows()), static_cast<unsigned long long>(bytes), s,
                 s > 0 ? sink.Rows() / s : 0.0);
   Note(line);
+  return kExitOk;
+}
+
+int LegacyRun::Line() {
+  std::vector<char> buffer(kRecvBufferSize);
+  int32_t size = kRecvBufferSize;
+  const int32_t r = port_.TryToRecv(buffer.data(), size);
+  if (r < 1) return Failed("line", r);
+  std::printf("%s\n", text_.ToScreen(std::string_view(buffer.data(), static_cast<size_t>(size))).c_str());
   return kExitOk;
 }
 

@@ -218,6 +218,8 @@ int Simulator::Run(Transport& transport) {
 
 int Main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
+  // Options such as --corrupt 0.001 are read the same under every locale (ru_RU writes 0,001).
+  std::setlocale(LC_NUMERIC, "C");
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
   auto parsed = ParseSimOptions(args, error);

@@ -45,4 +45,9 @@ std::unique_ptr<SettingsStore> OpenUserRegistryKey(const std::string&) {
   return std::make_unique<MemorySettings>();
 }
 
+ProfileStore& SystemProfile(const std::string&) {
+  static MemoryProfile* profile = new MemoryProfile;
+  return *profile;
+}
+
 }  // namespace korvane

@@ -83,6 +83,33 @@ std::unique_ptr<SettingsStore> OpenUserRegistryKey(const std::string& subkey) {
   return std::make_unique<RegistrySettings>(key);
 }
 
+namespace {
+class PrivateProfile final : public ProfileStore {
+ public:
+  explicit PrivateProfile(std::string name) : name_(std::move(name)) {}
+  std::string Read(const std::string& section, const std::string& key, const std::string& fallback,
+                   size_t capacity) const override {
+    std::string buf(capacity, '\0');
+    const DWORD n = ::GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buf.data(),
+                                               static_cast<DWORD>(capacity), name_.c_str());
+    buf.resize(n);
+    return buf;
+  }
+  bool Write(const std::string& section, const std::string& key, const std::string& value) override {
+    return ::WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), name_.c_str()) != 0;
+  }
+
+ private:
+  std::string name_;
+};
+}  // namespace
+
+ProfileStore& SystemProfile(const std::string& name) {
+  // One per process: the library names only one profile file.
+  static PrivateProfile* profile = new PrivateProfile(name);
+  return *profile;
+}
+
 std::vector<HandheldUsbDevice> EnumerateHandheldUsbDevices() { return {}; }
 
 }  // namespace korvane
