@@ -30,15 +30,7 @@ std::unique_ptr<PortDevice> OpenDevice(const std::string& name, uint32_t& kind, 
     }
     case IrDA:
       return OpenIrdaPort(name, err);
-    case WinUsb: {
-      uint32_t step = 0, sys = 0;
-      auto dev = OpenWinUsbPort(name, step, sys);
-      if (!dev) {
-        DiagLogAppend(StrFormat("(Port->Init|Open) Ошибка №%u работы с winusb.dll", step), static_cast<int32_t>(sys));
-        err = sys ? sys : kErrStepNoSystemError;
-      }
-      return dev;
-    }
+    case WinUsb: return OpenWinUsbPort(name, err);
     case Lan: {
       auto dev = OpenTcpPort(name, err);
       if (!dev) DiagLogAppend(StrFormat("(Port->Connect) Ошибка подключения к \"%s\"", name.c_str()), static_cast<int32_t>(err));

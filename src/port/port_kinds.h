@@ -18,8 +18,8 @@ std::unique_ptr<PortDevice> OpenTcpPort(const std::string& address, uint32_t& er
 std::unique_ptr<PortDevice> AdoptTcpSocket(SocketHandle s);
 
 // Delegated kinds. `step_error` is the kind's own error number, `system_error` the system's.
-std::unique_ptr<PortDevice> OpenWinUsbPort(const std::string& device_path, uint32_t& step_error,
-                                           uint32_t& system_error);
+// Kind 3 logs its own open failure; err is the system error, or 1 when there is none.
+std::unique_ptr<PortDevice> OpenWinUsbPort(const std::string& device_path, uint32_t& err);
 bool ActiveSyncConnect(SocketHandle& socket, uint32_t& err);
 std::unique_ptr<PortDevice> OpenRdpChannelPort(const std::string& name, uint32_t& step_error, uint32_t& system_error);
 
