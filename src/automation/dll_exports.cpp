@@ -12,13 +12,18 @@
 
 using namespace korvane;
 
+void KorvaneRdpAddinUnload();  // virtual_channel_entry_win32.cpp
+
 // Loading does as little as the loader lock allows: no Winsock, no COM, no threads.
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     com::SetModuleHandleFromDllMain(instance);
     ::DisableThreadLibraryCalls(instance);
     CreateCallStackRegistry();
     CreateDumpLock();
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    // Unloaded by FreeLibrary; at process exit the other threads are gone already.
+    KorvaneRdpAddinUnload();
   }
   return TRUE;
 }

@@ -4,7 +4,7 @@
 # nothing beside it.
 # Usage: check_dll.sh OBJDUMP FORMAT DLL [FORMAT DLL ...]   (FORMAT: pei-x86-64 or pei-i386)
 
-EXPORTS="DllCanUnloadNow DllGetClassObject DllInstall DllRegisterServer DllUnregisterServer"
+EXPORTS="DllCanUnloadNow DllGetClassObject DllInstall DllRegisterServer DllUnregisterServer VirtualChannelEntry"
 SYSTEM_DLLS="advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll setupapi.dll user32.dll ws2_32.dll"
 
 export LC_ALL=C  # objdump's headings are translated in other locales
