@@ -18,7 +18,7 @@ namespace {
 constexpr int32_t kJournal = 0;  // downloaded
 constexpr int32_t kGoods = 7;    // uploaded
 constexpr uint32_t kTableSize = 24;
-constexpr size_t kRoadRows = 10000;
+constexpr size_t kRoadRows = KORVANE_ROAD_ROWS;
 
 std::string StatePath(const std::string& protocol, const std::string& name) {
   return std::string(KORVANE_ROAD_STATE) + "/" + protocol + "/" + name;
@@ -71,7 +71,7 @@ TEST_P(RdpRoad, DownloadUploadCloseReopenAndDisconnect) {
     ASSERT_EQ(link.RecvTable(kJournal, rows, nullptr), S_LINK_OK) << link.GetDiag().message;
     EXPECT_EQ(rows.Rows(), expected.Rows());
 
-    StringRowList upload({expected.Rows().begin(), expected.Rows().begin() + 2000});
+    StringRowList upload({expected.Rows().begin(), expected.Rows().begin() + kRoadRows / 5});
     ASSERT_EQ(link.ActivateUploadingTables(), S_LINK_OK) << link.GetDiag().message;
     ASSERT_EQ(link.SendTable(kGoods, upload, nullptr, -1), S_LINK_OK) << link.GetDiag().message;
     ASSERT_EQ(link.SendFinal(0), S_LINK_OK) << link.GetDiag().message;
@@ -82,7 +82,6 @@ TEST_P(RdpRoad, DownloadUploadCloseReopenAndDisconnect) {
     // Closing the port says "CLOSE": the add-in stops its reader; a second open works again.
     link.Disconnect();
     road.fake.Settle();
-    EXPECT_EQ(road.fake.ClientWrites().size() > 0, true);
     EXPECT_EQ(road.fake.ServerWrites().back(), test::ControlMessage("CLOSE"));
     EXPECT_FALSE(road.client.ReaderRunning());
     ASSERT_EQ(link.ConnectTerminal(), S_CONNECTED) << link.GetDiag().message;

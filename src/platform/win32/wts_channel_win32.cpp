@@ -31,6 +31,8 @@ class SystemWtsChannelApi final : public WtsChannelApi {
 
   Handle Open(const std::string& channel_name, uint32_t& err) override {
     std::string name = channel_name;  // the function takes a non-const name
+    // A failure that sets no error must not report a stale one.
+    ::SetLastError(0);
     HANDLE h = open_(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, name.data());
     if (!h) err = ::GetLastError();
     return h;
@@ -39,6 +41,7 @@ class SystemWtsChannelApi final : public WtsChannelApi {
   bool Read(Handle channel, uint32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& read,
             uint32_t& err) override {
     ULONG got = 0;
+    ::SetLastError(0);
     const BOOL ok = read_(channel, timeout_ms, reinterpret_cast<PCHAR>(buffer), size, &got);
     read = got;
     if (!ok) err = ::GetLastError();
@@ -46,6 +49,7 @@ class SystemWtsChannelApi final : public WtsChannelApi {
   }
   bool Write(Handle channel, const uint8_t* data, uint32_t length, uint32_t& written, uint32_t& err) override {
     ULONG put = 0;
+    ::SetLastError(0);
     const BOOL ok = write_(channel, reinterpret_cast<PCHAR>(const_cast<uint8_t*>(data)), length, &put);
     written = put;
     if (!ok) err = ::GetLastError();
