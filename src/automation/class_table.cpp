@@ -6,6 +6,7 @@
 #include "automation/korvane_idl.h"
 #include "automation/ostrel.h"
 #include "automation/ostrel_strings.h"
+#include "automation/port_enumeration.h"
 
 namespace korvane::com {
 
@@ -16,8 +17,11 @@ const ClassEntry kClasses[] = {
      &CreateObject<COstrelStrings>},
     {&CLSID_Ostrel, L"Zyl.Ostrel.1", L"Zyl.Ostrel", L"Ostrel Class", true, &CreateObject<COstrel>},
     {&CLSID_Ostrel2, L"Zyl.Ostrel2.1", L"Zyl.Ostrel2", L"Ostrel2 Class", false, &CreateObject<COstrel2>},
-    {&CLSID_EnumHelper, L"Zyl.EnumHelper.1", L"Zyl.EnumHelper", L"EnumHelper Class", false,
-     &CreateObject<CEnumHelper>},
+    {&CLSID_EnumHelper, L"Zyl.EnumHelper.1", L"Zyl.EnumHelper", L"EnumHelper Class", false, &CreateObject<CEnumHelper>},
+    {&CLSID_WCEPortDesc, L"Korvane.WCEPortDesc.1", L"Korvane.WCEPortDesc", L"WCEPortDesc Class", false,
+     &CreateObject<CWCEPortDesc>},
+    {&CLSID_WCEPortSet, L"Korvane.WCEPortSet.1", L"Korvane.WCEPortSet", L"WCEPortSet Class", false,
+     &CreateObject<CWCEPortSet>},
 };
 
 // One factory per class for the life of the process. Factories do not keep the library loaded:

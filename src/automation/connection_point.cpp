@@ -152,6 +152,15 @@ STDMETHODIMP EventConnectionPoint::EnumConnections(IEnumConnections** out) {
   return S_OK;
 }
 
+HRESULT EventConnectionPoint::Find(REFIID events, IConnectionPoint** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (!IsEqualIID(events, events_)) return CONNECT_E_NOCONNECTION;
+  AddRef();
+  *out = this;
+  return S_OK;
+}
+
 void EventConnectionPoint::Fire(DISPID id, VARIANTARG* args, UINT count) {
   DISPPARAMS params{args, nullptr, count, 0};
   // Index walk: a sink advised or unadvised meanwhile changes entries, not the walk.

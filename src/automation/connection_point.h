@@ -25,6 +25,8 @@ class EventConnectionPoint final : public IConnectionPoint {
   // order, as IDispatch takes them. Sinks may advise or unadvise from inside their call.
   void Fire(DISPID id, VARIANTARG* args, UINT count);
   const IID& Events() const { return events_; }
+  // IConnectionPointContainer::FindConnectionPoint of an owner with this single point.
+  HRESULT Find(REFIID events, IConnectionPoint** out);
   // Drops every sink (the owner is going away).
   void Clear() { sinks_.clear(); }
 

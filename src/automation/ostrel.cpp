@@ -638,12 +638,7 @@ STDMETHODIMP OstrelObject<I>::EnumConnectionPoints(IEnumConnectionPoints** ppEnu
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
-  if (!ppCP) return E_POINTER;
-  *ppCP = nullptr;
-  if (!IsEqualIID(riid, events_.Events())) return CONNECT_E_NOCONNECTION;
-  events_.AddRef();
-  *ppCP = &events_;
-  return S_OK;
+  return events_.Find(riid, ppCP);
 }
 
 template <class I>

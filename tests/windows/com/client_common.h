@@ -58,6 +58,23 @@ inline ComPtr<IOstrelStrings> Collection(const std::vector<std::string>& rows) {
   return c;
 }
 
+// An outer object that aggregates one of the library's objects.
+class Outer final : public IUnknown {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (IsEqualIID(iid, IID_IUnknown)) {
+      *out = this;
+      AddRef();
+      return S_OK;
+    }
+    return inner ? inner->QueryInterface(iid, out) : E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+  STDMETHODIMP_(ULONG) Release() override { return --refs; }
+  IUnknown* inner = nullptr;
+  ULONG refs = 1;
+};
+
 class ComClient : public ::testing::Test {
  protected:
   void TearDown() override {

@@ -114,19 +114,19 @@ STDMETHODIMP RecordingSink::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISP
 }
 
 namespace {
-HRESULT FindPoint(IUnknown* object, IConnectionPoint** point) {
+HRESULT FindPoint(IUnknown* object, const IID& events, IConnectionPoint** point) {
   IConnectionPointContainer* container = nullptr;
   HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
   if (FAILED(hr)) return hr;
-  hr = container->FindConnectionPoint(DIID__IOstrelEvents, point);
+  hr = container->FindConnectionPoint(events, point);
   container->Release();
   return hr;
 }
 }  // namespace
 
-DWORD Advise(IUnknown* object, IUnknown* sink, HRESULT* hr_out) {
+DWORD Advise(IUnknown* object, IUnknown* sink, HRESULT* hr_out, const IID& events) {
   IConnectionPoint* point = nullptr;
-  HRESULT hr = FindPoint(object, &point);
+  HRESULT hr = FindPoint(object, events, &point);
   DWORD cookie = 0;
   if (SUCCEEDED(hr)) {
     hr = point->Advise(sink, &cookie);
@@ -136,9 +136,9 @@ DWORD Advise(IUnknown* object, IUnknown* sink, HRESULT* hr_out) {
   return cookie;
 }
 
-HRESULT Unadvise(IUnknown* object, DWORD cookie) {
+HRESULT Unadvise(IUnknown* object, DWORD cookie, const IID& events) {
   IConnectionPoint* point = nullptr;
-  HRESULT hr = FindPoint(object, &point);
+  HRESULT hr = FindPoint(object, events, &point);
   if (FAILED(hr)) return hr;
   hr = point->Unadvise(cookie);
   point->Release();

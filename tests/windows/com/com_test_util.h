@@ -102,8 +102,8 @@ class RecordingSink final : public IDispatch {
   ULONG refs_ = 0;
 };
 
-// Advises `sink` on the object's _IOstrelEvents; returns the cookie (0 on failure).
-DWORD Advise(IUnknown* object, IUnknown* sink, HRESULT* hr = nullptr);
-HRESULT Unadvise(IUnknown* object, DWORD cookie);
+// Advises `sink` on the object's event interface; returns the cookie (0 on failure).
+DWORD Advise(IUnknown* object, IUnknown* sink, HRESULT* hr = nullptr, const IID& events = DIID__IOstrelEvents);
+HRESULT Unadvise(IUnknown* object, DWORD cookie, const IID& events = DIID__IOstrelEvents);
 
 }  // namespace korvane::comtest

@@ -385,23 +385,6 @@ TEST_F(ComClient, EventsReachEverySinkInOrder) {
   EXPECT_EQ(Unadvise(o.Get(), c2), S_OK);
 }
 
-// An outer object that aggregates one of the library's objects.
-class Outer final : public IUnknown {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (IsEqualIID(iid, IID_IUnknown)) {
-      *out = this;
-      AddRef();
-      return S_OK;
-    }
-    return inner ? inner->QueryInterface(iid, out) : E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --refs; }
-  IUnknown* inner = nullptr;
-  ULONG refs = 1;
-};
-
 TEST_F(ComClient, IdentityAndAggregation) {
   struct Row {
     const wchar_t* prog_id;
@@ -409,16 +392,29 @@ TEST_F(ComClient, IdentityAndAggregation) {
     HRESULT want;
   };
   const Row rows[] = {
-      {L"Zyl.Ostrel", &IID_IOstrel, S_OK},          {L"Zyl.Ostrel", &IID_IOstrel2, E_NOINTERFACE},
-      {L"Zyl.Ostrel", &IID_IDispatch, S_OK},        {L"Zyl.Ostrel", &IID_IConnectionPointContainer, S_OK},
+      {L"Zyl.Ostrel", &IID_IOstrel, S_OK},
+      {L"Zyl.Ostrel", &IID_IOstrel2, E_NOINTERFACE},
+      {L"Zyl.Ostrel", &IID_IDispatch, S_OK},
+      {L"Zyl.Ostrel", &IID_IConnectionPointContainer, S_OK},
       {L"Zyl.Ostrel", &IID_IEnumVARIANT, E_NOINTERFACE},
-      {L"Zyl.Ostrel2", &IID_IOstrel2, S_OK},        {L"Zyl.Ostrel2", &IID_IOstrel, E_NOINTERFACE},
-      {L"Zyl.Ostrel2", &IID_IDispatch, S_OK},       {L"Zyl.Ostrel2", &IID_IConnectionPointContainer, S_OK},
-      {L"Zyl.OstrelStrings", &IID_IOstrelStrings, S_OK}, {L"Zyl.OstrelStrings", &IID_IDispatch, S_OK},
+      {L"Zyl.Ostrel2", &IID_IOstrel2, S_OK},
+      {L"Zyl.Ostrel2", &IID_IOstrel, E_NOINTERFACE},
+      {L"Zyl.Ostrel2", &IID_IDispatch, S_OK},
+      {L"Zyl.Ostrel2", &IID_IConnectionPointContainer, S_OK},
+      {L"Zyl.OstrelStrings", &IID_IOstrelStrings, S_OK},
+      {L"Zyl.OstrelStrings", &IID_IDispatch, S_OK},
       {L"Zyl.OstrelStrings", &IID_IConnectionPointContainer, E_NOINTERFACE},
       {L"Zyl.OstrelStrings", &IID_IEnumVARIANT, E_NOINTERFACE},
-      {L"Zyl.EnumHelper", &IID_IEnumHelper, S_OK},  {L"Zyl.EnumHelper", &IID_IDispatch, S_OK},
+      {L"Zyl.EnumHelper", &IID_IEnumHelper, S_OK},
+      {L"Zyl.EnumHelper", &IID_IDispatch, S_OK},
       {L"Zyl.EnumHelper", &IID_IOstrelStrings, E_NOINTERFACE},
+      {L"Korvane.WCEPortSet", &IID_IWCEPortSet, S_OK},
+      {L"Korvane.WCEPortSet", &IID_IDispatch, S_OK},
+      {L"Korvane.WCEPortSet", &IID_IConnectionPointContainer, S_OK},
+      {L"Korvane.WCEPortSet", &IID_IWCEPortDesc, E_NOINTERFACE},
+      {L"Korvane.WCEPortDesc", &IID_IWCEPortDesc, S_OK},
+      {L"Korvane.WCEPortDesc", &IID_IDispatch, S_OK},
+      {L"Korvane.WCEPortDesc", &IID_IConnectionPointContainer, E_NOINTERFACE},
   };
   for (const Row& row : rows) {
     ComPtr<IUnknown> unknown = Create<IUnknown>(row.prog_id);

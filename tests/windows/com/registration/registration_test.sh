@@ -29,7 +29,9 @@ appid='{DA671E3D-8293-4642-9A4C-5AC1178032B2}'
 classes='Zyl.OstrelStrings.1|Zyl.OstrelStrings|OstrelStrings Class|{30C3A186-8C39-448F-835E-22785AA9B493}|yes
 Zyl.Ostrel.1|Zyl.Ostrel|Ostrel Class|{C5259695-5430-4B25-90D1-0E3CE4D41B23}|yes
 Zyl.Ostrel2.1|Zyl.Ostrel2|Ostrel2 Class|{A34D256E-E92F-4F8A-B109-1B90961254DB}|no
-Zyl.EnumHelper.1|Zyl.EnumHelper|EnumHelper Class|{469C073F-2E36-4953-BE42-8D79EF00EBF5}|no'
+Zyl.EnumHelper.1|Zyl.EnumHelper|EnumHelper Class|{469C073F-2E36-4953-BE42-8D79EF00EBF5}|no
+Korvane.WCEPortDesc.1|Korvane.WCEPortDesc|WCEPortDesc Class|{33BADC6C-E752-4B1D-8B35-A0696F690D23}|no
+Korvane.WCEPortSet.1|Korvane.WCEPortSet|WCEPortSet Class|{75076B20-7A28-4EEA-AFCD-1FBD487464D3}|no'
 settings_key='HKCU\Software\Microsoft\Terminal Server Client\Default\AddIns\Ostrel'
 
 rm -rf "$work"

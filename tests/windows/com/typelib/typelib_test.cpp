@@ -153,6 +153,39 @@ const std::vector<Type>& ExpectedTypes() {
   return types;
 }
 
+// Eleven text properties, DISPIDs from 1 in slot order.
+std::vector<Member> PortDescMembers() {
+  std::vector<Member> m;
+  for (const char* name : {"Service", "DevicePath", "Vendor", "PortDesc", "Class", "ClassGUID", "Driver", "PDO",
+                           "Location", "HardwareID", "InternalType"})
+    m.push_back({name, static_cast<DISPID>(m.size() + 1), kGet, "r"});
+  return m;
+}
+
+// The port enumeration objects.
+std::vector<Type> PortEnumerationTypes() {
+  const std::vector<Member> set = {{"EnumPorts", 1, kFunc, "r"},
+                                   {"Count", 2, kGet, "r"},
+                                   {"Item", 3, kFunc, "ir"},
+                                   {"Init", 4, kFunc, ""},
+                                   {"Destroy", 5, kFunc, ""}};
+  const std::vector<Member> events = {{"NotifyDeviceChange", 1, kFunc, "--"}}, coclass;
+  const std::vector<std::string> set_parts = {"IWCEPortSet default", "_IWCEPortSetEvents default source"};
+  const std::vector<std::string> desc_parts = {"IWCEPortDesc default"};
+  return {
+      {"IWCEPortDesc", "{EB5F5366-EA44-47CB-9DA3-360C23BDFC24}", TKIND_DISPATCH, kDualFlags, "IWCEPortDesc Interface",
+       PortDescMembers()},
+      {"IWCEPortSet", "{DB60CFFB-B774-436C-9B68-3E11AB42C37B}", TKIND_DISPATCH, kDualFlags, "IWCEPortSet Interface",
+       set},
+      {"_IWCEPortSetEvents", "{BC1E1283-A82D-4C5C-9C9C-D847130A1DA1}", TKIND_DISPATCH, TYPEFLAG_FDISPATCHABLE,
+       "_IWCEPortSetEvents Interface", events},
+      {"WCEPortSet", "{75076B20-7A28-4EEA-AFCD-1FBD487464D3}", TKIND_COCLASS, TYPEFLAG_FCANCREATE, "WCEPortSet Class",
+       coclass, set_parts},
+      {"WCEPortDesc", "{33BADC6C-E752-4B1D-8B35-A0696F690D23}", TKIND_COCLASS, TYPEFLAG_FCANCREATE, "WCEPortDesc Class",
+       coclass, desc_parts},
+  };
+}
+
 // --- rendering: expected and found types become the same lines, so a failure shows both -------
 
 std::string Hex(unsigned value) {
@@ -216,7 +249,9 @@ using Lines = std::map<std::string, std::vector<std::string>>;  // per type name
 
 Lines ExpectedLines() {
   Lines lines;
-  for (const Type& t : ExpectedTypes()) {
+  std::vector<Type> types = ExpectedTypes();
+  for (Type& t : PortEnumerationTypes()) types.push_back(std::move(t));
+  for (const Type& t : types) {
     auto& out = lines[t.name];
     const bool dual = t.flags & TYPEFLAG_FDUAL;
     // A dual keeps oleautomation on its vtable side; its dispatch side is automation by nature.

@@ -56,10 +56,15 @@ struct ClassKeys {
 
 // Fixed identifiers: clients and earlier registrations depend on them never changing.
 const ClassKeys kClasses[] = {
-    {L"Zyl.OstrelStrings.1", L"Zyl.OstrelStrings", L"OstrelStrings Class", L"{30C3A186-8C39-448F-835E-22785AA9B493}", true},
+    {L"Zyl.OstrelStrings.1", L"Zyl.OstrelStrings", L"OstrelStrings Class", L"{30C3A186-8C39-448F-835E-22785AA9B493}",
+     true},
     {L"Zyl.Ostrel.1", L"Zyl.Ostrel", L"Ostrel Class", L"{C5259695-5430-4B25-90D1-0E3CE4D41B23}", true},
     {L"Zyl.Ostrel2.1", L"Zyl.Ostrel2", L"Ostrel2 Class", L"{A34D256E-E92F-4F8A-B109-1B90961254DB}", false},
     {L"Zyl.EnumHelper.1", L"Zyl.EnumHelper", L"EnumHelper Class", L"{469C073F-2E36-4953-BE42-8D79EF00EBF5}", false},
+    {L"Korvane.WCEPortDesc.1", L"Korvane.WCEPortDesc", L"WCEPortDesc Class", L"{33BADC6C-E752-4B1D-8B35-A0696F690D23}",
+     false},
+    {L"Korvane.WCEPortSet.1", L"Korvane.WCEPortSet", L"WCEPortSet Class", L"{75076B20-7A28-4EEA-AFCD-1FBD487464D3}",
+     false},
 };
 const wchar_t kLibId[] = L"{1D4966D1-8C8B-4877-9AA9-7220FFCD50D3}";
 const wchar_t kAppId[] = L"{DA671E3D-8293-4642-9A4C-5AC1178032B2}";
