@@ -4,6 +4,7 @@
 
 #include "automation/com_object.h"
 #include "automation/korvane_idl.h"
+#include "automation/korvanex.h"
 #include "automation/ostrel.h"
 #include "automation/ostrel_strings.h"
 #include "automation/port_enumeration.h"
@@ -13,6 +14,8 @@ namespace korvane::com {
 namespace {
 
 const ClassEntry kClasses[] = {
+    {&CLSID_KorvaneX, L"Zyl.KorvaneX.1", L"Zyl.KorvaneX", L"KorvaneX Class", false, &CreateKorvaneX},
+    {&CLSID_KorvaneX2, L"Zyl.KorvaneX2.1", L"Zyl.KorvaneX2", L"KorvaneX2 Class", true, &CreateObject<CKorvaneX2>},
     {&CLSID_OstrelStrings, L"Zyl.OstrelStrings.1", L"Zyl.OstrelStrings", L"OstrelStrings Class", true,
      &CreateObject<COstrelStrings>},
     {&CLSID_Ostrel, L"Zyl.Ostrel.1", L"Zyl.Ostrel", L"Ostrel Class", true, &CreateObject<COstrel>},

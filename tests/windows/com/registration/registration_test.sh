@@ -26,7 +26,9 @@ fail() {
 libid='{1D4966D1-8C8B-4877-9AA9-7220FFCD50D3}'
 appid='{DA671E3D-8293-4642-9A4C-5AC1178032B2}'
 # ProgID | version-independent ProgID | description | CLSID | AppID value
-classes='Zyl.OstrelStrings.1|Zyl.OstrelStrings|OstrelStrings Class|{30C3A186-8C39-448F-835E-22785AA9B493}|yes
+classes='Zyl.KorvaneX.1|Zyl.KorvaneX|KorvaneX Class|{0CC2E606-3A74-4E24-80DA-44433CCD97D6}|no
+Zyl.KorvaneX2.1|Zyl.KorvaneX2|KorvaneX2 Class|{375AF27A-80F6-4FBF-9813-B56CFAC12A18}|yes
+Zyl.OstrelStrings.1|Zyl.OstrelStrings|OstrelStrings Class|{30C3A186-8C39-448F-835E-22785AA9B493}|yes
 Zyl.Ostrel.1|Zyl.Ostrel|Ostrel Class|{C5259695-5430-4B25-90D1-0E3CE4D41B23}|yes
 Zyl.Ostrel2.1|Zyl.Ostrel2|Ostrel2 Class|{A34D256E-E92F-4F8A-B109-1B90961254DB}|no
 Zyl.EnumHelper.1|Zyl.EnumHelper|EnumHelper Class|{469C073F-2E36-4953-BE42-8D79EF00EBF5}|no

@@ -56,6 +56,8 @@ struct ClassKeys {
 
 // Fixed identifiers: clients and earlier registrations depend on them never changing.
 const ClassKeys kClasses[] = {
+    {L"Zyl.KorvaneX.1", L"Zyl.KorvaneX", L"KorvaneX Class", L"{0CC2E606-3A74-4E24-80DA-44433CCD97D6}", false},
+    {L"Zyl.KorvaneX2.1", L"Zyl.KorvaneX2", L"KorvaneX2 Class", L"{375AF27A-80F6-4FBF-9813-B56CFAC12A18}", true},
     {L"Zyl.OstrelStrings.1", L"Zyl.OstrelStrings", L"OstrelStrings Class", L"{30C3A186-8C39-448F-835E-22785AA9B493}",
      true},
     {L"Zyl.Ostrel.1", L"Zyl.Ostrel", L"Ostrel Class", L"{C5259695-5430-4B25-90D1-0E3CE4D41B23}", true},
