@@ -1,10 +1,12 @@
 // Arbitrary line bytes under the PC's side of the character-block protocol: the receive path
 // (block search, noise cutting, checks, the caller's capacity), command echoes and ACK waits.
 // The input is a program: an operation byte with its arguments, then the line's behaviour.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "fuzz_input.h"
