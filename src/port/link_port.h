@@ -1,10 +1,14 @@
 // The port: one object through which raw bytes go to and from a terminal, whatever the link.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace korvane {
+
+struct PortDescriptor;
 
 enum PortKind : uint32_t {
   Serial = 0,
@@ -45,6 +49,9 @@ struct LinkPort {
 
 // Turns a user's port name into a kind and a name the open understands; may rewrite the name.
 PortKind ResolvePortKind(std::string& name);
+// The same over another list of USB devices than the system's (tests).
+using UsbDeviceEnumerator = std::function<uint32_t(std::vector<PortDescriptor>&)>;
+PortKind ResolvePortKind(std::string& name, const UsbDeviceEnumerator& enumerate);
 
 LinkPort* LvlOpen(const std::string& name, uint32_t kind, uint32_t& err);
 uint32_t LvlSend(LinkPort* port, const uint8_t* data, uint32_t length, int32_t timeout_ms, uint32_t& err);

@@ -3,8 +3,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/usb_devices.h"
 #include "port/link_port.h"
+#include "port/port_descriptor.h"
 #include "port/port_names.h"
 
 namespace korvane {
@@ -28,11 +28,12 @@ std::string Upper(std::string s) {
 bool EqualsNoCase(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
 
 // A USB device of the hand-held class for `name`; the name becomes its interface path.
-bool FindUsbDevice(std::string& name, PortKind& kind) {
-  const auto devices = EnumerateHandheldUsbDevices();
+bool FindUsbDevice(std::string& name, PortKind& kind, const UsbDeviceEnumerator& enumerate) {
+  std::vector<PortDescriptor> devices;
+  enumerate(devices);
   const bool by_path = StartsWithNoCase(name, kUsbInterfacePrefix);
   for (const auto& d : devices) {
-    for (const auto& path : d.interface_paths) {
+    for (const auto& path : d.device_paths) {
       if (by_path && !EqualsNoCase(path, name)) continue;
       if (!by_path) name = path;
       kind = EqualsNoCase(d.service, kWinUsbService) ? WinUsb : UsbSerial;
@@ -45,6 +46,11 @@ bool FindUsbDevice(std::string& name, PortKind& kind) {
 }  // namespace
 
 PortKind ResolvePortKind(std::string& name) {
+  return ResolvePortKind(name,
+                         [](std::vector<PortDescriptor>& records) { return EnumerateHandheldUsbDevices(records); });
+}
+
+PortKind ResolvePortKind(std::string& name, const UsbDeviceEnumerator& enumerate) {
   // A POSIX device path is case-sensitive: it is taken as typed and never matched against USB
   // devices, so "/dev/ttyUSB1" opens that device and no other.
   if (!name.empty() && name[0] == '/') return Serial;
@@ -53,7 +59,7 @@ PortKind ResolvePortKind(std::string& name) {
   if (StartsWithNoCase(name, kRdpPrefix)) return Rdp;
   if (name.find("USB") != std::string::npos) {
     PortKind kind = Serial;
-    if (FindUsbDevice(name, kind)) return kind;
+    if (FindUsbDevice(name, kind, enumerate)) return kind;
   }
   if (StartsWithNoCase(name, kLanPrefix)) {
     auto pieces = SplitDroppingEmpty(name, ";,");

@@ -259,6 +259,37 @@ class CommandsTest(SimCase):
         self.assertEqual(r.code, 0, r)
         self.assertIn("usage: korvane [OPTIONS] send KIND FILE [KIND FILE ...] [--oper-id N]", r.out)
 
+    def test_ports_from_the_device_tree_and_watching(self):
+        if (TRANSPORT, PROTOCOL) != ("tcp", "v3"):
+            self.skipTest("ports do not depend on the link; run once")
+        # A device tree with one hand-held on the sync driver, as the kernel lays it out.
+        sysfs = os.path.join(self.dir, "sys")
+        usb = os.path.join(sysfs, "devices/pci0000:00/usb1/1-2")
+        port = os.path.join(usb, "1-2:1.0/ttyUSB4")
+        os.makedirs(os.path.join(port, "tty/ttyUSB4"))
+        os.makedirs(os.path.join(sysfs, "bus/usb-serial/drivers/ipaq"))
+        os.makedirs(os.path.join(sysfs, "class/tty"))
+        for name, value in (("idVendor", "1234"), ("idProduct", "00ce"), ("bcdDevice", "0100"),
+                            ("manufacturer", "Acme"), ("product", "Handheld")):
+            with open(os.path.join(usb, name), "w") as f:
+                f.write(value + "\n")
+        os.symlink(os.path.join(sysfs, "bus/usb-serial/drivers/ipaq"), os.path.join(port, "driver"))
+        os.symlink("../..", os.path.join(port, "tty/ttyUSB4/device"))
+        os.symlink(os.path.join(port, "tty/ttyUSB4"), os.path.join(sysfs, "class/tty/ttyUSB4"))
+        env = dict(ENV, KORVANE_SYSFS_ROOT=sysfs)
+        listing = ("/dev/ttyUSB4\tusb (ipaq)\tAcme Handheld (USB\\VID_1234&PID_00CE&REV_0100, usb 1-2)\n"
+                   "LAN:HOST:PORT\ttcp (a terminal or simulator listening on HOST:PORT)\n")
+        r = korvane(None, "ports", env=env)
+        self.assertEqual((r.code, r.out), (0, listing), r)
+        # Watching lists first and ends by itself; where the kernel's event socket is closed to
+        # us, it says so and fails.
+        r = korvane(None, "ports", "--watch", "--timeout", "1", env=env)
+        if r.code == 1 and "cannot watch device changes" in r.err:
+            self.skipTest(r.err.strip())
+        self.assertEqual(r.code, 0, r)
+        self.assertTrue(r.out.startswith(listing), r)
+        self.assertTrue(0.9 <= r.seconds < 3, r)
+
 
 class FailuresTest(SimCase):
     def test_missing_port(self):

@@ -145,12 +145,19 @@ TEST(CliArgs, OptionsSubcommandAndArguments) {
            {{"beep", "-o", "f"}, "p", "-o belongs to recv"},
            {{"info", "--port"}, nullptr, "option --port needs a value"},
            {{"info", "--bogus"}, "p", "unknown option --bogus"},
+           {{"info", "--watch"}, "p", "--watch belongs to ports"},
+           {{"ports", "--timeout", "2"}, nullptr, "--timeout belongs to ports --watch"},
+           {{"ports", "--watch", "--timeout", "-1"}, nullptr, "--timeout needs a whole number of seconds, not '-1'"},
        }) {
     EXPECT_FALSE(tools::ParseCommandLine(b.argv, b.env, error));
     EXPECT_EQ(error, b.error);
   }
   // ports and help need no port.
   EXPECT_TRUE(tools::ParseCommandLine({"ports"}, nullptr, error));
+  o = tools::ParseCommandLine({"ports", "--watch", "--timeout=2"}, nullptr, error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_TRUE(o->watch);
+  EXPECT_EQ(o->watch_seconds, 2);
   EXPECT_TRUE(tools::ParseCommandLine({"--help"}, nullptr, error));
 }
 

@@ -16,7 +16,15 @@ constexpr const char* kKindHelp =
     "documents, documents2, goods, goods2, service.\n";
 
 const std::vector<SubcommandInfo> kSubcommands = {
-    {"ports", "", "list the ports on which a terminal can be found", "", 0, 0, false},
+    {"ports", "[--watch [--timeout S]]", "list the ports on which a terminal can be found",
+     "One line per port: PATH, a tab, its kind (usb (DRIVER) for the hand-held sync driver's ttys,\n"
+     "serial for the others), and, when the system names the device, a tab and its maker, product,\n"
+     "USB hardware ID and bus location.\n"
+     "--watch then reports device changes as they happen, one line each, until interrupted or for\n"
+     "S seconds: \"+\" or \"-\" (arrived or removed), a tab, then for a tty its line as above (on\n"
+     "removal only PATH and tty), for a whole USB device its node, \"usb device\", its hardware ID\n"
+     "and bus location.\n",
+     0, 0, false},
     {"info", "", "connect and print the terminal's program, device and protocol version", "", 0, 0, true},
     {"recv", "KIND [-o FILE]", "download a table (journal, journal2 or service) into a CSV file",
      "Rows are written as they arrive, one per line ending in CR LF, as raw bytes in the terminal's\n"
@@ -53,7 +61,7 @@ const std::vector<SubcommandInfo> kSubcommands = {
 
 bool TakesValue(const std::string& opt) {
   return opt == "--port" || opt == "--log" || opt == "--charset" || opt == "-o" || opt == "--oper-id" ||
-         opt == "--protocol";
+         opt == "--protocol" || opt == "--timeout";
 }
 
 }  // namespace
@@ -139,6 +147,8 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
         o.quiet = true;
       } else if (name == "--csv-convert") {
         o.csv_convert = true;
+      } else if (name == "--watch") {
+        o.watch = true;
       } else if (TakesValue(name)) {
         if (!has_inline) {
           if (i + 1 >= argv.size()) {
@@ -167,6 +177,13 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
             return std::nullopt;
           }
           o.legacy_protocol_given = true;
+        } else if (name == "--timeout") {
+          auto seconds = ParseInt32(value);
+          if (!seconds || *seconds < 0) {
+            error = "--timeout needs a whole number of seconds, not '" + value + "'";
+            return std::nullopt;
+          }
+          o.watch_seconds = *seconds;
         } else {
           auto id = ParseInt32(value);
           if (!id) {
@@ -224,6 +241,14 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
   }
   if (o.operation_id && o.command != "send") {
     error = "--oper-id belongs to send";
+    return std::nullopt;
+  }
+  if (o.watch && o.command != "ports") {
+    error = "--watch belongs to ports";
+    return std::nullopt;
+  }
+  if (o.watch_seconds && !o.watch) {
+    error = "--timeout belongs to ports --watch";
     return std::nullopt;
   }
   if (info->needs_port && o.port.empty()) {

@@ -28,6 +28,8 @@ struct CliOptions {
   std::optional<int32_t> operation_id;     // send --oper-id
   uint32_t legacy_protocol = 100;          // legacy --protocol, as 100, 200 or 300
   bool legacy_protocol_given = false;
+  bool watch = false;                      // ports --watch
+  std::optional<int32_t> watch_seconds;    // ports --watch --timeout
   std::string command;                     // the subcommand
   std::vector<std::string> args;           // its positional arguments
 };

@@ -1,6 +1,4 @@
 // korvane: the terminal link's main jobs from a shell.
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +15,11 @@
 #include "legacy_cmd.h"
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
-#include "platform/usb_devices.h"
+#include "platform/errors.h"
+#include "platform/uevent_socket.h"
+#include "port/port_descriptor.h"
+#include "port/sysfs_ports.h"
+#include "port/uevent.h"
 #include "progress.h"
 #include "text_charset.h"
 
@@ -277,36 +279,72 @@ int Cli::Run() {
   return Done(r == S_LINK_OK ? kExitOk : Fail(c.c_str(), r));
 }
 
-// Serial devices that exist on this machine, and the hand-held USB devices the library finds.
-int ListPorts(const ScreenText& text) {
-  for (const auto& d : EnumerateHandheldUsbDevices()) {
-    for (const auto& p : d.interface_paths) std::printf("%s\tusb (%s)\n", text.ToScreen(p).c_str(), d.service.c_str());
-  }
-  std::vector<std::string> names;
-  if (DIR* dir = opendir("/sys/class/tty")) {
-    while (dirent* e = readdir(dir)) {
-      std::string n = e->d_name;
-      if (n.rfind("ttyUSB", 0) != 0 && n.rfind("ttyACM", 0) != 0 && n.rfind("ttyS", 0) != 0 && n.rfind("rfcomm", 0) != 0)
-        continue;
-      // A ttyS with no UART behind it has type 0; skip those placeholders.
-      if (n.rfind("ttyS", 0) == 0) {
-        FILE* f = std::fopen(("/sys/class/tty/" + n + "/type").c_str(), "r");
-        int type = 0;
-        if (f != nullptr) {
-          if (std::fscanf(f, "%d", &type) != 1) type = 0;
-          std::fclose(f);
-        }
-        if (type == 0) continue;
-      }
-      struct stat st {};
-      if (stat(("/dev/" + n).c_str(), &st) == 0) names.push_back("/dev/" + n);
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  for (const auto& n : names) std::printf("%s\tserial\n", n.c_str());
+// "PATH<tab>KIND[<tab>DESCRIPTION]". The texts are the system's own, shown as they are.
+std::string PortLine(const PortDescriptor& d) {
+  std::string line = d.device_paths.empty() ? std::string() : d.device_paths.front();
+  line += d.internal_type == kPortTypeUsb ? "\tusb (" + d.service + ")" : std::string("\tserial");
+  std::string names = d.vendor;
+  if (!d.port_desc.empty()) names += (names.empty() ? "" : " ") + d.port_desc;
+  std::string ids = d.hardware_id;
+  if (!d.location.empty()) ids += (ids.empty() ? "" : ", ") + d.location;
+  if (!ids.empty()) names += (names.empty() ? "(" : " (") + ids + ")";
+  if (!names.empty()) line += "\t" + names;
+  return line;
+}
+
+// The hand-held sync driver's ttys first, then the other serial devices, then the TCP form.
+void ListPorts() {
+  for (const auto& d : ScanSysfsTtys(SysfsRoot())) std::printf("%s\n", PortLine(d).c_str());
   std::printf("LAN:HOST:PORT\ttcp (a terminal or simulator listening on HOST:PORT)\n");
-  return kExitOk;
+}
+
+std::string ChangeLine(const DeviceChange& c) {
+  const std::string sign = c.arrived ? "+\t" : "-\t";
+  if (c.tty) {
+    if (c.arrived) {
+      if (auto d = DescribeSysfsTty(SysfsRoot(), c.name)) return sign + PortLine(*d);
+    }
+    return sign + (c.node.empty() ? "/dev/" + c.name : c.node) + "\ttty";
+  }
+  std::string line = sign + (c.node.empty() ? "-" : c.node) + "\tusb device\t";
+  if (!c.hardware_id.empty()) line += c.hardware_id + " ";
+  return line + "(usb " + c.name + ")";
+}
+
+// The current list, then device changes as the kernel reports them. Subscribed before listing,
+// so a device that arrives meanwhile is reported rather than missed.
+int WatchPorts(const CliOptions& o) {
+  UeventSocket events;
+  uint32_t err = 0;
+  if (!events.Open(err)) {
+    std::fprintf(stderr, "%s: cannot watch device changes: %s (%u)\n", kProgramName, SystemErrorText(err).c_str(), err);
+    return kExitFailure;
+  }
+  ListPorts();
+  std::fflush(stdout);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(o.watch_seconds.value_or(0));
+  std::vector<uint8_t> datagram;
+  for (;;) {
+    int wait_ms = -1;
+    if (o.watch_seconds) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return kExitOk;
+      wait_ms = static_cast<int>(left);
+    }
+    switch (events.Receive(datagram, wait_ms, err)) {
+      case UeventSocket::Result::kTimeout: return kExitOk;
+      case UeventSocket::Result::kError:
+        std::fprintf(stderr, "%s: device changes: %s (%u)\n", kProgramName, SystemErrorText(err).c_str(), err);
+        return kExitFailure;
+      case UeventSocket::Result::kEvent: break;
+    }
+    const auto event = ParseUevent(datagram.data(), datagram.size());
+    const auto change = event ? DeviceChangeOf(*event) : std::nullopt;
+    if (!change) continue;
+    std::printf("%s\n", ChangeLine(*change).c_str());
+    std::fflush(stdout);
+  }
 }
 
 }  // namespace
@@ -331,7 +369,11 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "%s: unknown charset %s\n", kProgramName, o.charset.c_str());
     return kExitUsage;
   }
-  if (o.command == "ports") return ListPorts(text);
+  if (o.command == "ports") {
+    if (o.watch) return WatchPorts(o);
+    ListPorts();
+    return kExitOk;
+  }
   if (o.command == "legacy") return RunLegacy(o, text);
   Cli cli(o, text);
   return cli.Run();

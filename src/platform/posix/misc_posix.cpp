@@ -7,6 +7,7 @@
 #include "platform/dynamic_library.h"
 #include "platform/errors.h"
 #include "platform/settings.h"
+#include "port/setup_api.h"
 
 namespace korvane {
 
@@ -49,5 +50,8 @@ ProfileStore& SystemProfile(const std::string&) {
   static MemoryProfile* profile = new MemoryProfile;
   return *profile;
 }
+
+// No device-setup library here: the USB enumeration reads the kernel's device tree instead.
+const SetupApi* SystemSetupApi() { return nullptr; }
 
 }  // namespace korvane

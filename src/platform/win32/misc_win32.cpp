@@ -3,7 +3,6 @@
 #include "platform/dynamic_library.h"
 #include "platform/errors.h"
 #include "platform/settings.h"
-#include "platform/usb_devices.h"
 
 namespace korvane {
 
@@ -109,7 +108,5 @@ ProfileStore& SystemProfile(const std::string& name) {
   static PrivateProfile* profile = new PrivateProfile(name);
   return *profile;
 }
-
-std::vector<HandheldUsbDevice> EnumerateHandheldUsbDevices() { return {}; }
 
 }  // namespace korvane

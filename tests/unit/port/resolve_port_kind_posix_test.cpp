@@ -1,44 +1,35 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-
 #include "port/link_port.h"
-#include "support/temp_dir.h"
+#include "port/sysfs_ports.h"
+#include "support/fake_sysfs.h"
 
 namespace korvane {
 namespace {
 
-// Points the USB enumeration at a fake driver folder for the life of the object.
-class FakeSyncDriver {
- public:
-  explicit FakeSyncDriver(const std::string& dir) { setenv("KORVANE_USB_SYNC_DRIVER_DIR", dir.c_str(), 1); }
-  ~FakeSyncDriver() { unsetenv("KORVANE_USB_SYNC_DRIVER_DIR"); }
-};
-
 TEST(ResolvePortKindPosix, UsbTakesTheFirstSyncDriverTty) {
-  test::TempDir dir;
-  std::filesystem::create_directory(dir.File("ttyUSB10"));
-  std::filesystem::create_directory(dir.File("ttyUSB3"));
-  std::filesystem::create_directory(dir.File("module"));
-  FakeSyncDriver driver(dir.Path());
+  test::FakeSysfs sysfs;
+  sysfs.AddUsbDevice("1-2", {});
+  sysfs.AddUsbDevice("1-3", {});
+  sysfs.AddUsbSerialTty("ttyUSB10", "1-2", kSyncDriverName);
+  sysfs.AddUsbSerialTty("ttyUSB3", "1-3", kSyncDriverName);
+  sysfs.AddUsbSerialTty("ttyUSB0", "1-3", "uart_bridge");
   std::string name = "usb";
   EXPECT_EQ(ResolvePortKind(name), UsbSerial);
   EXPECT_EQ(name, "/dev/ttyUSB3");
 }
 
 TEST(ResolvePortKindPosix, DevicePathsAreTakenAsTyped) {
-  test::TempDir dir;
-  std::filesystem::create_directory(dir.File("ttyUSB0"));
-  FakeSyncDriver driver(dir.Path());
+  test::FakeSysfs sysfs;
+  sysfs.AddUsbDevice("1-2", {});
+  sysfs.AddUsbSerialTty("ttyUSB0", "1-2", kSyncDriverName);
   std::string name = "/dev/ttyUSB1";
   EXPECT_EQ(ResolvePortKind(name), Serial);
   EXPECT_EQ(name, "/dev/ttyUSB1");
 }
 
 TEST(ResolvePortKindPosix, NoSyncDriverLeavesTheSyncDeviceName) {
-  test::TempDir empty;
-  FakeSyncDriver driver(empty.Path());
+  test::FakeSysfs empty;
   std::string name = "USB";
   EXPECT_EQ(ResolvePortKind(name), Serial);
   EXPECT_EQ(name, "\\\\.\\WCEUSBSH001");
