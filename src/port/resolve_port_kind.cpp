@@ -54,6 +54,11 @@ PortKind ResolvePortKind(std::string& name, const UsbDeviceEnumerator& enumerate
   // A POSIX device path is case-sensitive: it is taken as typed and never matched against USB
   // devices, so "/dev/ttyUSB1" opens that device and no other.
   if (!name.empty() && name[0] == '/') return Serial;
+  // So does a device path on the client side of a Remote Desktop channel.
+  if (StartsWithNoCase(name, kRdpPrefix) && name.compare(kRdpPrefix.size(), 2, ":/") == 0) {
+    name = std::string(kRdpPrefix) + name.substr(kRdpPrefix.size());
+    return Rdp;
+  }
   name = Upper(name);
   if (name == "USB" || name == "USB:") name = kUsbSyncDeviceName;
   if (StartsWithNoCase(name, kRdpPrefix)) return Rdp;

@@ -24,6 +24,11 @@ std::string StatePath(const std::string& protocol, const std::string& name) {
   return std::string(KORVANE_ROAD_STATE) + "/" + protocol + "/" + name;
 }
 
+std::string FirstLine(const std::string& path) {
+  std::string text = test::ReadFileBytes(path);
+  return text.substr(0, text.find_first_of("\r\n"));
+}
+
 class RowEvents final : public _CAbsRecvSendEvents {
  public:
   std::function<void(long)> on_received;
@@ -49,8 +54,7 @@ class RdpRoad : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(RdpRoad, DownloadUploadCloseReopenAndDisconnect) {
   const std::string protocol = GetParam();
-  std::string port = test::ReadFileBytes(StatePath(protocol, "port"));
-  while (!port.empty() && (port.back() == '\n' || port.back() == '\r')) port.pop_back();
+  const std::string port = FirstLine(StatePath(protocol, "port"));
   if (port.empty()) GTEST_SKIP() << "no simulator for " << protocol;
   TerminalLink files;
   StringRowList expected;
@@ -103,6 +107,27 @@ TEST_P(RdpRoad, DownloadUploadCloseReopenAndDisconnect) {
     EXPECT_EQ(road.fake.BuffersHanded(), road.fake.BuffersReturned());
   }
   EXPECT_EQ(RdpChannelClient::BuffersOutstanding(), outstanding);
+}
+
+// A serial local port: a pty natively, a COM name linked to one under Wine.
+TEST(RdpRoadSerial, DownloadsThroughASerialLocalPort) {
+  const std::string device = FirstLine(StatePath("pty", "device"));
+  if (device.empty()) GTEST_SKIP() << "no simulator on a pty";
+  TerminalLink files;
+  StringRowList expected;
+  ASSERT_EQ(files.ReadCSV(StatePath("pty", "data/journal.csv"), expected), S_LINK_OK);
+  Road road;
+  TerminalLink link;
+  link.SetPort("TSCLIENT:" + device);
+  ASSERT_EQ(link.ConnectTerminal(), S_CONNECTED) << link.GetDiag().message;
+  EXPECT_EQ(link.RemoteVersion(), 300u);
+  ASSERT_EQ(link.RecvPrepare(), S_LINK_OK) << link.GetDiag().message;
+  StringRowList rows;
+  ASSERT_EQ(link.RecvTable(kJournal, rows, nullptr), S_LINK_OK) << link.GetDiag().message;
+  EXPECT_EQ(rows.Rows(), expected.Rows());
+  link.Disconnect();
+  road.fake.Settle();
+  EXPECT_FALSE(road.client.ReaderRunning());
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, RdpRoad, ::testing::Values("v2", "v3"),

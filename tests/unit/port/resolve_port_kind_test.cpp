@@ -25,6 +25,7 @@ TEST(ResolvePortKind, NamesUsersType) {
       {"LAN:", Lan, "<not specified>"},
       {"LAN:5000", Lan, "5000"},
       {"tsclient:COM3", Rdp, "TSCLIENT:COM3"},
+      {"tsclient:/dev/ttyUSB1", Rdp, "TSCLIENT:/dev/ttyUSB1"},
       {"TSCLIENT", Rdp, "TSCLIENT"},
       {"activesync", ActiveSync, "ACTIVESYNC"},
       {"ACTIVESYNC2", Serial, "ACTIVESYNC2"},
