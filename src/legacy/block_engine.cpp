@@ -52,8 +52,10 @@ int32_t BlockEngine::Read(uint8_t* buffer, uint32_t count, uint32_t& error_word)
   CallStackScope scope("CP::Read(%u)", count);
   uint32_t position = 0;
   const uint32_t deadline = clock_.Now() + read_timeout_ms_;
-  if (ReadMore(buffer, position, count, read_timeout_ms_, error_word) == 0 || TickReached(clock_.Now(), deadline))
-    return 0;
+  if (ReadMore(buffer, position, count, read_timeout_ms_, error_word) == 0) return 0;
+  // What a read that used the whole wait brought is still taken (a driver may hold a read for its
+  // whole time-out although the bytes were there).
+  if (position >= count) return 1;
   while (!TickReached(clock_.Now(), deadline)) {
     if (position >= count) return 1;
     ReadMore(buffer, position, count, kBlockReadSliceMs, error_word);
@@ -67,8 +69,8 @@ uint32_t BlockEngine::ReadETBAnd1(uint8_t* buffer, uint32_t capacity, uint8_t st
   uint32_t position = 0;
   const uint32_t deadline = clock_.Now() + read_timeout_ms_;
   if (ReadMore(buffer, position, capacity, read_timeout_ms_, error_word) == 0) return 0;
-  if (TickReached(clock_.Now(), deadline)) return 0;
-  while (!TickReached(clock_.Now(), deadline)) {
+  // The first pass runs even when that read used the whole wait: a block it brought is kept.
+  for (bool first = true; first || !TickReached(clock_.Now(), deadline); first = false) {
     if (start_byte != 0 && position >= 1 && buffer[0] != start_byte) {
       const uint8_t* found = static_cast<const uint8_t*>(std::memchr(buffer, start_byte, position));
       const uint32_t noise = found ? static_cast<uint32_t>(found - buffer) : position;
@@ -79,7 +81,7 @@ uint32_t BlockEngine::ReadETBAnd1(uint8_t* buffer, uint32_t capacity, uint8_t st
     }
     if (position > 2 && buffer[position - 2] == kBlockETB) return position;
     // A full buffer without a block end holds no block: waiting on would only spin.
-    if (position >= capacity) return 0;
+    if (position >= capacity || TickReached(clock_.Now(), deadline)) return 0;
     ReadMore(buffer, position, capacity, kBlockReadSliceMs, error_word);
     if (error_word != 0) return 0;
   }

@@ -24,10 +24,10 @@ bool MemoryBlockLine::Read(uint8_t* buffer, uint32_t size, uint32_t& done) {
     pending_flags_ = fail_flags_;
     return false;
   }
-  if (incoming_.empty()) {
+  if (incoming_.empty() || hold_reads_) {
     clock_.Advance(current_.read_multiplier == kMaxDword ? current_.read_constant
                                                          : current_.read_constant + current_.read_multiplier * size);
-    return true;
+    if (incoming_.empty()) return true;
   }
   done = static_cast<uint32_t>(std::min<size_t>(size, incoming_.size()));
   std::copy_n(incoming_.begin(), done, buffer);

@@ -25,6 +25,9 @@ class MemoryBlockLine final : public BlockLine {
     fail_flags_ = flags;
   }
 
+  // Every read waits its whole time-out, bytes there or not (as Wine's serial reads do).
+  void HoldReadsForTimeout(bool on) { hold_reads_ = on; }
+
   const std::vector<std::vector<uint8_t>>& Writes() const { return writes_; }
   const std::vector<SerialTimeouts>& TimeoutHistory() const { return timeouts_; }
   const std::vector<SerialLineState>& StateHistory() const { return states_; }
@@ -68,6 +71,7 @@ class MemoryBlockLine final : public BlockLine {
   uint32_t pending_flags_ = 0;
   uint32_t queue_in_ = 0;
   bool dtr_ = false;
+  bool hold_reads_ = false;
 };
 
 }  // namespace korvane::test

@@ -104,6 +104,15 @@ TEST(BlockEngine, ReceivesBlocksAndDropsNoise) {
   EXPECT_NE(r.Log().find("TryToRecv() Error. CRC Error. Ожидалось 00, а получили 76"), std::string::npos);
   EXPECT_EQ(r.line.Writes().back(), kAck);
   EXPECT_EQ(r.line.Writes().at(r.line.Writes().size() - 2), kNak);
+
+  // A read held for its whole time-out still delivers the block it brought, and the echo too.
+  r.line.HoldReadsForTimeout(true);
+  r.line.Answer({0x1E, 0x41, 0x17, 0x76});
+  size = sizeof text;
+  EXPECT_EQ(r.engine.TryToRecv(text, size), 1);
+  EXPECT_EQ(std::string(text), "A");
+  r.Script({{0x05, 0x33, 0x30, 0x33, 0x9B}});
+  EXPECT_EQ(r.engine.SendCmd("303"), 1);
 }
 
 TEST(BlockEngine, SilenceEndsEachOperationAfterOneAttempt) {

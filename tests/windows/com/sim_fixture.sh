@@ -3,7 +3,8 @@
 # process per fixture, on a free loopback port, with its own copy of the sample tables. The port
 # goes to <state>/port; the tests read it there and skip when it is missing (no native build beside
 # this one). With --connect-back first among the options it plays a docked terminal instead, which
-# waits for the connect-back value in <state>/value.
+# waits for the connect-back value in <state>/value; with --pty first it plays on a pty (--link
+# names it, for instance as a COM name in a Wine prefix's dosdevices) whose path goes to <state>/port.
 #   sim_fixture.sh start <state-folder> <korvane-sim> <samples> [simulator options...]
 #   sim_fixture.sh stop <state-folder>
 set -eu
@@ -27,6 +28,8 @@ start() {
     shift
     set -- --connect-back "$state/value" "$@"
     ready='^connect-back '
+  elif [ "${1:-}" = "--pty" ]; then
+    ready='^pty '
   else
     set -- --listen 127.0.0.1:0 "$@"
   fi
@@ -44,6 +47,11 @@ start() {
     fi
     sleep 0.1
   done
+  if [ "$ready" = '^pty ' ]; then
+    sed -n 's/^pty \([^ ]*\).*$/\1/p' "$state/out" | head -n 1 >"$state/port"
+    echo "simulator $* on $(cat "$state/port")"
+    return 0
+  fi
   [ "$ready" = '^listening on ' ] || return 0
   sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$state/out" | head -n 1 >"$state/port"
   echo "simulator $* on port $(cat "$state/port")"
