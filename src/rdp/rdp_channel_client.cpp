@@ -319,7 +319,7 @@ void RdpChannelClient::CloseLocalPort() {
   if (auto reader = std::move(reader_)) {
     reader->stop.Set();
     std::unique_lock<std::mutex> wait(reader->lock);
-    if (reader->ended_signal.wait_for(wait, std::chrono::milliseconds(kReaderStopWaitMs),
+    if (reader->ended_signal.wait_for(wait, std::chrono::milliseconds(reader_stop_wait_ms_),
                                       [&] { return reader->ended; })) {
       wait.unlock();
       reader->thread.join();
@@ -329,7 +329,7 @@ void RdpChannelClient::CloseLocalPort() {
       reader->thread.detach();
       handed_to_reader = true;
       Trace().TraceFormat(kTraceErrors, "Local port reader did not stop in %u ms; it closes \"%s\" when it ends",
-                          kReaderStopWaitMs, connection_->Name().c_str());
+                          reader_stop_wait_ms_, connection_->Name().c_str());
     }
   }
   if (!connection_->IsOpen()) return;

@@ -77,6 +77,8 @@ class RdpChannelClient final : public ChannelEvents {
   bool Entry(const SettingsStore& settings, const void* table, uint32_t table_size, uint32_t required_size,
              ChannelClientApi* api);
   void SetPortOpener(LocalPortOpener opener);
+  // How long a close waits for the reader before leaving the port to it (tests shorten it).
+  void SetReaderStopWait(uint32_t ms) { reader_stop_wait_ms_ = ms; }
 
   void InitEvent(void* init_handle, uint32_t event, const void* data, uint32_t length) override;
   void OpenEvent(uint32_t open_handle, uint32_t event, void* data, uint32_t length, uint32_t total_length,
@@ -113,6 +115,7 @@ class RdpChannelClient final : public ChannelEvents {
   std::shared_ptr<Reader> reader_;
   std::string local_port_ = kDefaultLocalPort;
   LocalPortOpener opener_;
+  uint32_t reader_stop_wait_ms_ = kReaderStopWaitMs;
 };
 
 }  // namespace korvane::rdp

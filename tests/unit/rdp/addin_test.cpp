@@ -288,5 +288,69 @@ TEST(RdpAddin, ReaderIdlesRefusedWritesFreeAndReadErrorsReportOnce) {
   EXPECT_EQ(RdpChannelClient::BuffersOutstanding(), outstanding);
 }
 
+// A read that never comes back within the close's wait: the port passes to the reader, which
+// closes it when the read returns, and the close itself does not hang. The state outlives the
+// device, which the reader's close deletes.
+struct StuckLine {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool reading = false, released = false, closed = false;
+  template <typename Done>
+  bool Wait(Done done) {
+    std::unique_lock<std::mutex> hold(lock);
+    return changed.wait_for(hold, std::chrono::seconds(5), done);
+  }
+  void Set(bool& flag) {
+    std::lock_guard<std::mutex> hold(lock);
+    flag = true;
+    changed.notify_all();
+  }
+};
+
+class StuckDevice final : public PortDevice {
+ public:
+  explicit StuckDevice(std::shared_ptr<StuckLine> line) : line_(std::move(line)) {}
+  bool HasHandle() const override { return true; }
+  uint32_t Send(const uint8_t*, uint32_t length, int32_t, uint32_t&) override { return length; }
+  uint32_t ReadMore(uint8_t*, uint32_t count, uint32_t, int32_t, uint32_t&) override {
+    line_->Set(line_->reading);
+    std::unique_lock<std::mutex> hold(line_->lock);
+    line_->changed.wait(hold, [this] { return line_->released; });
+    return count;
+  }
+  void Purge() override {}
+  void Close() override { line_->Set(line_->closed); }
+
+ private:
+  std::shared_ptr<StuckLine> line_;
+};
+
+TEST(RdpAddin, AStuckReaderKeepsThePortAndClosesItWhenItEnds) {
+  TraceFile trace(1);
+  test::FakeRdpChannel fake;
+  RdpChannelClient client;
+  client.SetReaderStopWait(50);
+  auto line = std::make_shared<StuckLine>();
+  client.SetPortOpener([&](const std::string&, uint32_t, uint32_t*) -> TsPort* {
+    return tsAdoptPort(LvlAdopt(std::make_unique<StuckDevice>(line), Serial));
+  });
+  ASSERT_TRUE(client.Entry(MemorySettings(), &fake, kTableSize, kTableSize, &fake));
+  fake.Connect();
+  fake.Settle();
+  Deliver(fake, ControlMessage("OPEN:COM4"));
+  ASSERT_TRUE(line->Wait([&] { return line->reading; }));
+  client.CloseLocalPort();
+  EXPECT_FALSE(client.ReaderRunning());
+  {
+    std::lock_guard<std::mutex> hold(line->lock);
+    EXPECT_FALSE(line->closed);  // still the reader's, inside its read
+  }
+  EXPECT_EQ(trace.Count("Local port reader did not stop in 50 ms; it closes \"COM4\" when it ends"), 1u);
+  line->Set(line->released);
+  EXPECT_TRUE(line->Wait([&] { return line->closed; }));
+  EXPECT_TRUE(WaitFor([&] { return trace.Count("Local port \"COM4\" closed by its reader") == 1; }));
+  fake.Settle();
+}
+
 }  // namespace
 }  // namespace korvane::rdp
