@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,10 +29,30 @@ struct Logs {
   }
 };
 
-// A CComport whose 1.00 opens land on an in-memory line (kept in `line` until the next open).
+// Hands the object a line whose calls go to one the test keeps, so it outlives the object's close.
+class Forwarding final : public BlockLine {
+ public:
+  explicit Forwarding(BlockLine& to) : to_(to) {}
+  bool SetupQueues(uint32_t in, uint32_t out) override { return to_.SetupQueues(in, out); }
+  bool SetTimeouts(const SerialTimeouts& t) override { return to_.SetTimeouts(t); }
+  bool GetState(SerialLineState& s) override { return to_.GetState(s); }
+  bool SetState(const SerialLineState& s) override { return to_.SetState(s); }
+  bool Read(uint8_t* b, uint32_t n, uint32_t& d) override { return to_.Read(b, n, d); }
+  bool Write(const uint8_t* b, uint32_t n, uint32_t& d) override { return to_.Write(b, n, d); }
+  bool PurgeAll() override { return to_.PurgeAll(); }
+  uint32_t ClearError() override { return to_.ClearError(); }
+  bool SetDtr(bool on) override { return to_.SetDtr(on); }
+  uint32_t LastError() const override { return to_.LastError(); }
+
+ private:
+  BlockLine& to_;
+};
+
+// A CComport whose 1.00 opens land on in-memory lines the rig keeps (`line` is the latest).
 struct SerialRig {
   Logs logs;
   ManualClock clock;
+  std::vector<std::unique_ptr<MemoryBlockLine>> lines;
   MemoryBlockLine* line = nullptr;
   SerialLineState preset{};
   CComport port{clock};
@@ -42,11 +63,11 @@ struct SerialRig {
         err = kErrFileNotFound;
         return nullptr;
       }
-      auto l = std::make_unique<MemoryBlockLine>(clock);
-      l->SetState(preset);
-      l->SetPeer(peer);
-      line = l.get();
-      return l;
+      lines.push_back(std::make_unique<MemoryBlockLine>(clock));
+      line = lines.back().get();
+      line->SetState(preset);
+      line->SetPeer(peer);
+      return std::make_unique<Forwarding>(*line);
     });
   }
 };
