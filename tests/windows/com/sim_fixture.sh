@@ -34,7 +34,7 @@ start() {
     set -- --listen 127.0.0.1:0 "$@"
   fi
   # Detached from the caller's output so ctest does not wait for it.
-  "$sim" "$@" --data "$state/data" --journal "$state/journal.txt" --timeout "$lifetime_s" \
+  "$sim" --data "$state/data" --journal "$state/journal.txt" --timeout "$lifetime_s" \
     --quiet "$@" </dev/null >"$state/out" 2>"$state/err" &
   echo $! >"$state/pid"
   steps=0
