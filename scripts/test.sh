@@ -9,6 +9,8 @@ JOBS=2
 NATIVE_DIR="$ROOT/build/native"
 ASAN_DIR="$ROOT/build/native-asan"
 ASAN_BINARIES=(unit_log_test unit_port_test unit_frame_test unit_link_test unit_rdp_test unit_legacy_test)
+TSAN_DIR="$ROOT/build/native-tsan"
+TSAN_BINARIES=(unit_link_test unit_log_test unit_rdp_test unit_legacy_test unit_port_test)
 FUZZ_SECONDS_CI=${FUZZ_SECONDS:-12}   # per target, seven targets; scripts/fuzz.sh alone defaults to a longer run
 WINDOWS_DIR="$ROOT/build/windows-x64"
 WINDOWS_X86_DIR="$ROOT/build/windows-x86"   # built and inspected only: 32-bit programs cannot run here
@@ -150,20 +152,42 @@ build_asan() {
     quiet cmake --build "$ASAN_DIR" -j "$JOBS" --target "${ASAN_BINARIES[@]}"
 }
 
-test_asan() {
-  local bin log ok=0 passed failed
-  for bin in "${ASAN_BINARIES[@]}"; do
-    log="$ASAN_DIR/$bin.log"
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 "$ASAN_DIR/tests/$bin" --gtest_brief=1 >"$log" 2>&1 || ok=1
+# run_unit_binaries <build folder> <binary...>: runs each unit test binary with the environment
+# the caller set, adds its counts to the totals. A sanitizer report fails the binary even when
+# every test in it passed.
+run_unit_binaries() {
+  local dir=$1 bin log ok=0 passed failed
+  shift
+  for bin in "$@"; do
+    log="$dir/$bin.log"
+    "$dir/tests/$bin" --gtest_brief=1 >"$log" 2>&1 || ok=1
     passed=$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\.$/\1/p' "$log" | tail -n 1)
     failed=$(sed -nE 's/^ *([0-9]+) FAILED TESTS?$/\1/p' "$log" | tail -n 1)
     if [ -z "$passed" ] && [ -z "$failed" ]; then failed=1; ok=1; fi
+    if grep -qE '^(WARNING: ThreadSanitizer|==[0-9]+==ERROR: (Address|Leak)Sanitizer)|runtime error:' "$log"; then
+      failed=$((${failed:-0} + 1))
+      ok=1
+    fi
     TOTAL_PASSED=$((TOTAL_PASSED + ${passed:-0}))
     TOTAL_FAILED=$((TOTAL_FAILED + ${failed:-0}))
     printf '%-20s %s passed, %s failed\n' "$bin" "${passed:-0}" "${failed:-0}"
     [ "${failed:-0}" -eq 0 ] || tail -n 60 "$log"
   done
   return "$ok"
+}
+
+test_asan() {
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_unit_binaries "$ASAN_DIR" "${ASAN_BINARIES[@]}"
+}
+
+# The unit suites that run threads, under the thread sanitizer.
+build_tsan() {
+  quiet cmake --preset native-tsan -S "$ROOT" -DKORVANE_WERROR=ON &&
+    quiet cmake --build "$TSAN_DIR" -j "$JOBS" --target "${TSAN_BINARIES[@]}"
+}
+
+test_tsan() {
+  TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1" run_unit_binaries "$TSAN_DIR" "${TSAN_BINARIES[@]}"
 }
 
 # A short run of every libFuzzer target; each clean target counts as one passed test.
@@ -229,6 +253,11 @@ run_stages() {
   fi
   if stage "sanitizer build" build_asan; then
     stage "sanitizer unit tests" test_asan
+  else
+    TOTAL_FAILED=$((TOTAL_FAILED + 1))
+  fi
+  if stage "thread sanitizer build" build_tsan; then
+    stage "thread sanitizer tests" test_tsan
   else
     TOTAL_FAILED=$((TOTAL_FAILED + 1))
   fi
