@@ -454,7 +454,7 @@ void RdpChannelClient::ReaderLoop(Reader& reader, LocalPortConnection& connectio
       return;
     }
     if (count > 0) {
-      // A reader its close gave up on may outlive the client's channel: it only closes its port.
+      // A reader left behind by its close may outlive the client's channel: it only closes its port.
       if (reader.Abandoned()) return;
       buffer.data[0] = kRdpDataMessage;
       ChannelWrite(std::exchange(buffer.data, nullptr), count + 1);
