@@ -1,5 +1,7 @@
 #include "log/addin_trace.h"
 
+#include <mutex>
+
 #include "log/log_time.h"
 #include "platform/files.h"
 #include "platform/thread_id.h"
@@ -11,6 +13,11 @@ constexpr size_t kLogFileValueBuffer = 2048;
 constexpr size_t kMaxTraceFileName = 4096;
 constexpr uint32_t kLoadLineLevel = 1;
 constexpr const char* kEmptyTitle = "DBG";
+
+std::mutex& WriteTurn() {
+  static std::mutex* turn = new std::mutex;
+  return *turn;
+}
 
 size_t LastSeparator(const std::string& path) {
   // Both separators: Windows takes "/" as well, and the POSIX build only has "/".
@@ -43,36 +50,46 @@ void AddinTrace::Set(uint32_t threshold, const std::string& file_name) {
   file_name_ = file_name;
 }
 
-void AddinTrace::TraceWrite(uint32_t level, const std::string& text) {
+void AddinTrace::TraceWrite(uint32_t level, const std::string& text) noexcept {
   if (level > threshold_) return;
-  TraceLine(level, threshold_ > 0, text);
-}
-
-void AddinTrace::FormatAndWrite(uint32_t level, const char* format, va_list args) {
-  if (level > threshold_) return;
-  std::string text;
-  if (format) {
-    text = StrFormatV(format, args);
-    if (text.empty() && *format) text = std::string("[CRT-ERROR?] ") + format;
+  try {
+    TraceLine(level, threshold_ > 0, text);
+  } catch (...) {
   }
-  TraceLine(level, threshold_ > 0, text);
 }
 
-void AddinTrace::TraceFormat(uint32_t level, const char* format, ...) {
+void AddinTrace::FormatAndWrite(uint32_t level, const char* format, va_list args) noexcept {
+  if (level > threshold_) return;
+  try {
+    std::string text;
+    if (format) {
+      try {
+        text = StrFormatV(format, args);
+      } catch (...) {
+        text = format;
+      }
+      if (text.empty() && *format) text = std::string("[CRT-ERROR?] ") + format;
+    }
+    TraceLine(level, threshold_ > 0, text);
+  } catch (...) {
+  }
+}
+
+void AddinTrace::TraceFormat(uint32_t level, const char* format, ...) noexcept {
   va_list args;
   va_start(args, format);
   FormatAndWrite(level, format, args);
   va_end(args);
 }
 
-void AddinTrace::TraceError(const char* format, ...) {
+void AddinTrace::TraceError(const char* format, ...) noexcept {
   va_list args;
   va_start(args, format);
   FormatAndWrite(0, format, args);
   va_end(args);
 }
 
-void AddinTrace::TraceException(const char* description, const char* source_file, unsigned line) {
+void AddinTrace::TraceException(const char* description, const char* source_file, unsigned line) noexcept {
   if (description)
     TraceFormat(0, "Exception \"%s\" in file: \"%s\"(line: %u)\r\n", description, source_file, line);
   else
@@ -94,9 +111,12 @@ void AddinTrace::TraceLine(uint32_t level, bool with_thread, const std::string& 
     line += StrFormat("[TID:%u(0x%X)] ", id, id);
   }
   if (file_name_.empty()) return;
-  Rotate();
   line += text;
   line += "\r\n";
+  // The file is opened denying other writers: the reader and a callback tracing at once would
+  // lose one of the lines, so the add-in's own threads take turns.
+  std::lock_guard<std::mutex> turn(WriteTurn());
+  Rotate();
   AppendExclusive(file_name_, line);
 }
 

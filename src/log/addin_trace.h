@@ -20,10 +20,11 @@ class AddinTrace {
   void Configure(const SettingsStore& settings, std::string* local_port = nullptr);
   void Set(uint32_t threshold, const std::string& file_name);
 
-  void TraceWrite(uint32_t level, const std::string& text);
-  void TraceFormat(uint32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-  void TraceError(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void TraceException(const char* description, const char* source_file, unsigned line);
+  // A line that cannot be built is lost like one that cannot be written: nothing throws.
+  void TraceWrite(uint32_t level, const std::string& text) noexcept;
+  void TraceFormat(uint32_t level, const char* format, ...) noexcept __attribute__((format(printf, 3, 4)));
+  void TraceError(const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+  void TraceException(const char* description, const char* source_file, unsigned line) noexcept;
   void TraceInvalidParameter(const std::string& function, const std::string& file, int line,
                              const std::string& expression);
 
@@ -36,7 +37,7 @@ class AddinTrace {
  private:
   void TraceLine(uint32_t level, bool with_thread, const std::string& text);
   void Rotate();
-  void FormatAndWrite(uint32_t level, const char* format, va_list args);
+  void FormatAndWrite(uint32_t level, const char* format, va_list args) noexcept;
 
   uint32_t threshold_ = 0;
   std::string file_name_;

@@ -1,4 +1,5 @@
 // Kinds 4 and 5: a TCP connection to the terminal (dialled, or accepted from a docked device).
+#include <atomic>
 #include <cstdlib>
 #include <vector>
 
@@ -30,14 +31,14 @@ class TcpPortDevice final : public PortDevice {
     const uint32_t deadline = TickCount() + static_cast<uint32_t>(timeout_ms < 0 ? 0 : timeout_ms);
     uint32_t sent = 0;
     while (sent < length) {
-      uint32_t e = 0;
-      int32_t n = socket_.Send(data + sent, length - sent, e);
+      uint32_t e = kErrInvalidHandle;
+      const int32_t n = lost_ ? -1 : socket_.Send(data + sent, length - sent, e);
       if (n > 0) {
         sent += static_cast<uint32_t>(n);
         continue;
       }
       if (n < 0 && !SocketWouldBlock(e)) {
-        socket_.Close();
+        Lose();
         err = e;
         LogSocketError("(Port->Write) Ошибка winsock", e);
         return 0;
@@ -50,7 +51,7 @@ class TcpPortDevice final : public PortDevice {
   }
 
   uint32_t ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) override {
-    if (!socket_.IsOpen()) return count;  // closed underneath: reads return nothing
+    if (lost_) return count;  // lost underneath: reads return nothing
     if (!socket_.WaitReadable(timeout_ms)) return count;
     uint32_t e = 0;
     int32_t n = socket_.Recv(buffer + count, capacity - count, e);
@@ -59,7 +60,7 @@ class TcpPortDevice final : public PortDevice {
       return count + static_cast<uint32_t>(n);
     }
     if (n == 0) {
-      socket_.Close();  // the peer closed
+      Lose();  // the peer closed
       err = 0;
       return count;
     }
@@ -67,7 +68,7 @@ class TcpPortDevice final : public PortDevice {
       err = 0;
       return count;
     }
-    socket_.Close();
+    Lose();
     err = e;
     LogSocketError("(Port->Read) Ошибка winsock", e);
     return count;
@@ -82,13 +83,20 @@ class TcpPortDevice final : public PortDevice {
   }
 
   void Close() override {
-    if (socket_.IsOpen()) SocketShutdownBoth(socket_.Handle());
+    if (socket_.IsOpen() && !lost_) SocketShutdownBoth(socket_.Handle());
     socket_.Close();
   }
 
  private:
   static void LogSocketError(const char* message, uint32_t e) { DiagLogAppend(message, static_cast<int32_t>(e)); }
+  // A socket the peer closed, or that failed, is only shut down: the handle stays ours until
+  // Close, because the add-in's bridge reads and writes one port from two threads, and a handle
+  // closed under a send could already belong to another socket when the send reaches the system.
+  void Lose() {
+    if (!lost_.exchange(true)) SocketShutdownBoth(socket_.Handle());
+  }
   TcpSocket socket_;
+  std::atomic<bool> lost_{false};
 };
 
 }  // namespace

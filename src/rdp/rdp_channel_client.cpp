@@ -3,10 +3,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "log/addin_trace.h"
+#include "platform/errors.h"
+#include "platform/module_thread.h"
 #include "platform/wts_channel.h"
+#include "port/link_port.h"
 #include "port/port_names.h"
 #include "port/rdp_channel.h"
 
@@ -44,6 +49,28 @@ void FreeChannelBuffer(void* buffer) {
 
 AddinTrace& Trace() { return AddinTrace::Instance(); }
 
+// Called inside a catch block: traces what was caught and gives the error number an "ERROR:"
+// reply carries for it.
+uint32_t TraceCaught(unsigned line) noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc& e) {
+    Trace().TraceException(e.what(), __FILE__, line);
+    return kErrNotEnoughMemory;
+  } catch (const std::exception& e) {
+    Trace().TraceException(e.what(), __FILE__, line);
+  } catch (...) {
+    Trace().TraceException(nullptr, __FILE__, line);
+  }
+  return kErrNoHandle;  // what the port layer reports for an exception raised inside it
+}
+
+// A channel buffer the reader still holds; it goes back to the heap on every way out.
+struct HeldBuffer {
+  uint8_t* data = nullptr;
+  ~HeldBuffer() { FreeChannelBuffer(data); }
+};
+
 unsigned long long Address(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
 
 uint32_t Elapsed(std::chrono::steady_clock::time_point since) {
@@ -67,13 +94,17 @@ std::string ServerName(const void* data, uint32_t length) {
 }  // namespace
 
 struct RdpChannelClient::Reader {
-  std::thread thread;
+  ModuleThread thread;
   StopEvent stop;
   std::mutex lock;
   std::condition_variable ended_signal;
   bool ended = false;
   // Set when the close gave up waiting: the reader then closes the port itself when it ends.
   bool owns_port = false;
+  bool Abandoned() {
+    std::lock_guard<std::mutex> hold(lock);
+    return owns_port;
+  }
 };
 
 void StopEvent::Set() {
@@ -101,6 +132,11 @@ int32_t LocalPortConnection::Open(const std::string& name, const LocalPortOpener
   name_ = name;
   std::string resolved = name;
   const uint32_t kind = ResolvePortKind(resolved);
+  // The server cuts a TSCLIENT name at its colons, so a remote address comes as LAN;host;port.
+  if (kind == Lan) {
+    const auto pieces = SplitDroppingEmpty(name, ";,");
+    if (pieces.size() >= 3) resolved = pieces[1] + ":" + pieces[2];
+  }
   uint32_t e = 0;
   port_ = opener ? opener(resolved, kind, &e) : tsOpenPort(resolved, kind, &e);
   if (!port_) {
@@ -203,7 +239,15 @@ bool RdpChannelClient::Entry(const SettingsStore& settings, const void* table, u
   return false;
 }
 
-void RdpChannelClient::InitEvent(void* init_handle, uint32_t event, const void* data, uint32_t length) {
+void RdpChannelClient::InitEvent(void* init_handle, uint32_t event, const void* data, uint32_t length) noexcept {
+  try {
+    HandleInitEvent(init_handle, event, data, length);
+  } catch (...) {
+    TraceCaught(__LINE__);
+  }
+}
+
+void RdpChannelClient::HandleInitEvent(void* init_handle, uint32_t event, const void* data, uint32_t length) {
   Trace().TraceFormat(kTraceCallbacks,
                       "VirtualChannelInitEvent(pInitHandle=%llX, nEvent=%u, pData=0x%8.8llX, dataLength=%u)",
                       Address(init_handle), event, Address(data), length);
@@ -245,11 +289,19 @@ void RdpChannelClient::OpenChannel() {
 }
 
 void RdpChannelClient::OpenEvent(uint32_t open_handle, uint32_t event, void* data, uint32_t length,
-                                 uint32_t total_length, uint32_t flags) {
-  Trace().TraceFormat(kTraceCallbacks,
-                      "VirtualChannelOpenEvent(openHandle=%u, nEvent=%u, pData=%llX, dataLength=%u, totalLength=%u, "
-                      "dataFlags=%u)",
-                      open_handle, event, Address(data), length, total_length, flags);
+                                 uint32_t total_length, uint32_t flags) noexcept {
+  try {
+    Trace().TraceFormat(kTraceCallbacks,
+                        "VirtualChannelOpenEvent(openHandle=%u, nEvent=%u, pData=%llX, dataLength=%u, totalLength=%u, "
+                        "dataFlags=%u)",
+                        open_handle, event, Address(data), length, total_length, flags);
+    HandleOpenEvent(event, data, length, flags);
+  } catch (...) {
+    TraceCaught(__LINE__);
+  }
+}
+
+void RdpChannelClient::HandleOpenEvent(uint32_t event, void* data, uint32_t length, uint32_t flags) {
   switch (event) {
     case kEventDataReceived: {
       Trace().TraceWrite(kTraceChannel, "[nEvent = CHANNEL_EVENT_DATA_RECEIVED]");
@@ -269,9 +321,10 @@ void RdpChannelClient::OpenEvent(uint32_t open_handle, uint32_t event, void* dat
     }
     case kEventWriteComplete:
     case kEventWriteCancelled:
+      // Freed first: the buffer comes back whatever the trace line costs.
+      FreeChannelBuffer(data);
       Trace().TraceWrite(kTraceChannel, event == kEventWriteComplete ? "[nEvent = CHANNEL_EVENT_WRITE_COMPLETE]"
                                                                      : "[nEvent = CHANNEL_EVENT_WRITE_CANCELLED]");
-      FreeChannelBuffer(data);
       break;
     default: break;
   }
@@ -280,12 +333,18 @@ void RdpChannelClient::OpenEvent(uint32_t open_handle, uint32_t event, void* dat
 void RdpChannelClient::HandleControl(const std::string& text) {
   if (text.compare(0, kOpenPrefix.size(), kOpenPrefix) == 0) {
     uint32_t err = 0;
-    {
-      std::lock_guard<std::recursive_mutex> hold(port_lock_);
-      const auto pieces = SplitDroppingEmpty(text, ":");
-      if (pieces.size() >= 2) local_port_ = pieces[1];
+    int32_t opened = kOpenLocalPortFailed;
+    try {
+      {
+        std::lock_guard<std::recursive_mutex> hold(port_lock_);
+        const auto pieces = SplitDroppingEmpty(text, ":");
+        if (pieces.size() >= 2) local_port_ = pieces[1];
+      }
+      opened = OpenLocalPort(err);
+    } catch (...) {
+      err = TraceCaught(__LINE__);
     }
-    if (OpenLocalPort(err) == 0) {
+    if (opened == 0) {
       // Static storage, no user data: nothing to free when the write completes.
       if (api_) api_->Write(open_handle_, const_cast<uint8_t*>(kOpenOkMessage), sizeof kOpenOkMessage, nullptr);
     } else {
@@ -303,14 +362,25 @@ int32_t RdpChannelClient::OpenLocalPort(uint32_t& err) {
   err = 0;
   CloseLocalPort();
   Trace().TraceFormat(kTraceLifeCycle, "Open local port: \"%s\"", local_port_.c_str());
-  if (connection_->Open(local_port_, opener_, err) != 0) {
-    Trace().TraceFormat(kTraceErrors, "Ошибка открытия локального порта \"%s\", err=%u", local_port_.c_str(), err);
-    return kOpenLocalPortFailed;
+  if (connection_->Open(local_port_, opener_, err) == 0) {
+    uint32_t start_err = reader_start_failure_;
+    try {
+      auto reader = std::make_shared<Reader>();
+      if (start_err == 0 &&
+          reader->thread.Start([this, reader, connection = connection_] { ReaderMain(reader, connection); },
+                               start_err)) {
+        reader_ = std::move(reader);
+        return 0;
+      }
+    } catch (...) {
+      start_err = TraceCaught(__LINE__);
+    }
+    // A port without its reader would never be heard: it does not stay open.
+    connection_->Close();
+    err = start_err;
   }
-  auto reader = std::make_shared<Reader>();
-  reader->thread = std::thread(&RdpChannelClient::ReaderMain, this, reader, connection_);
-  reader_ = reader;
-  return 0;
+  Trace().TraceFormat(kTraceErrors, "Ошибка открытия локального порта \"%s\", err=%u", local_port_.c_str(), err);
+  return kOpenLocalPortFailed;
 }
 
 void RdpChannelClient::CloseLocalPort() {
@@ -322,11 +392,11 @@ void RdpChannelClient::CloseLocalPort() {
     if (reader->ended_signal.wait_for(wait, std::chrono::milliseconds(reader_stop_wait_ms_),
                                       [&] { return reader->ended; })) {
       wait.unlock();
-      reader->thread.join();
+      reader->thread.Join();
     } else {
       // A read stuck in the port: the reader keeps the port and closes it when it ends.
       reader->owns_port = true;
-      reader->thread.detach();
+      reader->thread.Detach();
       handed_to_reader = true;
       Trace().TraceFormat(kTraceErrors, "Local port reader did not stop in %u ms; it closes \"%s\" when it ends",
                           reader_stop_wait_ms_, connection_->Name().c_str());
@@ -343,12 +413,13 @@ void RdpChannelClient::CloseLocalPort() {
 void RdpChannelClient::WriteToLocalPort(const uint8_t* data, uint32_t length) {
   std::lock_guard<std::recursive_mutex> hold(port_lock_);
   if (!connection_->IsOpen()) return;
+  uint32_t err = 0;
   try {
-    uint32_t err = 0;
-    if (connection_->Write(kLocalWriteTimeoutMs, data, length, err) != 0) SendErrorMessage(err);
+    if (connection_->Write(kLocalWriteTimeoutMs, data, length, err) == 0) return;
   } catch (...) {
-    Trace().TraceException(nullptr, __FILE__, __LINE__);
+    err = TraceCaught(__LINE__);
   }
+  SendErrorMessage(err);
 }
 
 void RdpChannelClient::SendErrorMessage(uint32_t code) {
@@ -371,31 +442,44 @@ void RdpChannelClient::ChannelWrite(uint8_t* buffer, uint32_t length) {
   Trace().TraceFormat(kTraceErrors, "Channel write refused, ret = %u; %u bytes dropped", rc, length);
 }
 
-void RdpChannelClient::ReaderMain(std::shared_ptr<Reader> reader, std::shared_ptr<LocalPortConnection> connection) {
-  Trace().TraceWrite(kTraceLifeCycle, "-- thread started (local port reader)");
-  uint8_t* buffer = nullptr;
-  if (!reader->stop.Wait(0)) {
-    for (;;) {
-      if (!buffer) buffer = NewChannelBuffer(kLocalReadBlock + 1);
-      uint32_t count = 0, err = 0;
-      const auto asked = std::chrono::steady_clock::now();
-      if (connection->Read(kLocalReadTimeoutMs, buffer + 1, kLocalReadBlock, count, err) != 0) {
-        SendErrorMessage(err);
-        break;
-      }
-      if (count > 0) {
-        buffer[0] = kRdpDataMessage;
-        ChannelWrite(buffer, count + 1);
-        buffer = nullptr;
-      } else if (Elapsed(asked) < kQuickReadMs) {
-        if (reader->stop.Wait(kIdlePauseMs)) break;
-        continue;
-      }
-      if (reader->stop.Wait(0)) break;
+void RdpChannelClient::ReaderLoop(Reader& reader, LocalPortConnection& connection) {
+  if (reader.stop.Wait(0)) return;
+  HeldBuffer buffer;
+  for (;;) {
+    if (!buffer.data) buffer.data = NewChannelBuffer(kLocalReadBlock + 1);
+    uint32_t count = 0, err = 0;
+    const auto asked = std::chrono::steady_clock::now();
+    if (connection.Read(kLocalReadTimeoutMs, buffer.data + 1, kLocalReadBlock, count, err) != 0) {
+      if (!reader.Abandoned()) SendErrorMessage(err);
+      return;
     }
+    if (count > 0) {
+      // A reader left behind by its close may outlive the client's channel: it only closes its port.
+      if (reader.Abandoned()) return;
+      buffer.data[0] = kRdpDataMessage;
+      ChannelWrite(std::exchange(buffer.data, nullptr), count + 1);
+    } else if (Elapsed(asked) < kQuickReadMs) {
+      if (reader.stop.Wait(kIdlePauseMs)) return;
+      continue;
+    }
+    if (reader.stop.Wait(0)) return;
   }
-  FreeChannelBuffer(buffer);
-  Trace().TraceWrite(kTraceLifeCycle, "-- thread stopped (local port reader)");
+}
+
+void RdpChannelClient::ReaderMain(const std::shared_ptr<Reader>& reader,
+                                  const std::shared_ptr<LocalPortConnection>& connection) {
+  try {
+    Trace().TraceWrite(kTraceLifeCycle, "-- thread started (local port reader)");
+    ReaderLoop(*reader, *connection);
+  } catch (...) {
+    // The server is waiting on this port: tell it the reader is gone.
+    const uint32_t err = TraceCaught(__LINE__);
+    if (!reader->Abandoned()) SendErrorMessage(err);
+  }
+  try {
+    Trace().TraceWrite(kTraceLifeCycle, "-- thread stopped (local port reader)");
+  } catch (...) {
+  }
   std::lock_guard<std::mutex> hold(reader->lock);
   if (reader->owns_port && connection->Close())
     Trace().TraceFormat(kTraceErrors, "Local port \"%s\" closed by its reader", connection->Name().c_str());
@@ -404,13 +488,19 @@ void RdpChannelClient::ReaderMain(std::shared_ptr<Reader> reader, std::shared_pt
 }
 
 void RdpChannelClient::Unload() {
+  // Every reader holds the module until it has ended, so the unload finds none running but,
+  // perhaps, the one whose end gave the last reference back (on this very thread). A busy lock
+  // means a client thread still inside a callback as the library goes, which nothing here can help.
   std::unique_lock<std::recursive_mutex> hold(port_lock_, std::try_to_lock);
-  if (!hold.owns_lock()) return;
+  if (!hold.owns_lock()) {
+    Trace().TraceWrite(kTraceErrors, "Unloaded during a channel callback; the local port is left to it");
+    return;
+  }
   if (auto reader = std::move(reader_)) {
     reader->stop.Set();
     // Even an ended thread cannot be joined here: its exit needs the loader lock.
     std::lock_guard<std::mutex> wait(reader->lock);
-    reader->thread.detach();
+    reader->thread.Detach();
     if (!reader->ended) {
       reader->owns_port = true;
       connection_ = std::make_shared<LocalPortConnection>();

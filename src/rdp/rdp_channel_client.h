@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "frame/lvl_stream.h"
 #include "frame/ts_port.h"
@@ -79,10 +78,13 @@ class RdpChannelClient final : public ChannelEvents {
   void SetPortOpener(LocalPortOpener opener);
   // How long a close waits for the reader before leaving the port to it (tests shorten it).
   void SetReaderStopWait(uint32_t ms) { reader_stop_wait_ms_ = ms; }
+  // Tests play a system out of threads: a nonzero `err` fails every reader start with it.
+  void FailReaderStarts(uint32_t err) { reader_start_failure_ = err; }
 
-  void InitEvent(void* init_handle, uint32_t event, const void* data, uint32_t length) override;
+  // The client's callbacks: nothing thrown inside goes back into the client.
+  void InitEvent(void* init_handle, uint32_t event, const void* data, uint32_t length) noexcept override;
   void OpenEvent(uint32_t open_handle, uint32_t event, void* data, uint32_t length, uint32_t total_length,
-                 uint32_t flags) override;
+                 uint32_t flags) noexcept override;
 
   // The bridge.
   int32_t OpenLocalPort(uint32_t& err);
@@ -100,11 +102,14 @@ class RdpChannelClient final : public ChannelEvents {
 
  private:
   struct Reader;
+  void HandleInitEvent(void* init_handle, uint32_t event, const void* data, uint32_t length);
+  void HandleOpenEvent(uint32_t event, void* data, uint32_t length, uint32_t flags);
   void OpenChannel();
   void HandleControl(const std::string& text);
   // Hands `buffer` to the channel; it is freed when the write completes or is cancelled.
   void ChannelWrite(uint8_t* buffer, uint32_t length);
-  void ReaderMain(std::shared_ptr<Reader> reader, std::shared_ptr<LocalPortConnection> connection);
+  void ReaderMain(const std::shared_ptr<Reader>& reader, const std::shared_ptr<LocalPortConnection>& connection);
+  void ReaderLoop(Reader& reader, LocalPortConnection& connection);
 
   ChannelClientApi* api_ = nullptr;
   std::atomic<void*> init_handle_{nullptr};
@@ -116,6 +121,7 @@ class RdpChannelClient final : public ChannelEvents {
   std::string local_port_ = kDefaultLocalPort;
   LocalPortOpener opener_;
   uint32_t reader_stop_wait_ms_ = kReaderStopWaitMs;
+  uint32_t reader_start_failure_ = 0;
 };
 
 }  // namespace korvane::rdp

@@ -87,4 +87,10 @@ extern "C" BOOL VCAPITYPE VirtualChannelEntry(PCHANNEL_ENTRY_POINTS entry_points
 }
 
 // Called from DllMain at process detach.
-void KorvaneRdpAddinUnload() { RdpChannelClient::Instance().Unload(); }
+void KorvaneRdpAddinUnload() {
+  try {
+    RdpChannelClient::Instance().Unload();
+  } catch (...) {
+    korvane::AddinTrace::Instance().TraceException(nullptr, __FILE__, __LINE__);
+  }
+}

@@ -2,6 +2,7 @@
 // process apart from the simulator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -83,12 +84,16 @@ TEST_P(RdpRoad, DownloadUploadCloseReopenAndDisconnect) {
     ASSERT_EQ(files.ReadCSV(StatePath(protocol, "data/uploaded/goods.csv"), uploaded), S_LINK_OK);
     EXPECT_EQ(uploaded.Rows(), upload.Rows());
 
-    // Closing the port says "CLOSE": the add-in stops its reader; a second open works again.
+    // Closing the port says "CLOSE": the add-in stops its reader; a second open works again, this
+    // time naming host and port, which reach the add-in whole only with ';' between them.
     link.Disconnect();
     road.fake.Settle();
     EXPECT_EQ(road.fake.ServerWrites().back(), test::ControlMessage("CLOSE"));
     EXPECT_FALSE(road.client.ReaderRunning());
+    link.SetPort("TSCLIENT:LAN;127.0.0.1;" + port);
     ASSERT_EQ(link.ConnectTerminal(), S_CONNECTED) << link.GetDiag().message;
+    const auto writes = road.fake.ServerWrites();
+    EXPECT_EQ(std::count(writes.begin(), writes.end(), test::ControlMessage("OPEN:LAN;127.0.0.1;" + port)), 1);
 
     // The user's connection drops mid-download: the link fails at once, no reader stays.
     ASSERT_EQ(link.RecvPrepare(), S_LINK_OK) << link.GetDiag().message;

@@ -88,8 +88,8 @@ void FakeRdpChannel::Post(std::function<void()> event) {
 void FakeRdpChannel::ClientThread() {
   std::unique_lock<std::mutex> hold(lock_);
   for (;;) {
-    changed_.wait(hold, [this] { return stopping_ || !events_.empty(); });
-    if (events_.empty()) return;
+    changed_.wait(hold, [this] { return stopping_ || (!held_ && !events_.empty()); });
+    if (stopping_ && (held_ || events_.empty())) return;
     auto event = std::move(events_.front());
     events_.pop_front();
     delivering_ = true;
@@ -99,6 +99,12 @@ void FakeRdpChannel::ClientThread() {
     delivering_ = false;
     changed_.notify_all();
   }
+}
+
+void FakeRdpChannel::HoldEvents(bool hold) {
+  std::lock_guard<std::mutex> lock(lock_);
+  held_ = hold;
+  changed_.notify_all();
 }
 
 void FakeRdpChannel::Settle() {
@@ -132,6 +138,7 @@ uint32_t FakeRdpChannel::Close(uint32_t open_handle) {
   std::lock_guard<std::mutex> hold(lock_);
   if (open_handle != open_handle_ || !open_handle_) return kFakeChannelRcNotOpen;
   open_handle_ = 0;
+  ++client_closes_;
   return rdp::kChannelRcOk;
 }
 
@@ -312,6 +319,10 @@ bool FakeRdpChannel::ServerOpen() {
 bool FakeRdpChannel::ClientOpen() {
   std::lock_guard<std::mutex> hold(lock_);
   return open_handle_ != 0;
+}
+int FakeRdpChannel::ClientCloses() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return client_closes_;
 }
 std::vector<rdp::ChannelDef> FakeRdpChannel::Channels() {
   std::lock_guard<std::mutex> hold(lock_);

@@ -65,6 +65,8 @@ class FakeRdpChannel final : public rdp::ChannelClientApi {
   void RawToServer(Bytes bytes);
   // Waits until the client thread has delivered everything queued so far.
   void Settle();
+  // While held, events queue up undelivered (the client busy elsewhere).
+  void HoldEvents(bool hold);
 
   // What each end wrote, message by message, and counters.
   std::vector<Bytes> ServerWrites();
@@ -73,6 +75,8 @@ class FakeRdpChannel final : public rdp::ChannelClientApi {
   int ServerOpens();
   bool ServerOpen();
   bool ClientOpen();
+  // Successful client closes of an open channel.
+  int ClientCloses();
   std::vector<rdp::ChannelDef> Channels();
   // Client writes that carried user data, and their completions (complete or cancelled).
   int BuffersHanded();
@@ -95,6 +99,7 @@ class FakeRdpChannel final : public rdp::ChannelClientApi {
   std::deque<std::function<void()>> events_;
   bool delivering_ = false;
   bool stopping_ = false;
+  bool held_ = false;
   std::deque<Bytes> to_server_;
   std::vector<Bytes> server_writes_;
   std::vector<Bytes> client_writes_;
@@ -112,6 +117,7 @@ class FakeRdpChannel final : public rdp::ChannelClientApi {
   bool cancel_writes_ = false;
   int server_reads_ = 0;
   int server_opens_ = 0;
+  int client_closes_ = 0;
   int handed_ = 0;
   int returned_ = 0;
   std::thread thread_;

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <new>
 #include <thread>
 
 #include "log/addin_trace.h"
@@ -10,6 +13,19 @@
 #include "rdp/rdp_channel_client.h"
 #include "support/fake_rdp_channel.h"
 #include "support/temp_dir.h"
+
+namespace {
+// Armed with a size, the next array allocation of exactly that size fails, as when memory runs out.
+std::atomic<size_t> g_fail_array_of{0};
+}  // namespace
+
+void* operator new[](std::size_t size) {
+  size_t armed = g_fail_array_of.load();
+  if (armed != 0 && size == armed && g_fail_array_of.compare_exchange_strong(armed, 0)) throw std::bad_alloc();
+  return ::operator new(size);
+}
+void operator delete[](void* p) noexcept { ::operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { ::operator delete(p); }
 
 namespace korvane::rdp {
 namespace {
@@ -191,11 +207,13 @@ TEST(RdpAddin, BridgesChannelAndLocalPort) {
 // A local port scripted by the test: reads that never wait, then data, then a read error.
 class ScriptedDevice final : public PortDevice {
  public:
+  explicit ScriptedDevice(std::atomic<int>* closes = nullptr) : closes_(closes) {}
   bool HasHandle() const override { return true; }
   uint32_t Send(const uint8_t* data, uint32_t length, int32_t, uint32_t& err) override {
     std::lock_guard<std::mutex> hold(lock_);
+    err = send_error;
+    if (err) return 0;
     sent.append(reinterpret_cast<const char*>(data), length);
-    err = 0;
     return length;
   }
   uint32_t ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t, uint32_t& err) override {
@@ -211,7 +229,13 @@ class ScriptedDevice final : public PortDevice {
     return count;
   }
   void Purge() override {}
-  void Close() override {}
+  void Close() override {
+    if (closes_) ++*closes_;
+  }
+  void FailSends(uint32_t error) {
+    std::lock_guard<std::mutex> hold(lock_);
+    send_error = error;
+  }
   std::string Sent() {
     std::lock_guard<std::mutex> hold(lock_);
     return sent;
@@ -227,9 +251,10 @@ class ScriptedDevice final : public PortDevice {
   }
 
  private:
+  std::atomic<int>* closes_;
   std::mutex lock_;
   std::string sent, next_read;
-  uint32_t read_error = 0;
+  uint32_t read_error = 0, send_error = 0;
   int reads = 0;
 };
 
@@ -286,6 +311,189 @@ TEST(RdpAddin, ReaderIdlesRefusedWritesFreeAndReadErrorsReportOnce) {
   client.CloseLocalPort();
   fake.Settle();
   EXPECT_EQ(RdpChannelClient::BuffersOutstanding(), outstanding);
+}
+
+TsPort* AdoptScripted(ScriptedDevice*& device, std::atomic<int>& closes) {
+  auto d = std::make_unique<ScriptedDevice>(&closes);
+  device = d.get();
+  return tsAdoptPort(LvlAdopt(std::move(d), Serial));
+}
+
+// The channel's life at every trace level: a refused channel open, the connect events, a write the
+// local port refuses, a second connect without a disconnect, a disconnect that cancels the reply
+// still queued, and the end of the client with the port open. Lines above the threshold are left
+// out; the port and the channel fare the same at every level.
+TEST(RdpAddin, ChannelLifeAtEveryTraceLevel) {
+  for (uint32_t threshold = 0; threshold <= 3; ++threshold) {
+    SCOPED_TRACE(threshold);
+    TraceFile trace(threshold);
+    test::FakeRdpChannel fake;
+    RdpChannelClient client;
+    std::atomic<int> closes{0};
+    ScriptedDevice* device = nullptr;
+    client.SetPortOpener([&](const std::string&, uint32_t, uint32_t*) { return AdoptScripted(device, closes); });
+    ASSERT_TRUE(client.Entry(MemorySettings(), &fake, kTableSize, kTableSize, &fake));
+    fake.SetOpenResult(7);
+    fake.Connect();
+    fake.Settle();
+    EXPECT_FALSE(fake.ClientOpen());
+    fake.SetOpenResult(0);
+    fake.Connect();
+    fake.InitEvent(kEventV1Connected, {});
+    fake.InitEvent(9, {});
+    Deliver(fake, ControlMessage("OPEN:COM5"));
+    ASSERT_TRUE(client.ReaderRunning());
+    device->FailSends(1117);
+    Deliver(fake, {0x00, 'a', 'b'});
+
+    fake.Connect(u"TS02");
+    fake.Settle();
+    EXPECT_EQ(closes, 1);
+    EXPECT_FALSE(client.ReaderRunning());
+    EXPECT_EQ(fake.ClientCloses(), 1);
+    EXPECT_TRUE(fake.ClientOpen());
+
+    Deliver(fake, ControlMessage("OPEN"));
+    device->FailSends(1117);
+    fake.HoldEvents(true);
+    fake.ChunkToClient({0x00, 'c'}, 2, kWhole);
+    fake.Disconnect();
+    fake.HoldEvents(false);
+    fake.Settle();
+    EXPECT_EQ(closes, 2);
+
+    fake.Connect();
+    Deliver(fake, ControlMessage("OPEN"));
+    EXPECT_TRUE(client.ReaderRunning());
+    fake.InitEvent(kEventTerminated, {});
+    fake.Settle();
+    EXPECT_FALSE(client.ReaderRunning());
+    EXPECT_EQ(closes, 3);
+    const Bytes open_ok = ControlMessage("OPEN-OK");
+    EXPECT_EQ(fake.ClientWrites(), std::vector<Bytes>({open_ok, ControlMessage("ERROR:1117"), open_ok, open_ok}));
+
+    char init_handle[32];
+    std::snprintf(init_handle, sizeof init_handle, "%llX",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&fake)));
+    const std::string init_event = std::string("VirtualChannelInitEvent(pInitHandle=") + init_handle + ", nEvent=";
+    const struct {
+      uint32_t level;
+      std::string text;
+      size_t count;
+    } lines[] = {
+        {0, "Error open RDP vitual channel, ret = 7", 1},
+        {0, "Ошибка отправки данных в локальный порт \"COM5\", err=1117", 2},
+        {0, "[SERVER] Send-notify: \"ERROR:1117\"", 2},
+        {1, kTraceLoadLine, 1},
+        {1, "[Init-Event = CHANNEL_EVENT_INITIALIZED]", 1},
+        {1, "[Init-Event = CHANNEL_EVENT_CONNECTED] server name = TS01\r\n", 3},
+        {1, "[Init-Event = CHANNEL_EVENT_CONNECTED] server name = TS02\r\n", 1},
+        {1, "[Init-Event = CHANNEL_EVENT_V1_CONNECTED, virtual channels does not supported by server]", 1},
+        {1, "[untraced Init-Event = 9]", 1},
+        {1, "[Init-Event = CHANNEL_EVENT_DISCONNECTED]", 1},
+        {1, "[Init-Event = CHANNEL_EVENT_TERMINATED]", 1},
+        {1, "Open local port: \"COM5\"", 3},
+        {1, "Close local port", 3},
+        {1, "-- thread started (local port reader)", 3},
+        {1, "-- thread stopped (local port reader)", 3},
+        {2, "[nEvent = CHANNEL_EVENT_DATA_RECEIVED]", 5},
+        {2, "[SERVER] Recv-notify: \"OPEN:COM5\"", 1},
+        {2, "[SERVER] Recv-notify: \"OPEN\"", 2},
+        {2, "[nEvent = CHANNEL_EVENT_WRITE_COMPLETE]", 4},
+        {2, "[nEvent = CHANNEL_EVENT_WRITE_CANCELLED]", 1},
+        {3, init_event, 9},
+        {3, init_event + "4, pData=0x00000000, dataLength=0)\r\n", 1},
+        {3, "VirtualChannelOpenEvent(openHandle=", 10},
+        {3, ", dataLength=10, totalLength=10, dataFlags=3)\r\n", 1},
+        {3, "VirtualChannelOpenEvent(openHandle=113, nEvent=11, pData=0, dataLength=8, totalLength=8, dataFlags=0)", 1},
+    };
+    for (const auto& line : lines)
+      EXPECT_EQ(trace.Count(line.text), line.level <= threshold ? line.count : 0u) << line.text << "\n" << trace.Text();
+    EXPECT_EQ(trace.Count("[TID:") > 0, threshold > 0);
+  }
+}
+
+// What the add-in cannot get (memory for the open, a thread, the reader's buffer) is answered with
+// "ERROR:" and traced, never thrown into the client; a port left without a reader is closed.
+TEST(RdpAddin, FailuresInsideTheAddinAreAnsweredNotThrown) {
+  TraceFile trace(0);
+  test::FakeRdpChannel fake;
+  RdpChannelClient client;
+  std::atomic<int> closes{0};
+  ScriptedDevice* device = nullptr;
+  bool open_throws = true;
+  client.SetPortOpener([&](const std::string&, uint32_t, uint32_t*) -> TsPort* {
+    if (open_throws) throw std::bad_alloc();
+    return AdoptScripted(device, closes);
+  });
+  ASSERT_TRUE(client.Entry(MemorySettings(), &fake, kTableSize, kTableSize, &fake));
+  fake.Connect();
+  fake.Settle();
+  const std::string bad_alloc = "Exception \"std::bad_alloc\" in file: \"";
+
+  Deliver(fake, ControlMessage("OPEN:COM5"));
+  EXPECT_EQ(fake.ClientWrites(), std::vector<Bytes>({ControlMessage("ERROR:8")}));
+  EXPECT_EQ(trace.Count(bad_alloc), 1u) << trace.Text();
+
+  open_throws = false;
+  client.FailReaderStarts(1455);
+  Deliver(fake, ControlMessage("OPEN"));
+  EXPECT_EQ(fake.ClientWrites().back(), ControlMessage("ERROR:1455"));
+  EXPECT_EQ(trace.Count("Ошибка открытия локального порта \"COM5\", err=1455"), 1u);
+  EXPECT_EQ(closes, 1);
+  EXPECT_FALSE(client.ReaderRunning());
+
+  client.FailReaderStarts(0);
+  g_fail_array_of = kLocalReadBlock + 1;
+  Deliver(fake, ControlMessage("OPEN"));
+  EXPECT_TRUE(WaitFor([&] { return !client.ReaderRunning(); }));
+  fake.Settle();
+  EXPECT_EQ(g_fail_array_of, 0u);
+  const auto writes = fake.ClientWrites();
+  EXPECT_EQ(std::count(writes.begin(), writes.end(), ControlMessage("OPEN-OK")), 1);
+  EXPECT_EQ(std::count(writes.begin(), writes.end(), ControlMessage("ERROR:8")), 2);
+  EXPECT_EQ(trace.Count(bad_alloc), 2u);
+  Deliver(fake, {0x00, 'z', 'z'});
+  EXPECT_EQ(device->Sent(), "zz");
+  client.CloseLocalPort();
+  EXPECT_EQ(closes, 2);
+}
+
+// The terminal hangs up while the server's data keeps coming: the reader finds out on its thread
+// while the client's thread is writing to the same socket (a data race there is what the thread
+// sanitizer looks for), and every write after that is answered "ERROR:6".
+TEST(RdpAddin, ATerminalHangingUpMidStreamIsAnswered) {
+  TraceFile trace(0);
+  StartSockets();
+  uint16_t port = 0;
+  uint32_t err = 0;
+  const SocketHandle listener = SocketListen("127.0.0.1", port, 1, err);
+  ASSERT_NE(listener, kInvalidSocket);
+  test::FakeRdpChannel fake;
+  RdpChannelClient client;
+  ASSERT_TRUE(client.Entry(MemorySettings(), &fake, kTableSize, kTableSize, &fake));
+  fake.Connect();
+  Deliver(fake, ControlMessage("OPEN:LAN;" + std::to_string(port)));
+  const SocketHandle terminal = SocketAccept(listener, 5000, err);
+  SocketClose(listener);
+  ASSERT_NE(terminal, kInvalidSocket);
+  Bytes chunk(1000, 'd');
+  chunk[0] = kRdpDataMessage;
+  for (int i = 0; i < 200; ++i) fake.ChunkToClient(chunk, static_cast<uint32_t>(chunk.size()), kWhole);
+  SocketClose(terminal);
+  const auto is_error = [](const Bytes& m) { return m.size() > 7 && m[0] == kRdpControlMessage && m[1] == 'E'; };
+  EXPECT_TRUE(WaitFor([&] {
+    const auto writes = fake.ClientWrites();
+    return writes.size() > 1 && is_error(writes.back());
+  }));
+  fake.Settle();
+  Deliver(fake, {0x00, 'x'});
+  const auto writes = fake.ClientWrites();
+  ASSERT_GE(writes.size(), 2u);
+  EXPECT_EQ(writes.front(), ControlMessage("OPEN-OK"));
+  EXPECT_TRUE(std::all_of(writes.begin() + 1, writes.end(), is_error));
+  EXPECT_EQ(writes.back(), ControlMessage("ERROR:6"));
+  client.CloseLocalPort();
 }
 
 // A read that never comes back within the close's wait: the port passes to the reader, which
