@@ -1,45 +1,20 @@
 // The DLL's entry point and the COM exports (see korvane.def).
 #include <windows.h>
 
-#include <cstdlib>
 #include <cwctype>
 #include <string>
 
 #include "automation/class_table.h"
 #include "automation/com_module.h"
 #include "automation/com_object.h"
+#include "automation/invalid_parameter_trace.h"
 #include "automation/registration.h"
-#include "log/addin_trace.h"
 #include "log/call_stack.h"
 #include "log/diag_log.h"
 
 using namespace korvane;
 
 void KorvaneRdpAddinUnload();  // virtual_channel_entry_win32.cpp
-
-namespace {
-
-std::string AnsiText(const wchar_t* text) {
-  if (!text) return "(null)";
-  const int n = ::WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return {};
-  std::string out(static_cast<size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, text, -1, out.data(), n, nullptr, nullptr);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
-
-// The run-time library reports a bad argument to one of its functions here; the add-in trace
-// keeps the line. It may run on any thread, in the middle of any call.
-void __cdecl TraceInvalidParameter(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
-                                   unsigned int line, uintptr_t) {
-  com::Quietly([&] {
-    AddinTrace::Instance().TraceInvalidParameter(AnsiText(function), AnsiText(file), static_cast<int>(line),
-                                                 AnsiText(expression));
-  });
-}
-
-}  // namespace
 
 // Loading does as little as the loader lock allows: no Winsock, no COM, no threads.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
@@ -49,10 +24,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     CreateCallStackRegistry();
     CreateDumpLock();
     // Only a pointer is stored: nothing is loaded or started under the loader lock.
-    _set_invalid_parameter_handler(&TraceInvalidParameter);
+    com::InstallInvalidParameterTrace(com::RunTimeInvalidParameterSetter());
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     // The process goes on without this code: leave no handler pointing into it.
-    if (_get_invalid_parameter_handler() == &TraceInvalidParameter) _set_invalid_parameter_handler(nullptr);
+    com::UninstallInvalidParameterTrace(com::RunTimeInvalidParameterSetter());
     // Unloaded by FreeLibrary; at process exit the other threads are gone already.
     KorvaneRdpAddinUnload();
   }
