@@ -13,6 +13,29 @@
 
 namespace korvane::com {
 
+// Every COM method and export runs its body through this: no C++ exception leaves the library,
+// and the failure path only returns a constant, so it cannot throw in turn.
+template <class Body>
+HRESULT Boundary(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+// A side effect of a failure path (a log line, a diagnostic record) that may itself fail for want
+// of memory: whatever it throws is dropped.
+template <class Body>
+void Quietly(Body&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
+}
+
 // An owning interface pointer: one reference, released when it goes.
 template <class T>
 class Ref {
@@ -85,7 +108,7 @@ class ObjectRoot {
       const ULONG n = --owner->refs_;
       if (n == 0) {
         owner->refs_ = 1;
-        owner->FinalRelease();
+        Quietly([&] { owner->FinalRelease(); });
         delete owner;
       }
       return n;
@@ -129,59 +152,64 @@ class DispatchImpl : public I {
     if (!info) return E_POINTER;
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    HRESULT hr = S_OK;
-    ITypeInfo* ti = TypeInfoOf(__uuidof(I), &hr);
-    if (!ti) return hr;
-    ti->AddRef();
-    *info = ti;
-    return S_OK;
+    return Boundary([&] {
+      HRESULT hr = S_OK;
+      ITypeInfo* ti = TypeInfoOf(__uuidof(I), &hr);
+      if (!ti) return hr;
+      ti->AddRef();
+      *info = ti;
+      return S_OK;
+    });
   }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    HRESULT hr = S_OK;
-    ITypeInfo* ti = TypeInfoOf(__uuidof(I), &hr);
-    if (!ti) return hr;
-    return ::DispGetIDsOfNames(ti, names, count, ids);
+    return Boundary([&] {
+      HRESULT hr = S_OK;
+      ITypeInfo* ti = TypeInfoOf(__uuidof(I), &hr);
+      if (!ti) return hr;
+      return ::DispGetIDsOfNames(ti, names, count, ids);
+    });
   }
   STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                       EXCEPINFO* excep, UINT* arg_error) override {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    HRESULT hr = S_OK;
-    ITypeInfo* ti = TypeInfoOf(__uuidof(I), &hr);
-    if (!ti) return hr;
-    if (id == DISPID_NEWENUM && (flags & DISPATCH_METHOD)) flags = DISPATCH_PROPERTYGET;
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    return ::DispInvoke(static_cast<I*>(this), ti, id, flags, params ? params : &none, result, excep, arg_error);
+    return Boundary([&] {
+      HRESULT hr = S_OK;
+      ITypeInfo* ti = TypeInfoOf(__uuidof(I), &hr);
+      if (!ti) return hr;
+      if (id == DISPID_NEWENUM && (flags & DISPATCH_METHOD)) flags = DISPATCH_PROPERTYGET;
+      DISPPARAMS none{nullptr, nullptr, 0, 0};
+      return ::DispInvoke(static_cast<I*>(this), ti, id, flags, params ? params : &none, result, excep, arg_error);
+    });
   }
 };
 
 // Builds a T for a class factory or for the library's own use. An aggregating caller must ask
-// for IUnknown.
+// for IUnknown. A constructor that throws frees its memory and ends in the failure result.
 template <class T>
-HRESULT CreateObject(IUnknown* outer, REFIID iid, void** out) {
+HRESULT CreateObject(IUnknown* outer, REFIID iid, void** out) noexcept {
   if (!out) return E_POINTER;
   *out = nullptr;
   if (outer && !IsEqualIID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-  T* object = new (std::nothrow) T(outer);
-  if (!object) return E_OUTOFMEMORY;
-  IUnknown* inner = object->Inner();
-  inner->AddRef();
-  const HRESULT hr = object->Initialize();
-  const HRESULT result = SUCCEEDED(hr) ? inner->QueryInterface(iid, out) : hr;
-  inner->Release();
-  return result;
+  return Boundary([&] {
+    T* object = new T(outer);
+    object->Inner()->AddRef();
+    const Ref<IUnknown> hold = Ref<IUnknown>::Adopt(object->Inner());
+    if (const HRESULT hr = object->Initialize(); FAILED(hr)) return hr;
+    return hold->QueryInterface(iid, out);
+  });
 }
 
 // A new, not aggregated T held by `out` (one reference).
 template <class T>
-HRESULT CreateOwned(Ref<T>& out) {
-  T* object = new (std::nothrow) T(nullptr);
-  if (!object) return E_OUTOFMEMORY;
-  object->Inner()->AddRef();
-  Ref<IUnknown> hold = Ref<IUnknown>::Adopt(object->Inner());
-  const HRESULT hr = object->Initialize();
-  if (FAILED(hr)) return hr;
-  out = Ref<T>(object);
-  return S_OK;
+HRESULT CreateOwned(Ref<T>& out) noexcept {
+  return Boundary([&] {
+    T* object = new T(nullptr);
+    object->Inner()->AddRef();
+    const Ref<IUnknown> hold = Ref<IUnknown>::Adopt(object->Inner());
+    if (const HRESULT hr = object->Initialize(); FAILED(hr)) return hr;
+    out = Ref<T>(object);
+    return S_OK;
+  });
 }
 
 }  // namespace korvane::com

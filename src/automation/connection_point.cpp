@@ -44,16 +44,18 @@ class SnapshotEnum final : public ObjectRoot, public Interface {
   STDMETHODIMP Clone(Interface** out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
-    Ref<SnapshotEnum> copy;
-    if (const HRESULT hr = CreateOwned(copy); FAILED(hr)) return hr;
-    for (const Item& item : items) copy->Add(item);
-    copy->position = position;
-    *out = copy.detach();
-    return S_OK;
+    return Boundary([&] {
+      Ref<SnapshotEnum> copy;
+      if (const HRESULT hr = CreateOwned(copy); FAILED(hr)) return hr;
+      for (const Item& item : items) copy->Add(item);
+      copy->position = position;
+      *out = copy.detach();
+      return S_OK;
+    });
   }
   void Add(Item item) {
-    AddRefItem(item);
     items.push_back(item);
+    AddRefItem(item);  // only once it is held: a failed push_back takes no reference
   }
   ~SnapshotEnum() override {
     for (Item& item : items) ReleaseItem(item);
@@ -79,11 +81,13 @@ using PointsEnum = SnapshotEnum<IEnumConnectionPoints, IConnectionPoint*>;
 HRESULT NewConnectionPointEnum(IConnectionPoint* point, IEnumConnectionPoints** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  Ref<PointsEnum> e;
-  if (const HRESULT hr = CreateOwned(e); FAILED(hr)) return hr;
-  e->Add(point);
-  *out = e.detach();
-  return S_OK;
+  return Boundary([&] {
+    Ref<PointsEnum> e;
+    if (const HRESULT hr = CreateOwned(e); FAILED(hr)) return hr;
+    e->Add(point);
+    *out = e.detach();
+    return S_OK;
+  });
 }
 
 STDMETHODIMP EventConnectionPoint::QueryInterface(REFIID iid, void** out) {
@@ -125,13 +129,11 @@ STDMETHODIMP EventConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
       return S_OK;
     }
   }
-  try {
+  return Boundary([&] {
     sinks_.push_back(std::move(dispatch));
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  *cookie = static_cast<DWORD>(sinks_.size());
-  return S_OK;
+    *cookie = static_cast<DWORD>(sinks_.size());
+    return S_OK;
+  });
 }
 
 STDMETHODIMP EventConnectionPoint::Unadvise(DWORD cookie) {
@@ -144,12 +146,14 @@ STDMETHODIMP EventConnectionPoint::Unadvise(DWORD cookie) {
 STDMETHODIMP EventConnectionPoint::EnumConnections(IEnumConnections** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  Ref<ConnectionsEnum> e;
-  if (const HRESULT hr = CreateOwned(e); FAILED(hr)) return hr;
-  for (size_t i = 0; i < sinks_.size(); ++i)
-    if (sinks_[i]) e->Add(CONNECTDATA{sinks_[i].get(), static_cast<DWORD>(i + 1)});
-  *out = e.detach();
-  return S_OK;
+  return Boundary([&] {
+    Ref<ConnectionsEnum> e;
+    if (const HRESULT hr = CreateOwned(e); FAILED(hr)) return hr;
+    for (size_t i = 0; i < sinks_.size(); ++i)
+      if (sinks_[i]) e->Add(CONNECTDATA{sinks_[i].get(), static_cast<DWORD>(i + 1)});
+    *out = e.detach();
+    return S_OK;
+  });
 }
 
 HRESULT EventConnectionPoint::Find(REFIID events, IConnectionPoint** out) {

@@ -8,37 +8,47 @@ namespace korvane::com {
 
 namespace {
 
+int32_t Clamped(int32_t r, bool clamp) { return clamp ? std::max<int32_t>(r, 0) : r; }
+
 // A text argument run through `op`; its result into *ret, held at 0 from below when `clamp`.
 template <class Op>
 HRESULT WithText(BSTR text, LONG* ret, bool clamp, Op op) {
   if (!ret) return E_POINTER;
-  std::string ansi;
-  const HRESULT hr = BstrToAnsi(text, ansi);
-  if (FAILED(hr)) return hr;
-  const int32_t r = op(ansi);
-  *ret = clamp ? std::max<int32_t>(r, 0) : r;
-  return S_OK;
+  return Boundary([&] {
+    std::string ansi;
+    const HRESULT hr = BstrToAnsi(text, ansi);
+    if (FAILED(hr)) return hr;
+    *ret = Clamped(op(ansi), clamp);
+    return S_OK;
+  });
 }
 
-HRESULT Result(int32_t r, LONG* ret, bool clamp) {
+template <class Op>
+HRESULT Result(Op op, LONG* ret, bool clamp) {
   if (!ret) return E_POINTER;
-  *ret = clamp ? std::max<int32_t>(r, 0) : r;
-  return S_OK;
+  return Boundary([&] {
+    *ret = Clamped(op(), clamp);
+    return S_OK;
+  });
 }
 
 HRESULT Receive(KorvaneXCore& core, BSTR* text, LONG* ret, bool clamp) {
   if (!text || !ret) return E_POINTER;
   *text = nullptr;
-  const int32_t r = core.TryToRecv();
-  const HRESULT hr = AnsiToBstr(core.Buffer(), text);
-  if (FAILED(hr)) return hr;
-  *ret = clamp ? std::max<int32_t>(r, 0) : r;
-  return S_OK;
+  return Boundary([&] {
+    const int32_t r = core.TryToRecv();
+    const HRESULT hr = AnsiToBstr(core.Buffer(), text);
+    if (FAILED(hr)) return hr;
+    *ret = Clamped(r, clamp);
+    return S_OK;
+  });
 }
 
-HRESULT Text(const std::string& value, BSTR* out) {
+template <class Op>
+HRESULT Text(Op value, BSTR* out) {
   if (!out) return E_POINTER;
-  return AnsiToBstr(value, out);
+  *out = nullptr;
+  return Boundary([&] { return AnsiToBstr(value(), out); });
 }
 
 }  // namespace
@@ -56,7 +66,9 @@ void* CKorvaneX::InterfaceFor(REFIID iid) {
 STDMETHODIMP CKorvaneX::OpenPort(BSTR szComPort, LONG* pRetVal) {
   return WithText(szComPort, pRetVal, true, [&](const std::string& s) { return core_.OpenPort(s); });
 }
-STDMETHODIMP CKorvaneX::ClosePort(LONG* pRetVal) { return Result(core_.ClosePort(), pRetVal, true); }
+STDMETHODIMP CKorvaneX::ClosePort(LONG* pRetVal) {
+  return Result([&] { return core_.ClosePort(); }, pRetVal, true);
+}
 STDMETHODIMP CKorvaneX::SendCMD(BSTR szCMD, LONG* pRetVal) {
   return WithText(szCMD, pRetVal, true, [&](const std::string& s) { return core_.SendCMD(s); });
 }
@@ -64,12 +76,18 @@ STDMETHODIMP CKorvaneX::TryToRecv(BSTR* szBuffer, LONG* pRetVal) { return Receiv
 STDMETHODIMP CKorvaneX::TryToSend(BSTR szBuffer, LONG* pRetVal) {
   return WithText(szBuffer, pRetVal, true, [&](const std::string& s) { return core_.TryToSend(s); });
 }
-STDMETHODIMP CKorvaneX::get_Buffer(BSTR* pVal) { return Text(core_.Buffer(), pVal); }
-STDMETHODIMP CKorvaneX::SendEOT() {
-  core_.SendEOT();
-  return S_OK;
+STDMETHODIMP CKorvaneX::get_Buffer(BSTR* pVal) {
+  return Text([&] { return core_.Buffer(); }, pVal);
 }
-STDMETHODIMP CKorvaneX::get_EOF(LONG* pVal) { return Result(core_.EndOfData(), pVal, false); }
+STDMETHODIMP CKorvaneX::SendEOT() {
+  return Boundary([&] {
+    core_.SendEOT();
+    return S_OK;
+  });
+}
+STDMETHODIMP CKorvaneX::get_EOF(LONG* pVal) {
+  return Result([&] { return core_.EndOfData(); }, pVal, false);
+}
 STDMETHODIMP CKorvaneX::OpenIRDA(BSTR szComPort, LONG* pRetVal) {
   return WithText(szComPort, pRetVal, true, [&](const std::string& s) { return core_.OpenIRDA(s); });
 }
@@ -97,7 +115,9 @@ STDMETHODIMP CKorvaneX2::OpenPort(BSTR szComPort, LONG* pRetVal) {
 STDMETHODIMP CKorvaneX2::OpenIRDA(BSTR szComPort, LONG* pRetVal) {
   return WithText(szComPort, pRetVal, false, [&](const std::string& s) { return core_.OpenIRDA(s); });
 }
-STDMETHODIMP CKorvaneX2::ClosePort(LONG* pRetVal) { return Result(core_.ClosePort(), pRetVal, false); }
+STDMETHODIMP CKorvaneX2::ClosePort(LONG* pRetVal) {
+  return Result([&] { return core_.ClosePort(); }, pRetVal, false);
+}
 STDMETHODIMP CKorvaneX2::SendCMD(BSTR szCMD, LONG* pRetVal) {
   return WithText(szCMD, pRetVal, false, [&](const std::string& s) { return core_.SendCMD(s); });
 }
@@ -106,23 +126,32 @@ STDMETHODIMP CKorvaneX2::TryToSend(BSTR szBuffer, LONG* pRetVal) {
 }
 STDMETHODIMP CKorvaneX2::TryToRecv(BSTR* szBuffer, LONG* pRetVal) { return Receive(core_, szBuffer, pRetVal, false); }
 STDMETHODIMP CKorvaneX2::SendEOT(LONG* pRetVal) {
-  if (!pRetVal) return E_POINTER;
-  return Result(core_.SendEOT(), pRetVal, false);
+  return Result([&] { return core_.SendEOT(); }, pRetVal, false);
 }
-STDMETHODIMP CKorvaneX2::get_EOF(LONG* pVal) { return Result(core_.EndOfData(), pVal, false); }
-STDMETHODIMP CKorvaneX2::get_LibraryVersion(BSTR* pVal) { return Text(kKorvaneLibraryVersion, pVal); }
-STDMETHODIMP CKorvaneX2::get_ProtocolVersion(BSTR* pVal) { return Text(core_.ProtocolVersion(), pVal); }
+STDMETHODIMP CKorvaneX2::get_EOF(LONG* pVal) {
+  return Result([&] { return core_.EndOfData(); }, pVal, false);
+}
+STDMETHODIMP CKorvaneX2::get_LibraryVersion(BSTR* pVal) {
+  return Text([] { return std::string(kKorvaneLibraryVersion); }, pVal);
+}
+STDMETHODIMP CKorvaneX2::get_ProtocolVersion(BSTR* pVal) {
+  return Text([&] { return core_.ProtocolVersion(); }, pVal);
+}
 STDMETHODIMP CKorvaneX2::IsTerminalOnline(LONG nTimeoutMS, LONG* pRetVal) {
-  return Result(core_.IsTerminalOnline(nTimeoutMS), pRetVal, false);
+  return Result([&] { return core_.IsTerminalOnline(nTimeoutMS); }, pRetVal, false);
 }
 STDMETHODIMP CKorvaneX2::SelectProtocolVersion(BSTR szQueryVersion, BSTR* szSelectedVersion) {
   if (!szSelectedVersion) return E_POINTER;
   *szSelectedVersion = nullptr;
-  std::string query;
-  const HRESULT hr = BstrToAnsi(szQueryVersion, query);
-  if (FAILED(hr)) return hr;
-  return AnsiToBstr(core_.SelectProtocolVersion(query), szSelectedVersion);
+  return Boundary([&] {
+    std::string query;
+    const HRESULT hr = BstrToAnsi(szQueryVersion, query);
+    if (FAILED(hr)) return hr;
+    return AnsiToBstr(core_.SelectProtocolVersion(query), szSelectedVersion);
+  });
 }
-STDMETHODIMP CKorvaneX2::get_Buffer(BSTR* pVal) { return Text(core_.Buffer(), pVal); }
+STDMETHODIMP CKorvaneX2::get_Buffer(BSTR* pVal) {
+  return Text([&] { return core_.Buffer(); }, pVal);
+}
 
 }  // namespace korvane::com

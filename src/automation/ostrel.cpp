@@ -25,18 +25,6 @@ constexpr int32_t kTableOperations = 2;
 inline constexpr const char* kPortUsb = "USB";
 inline constexpr const char* kPortActiveSync = "ActiveSync";
 
-// No C++ exception crosses the COM boundary.
-template <class Body>
-HRESULT Boundary(Body&& body) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
-}
-
 HRESULT TextOut(const std::string& text, BSTR* out) {
   if (!out) return E_POINTER;
   return AnsiToBstr(text, out);
@@ -107,23 +95,28 @@ STDMETHODIMP OstrelObject<I>::put_Port(BSTR newVal) {
 template <class I>
 STDMETHODIMP OstrelObject<I>::get_LibraryRegistrationPath(BSTR* pVal) {
   if (!pVal) return E_POINTER;
-  std::wstring path = ModulePath();
-  if (path.empty()) path = kLibraryFileName;
-  *pVal = ::SysAllocStringLen(path.data(), static_cast<UINT>(path.size()));
-  return *pVal ? S_OK : E_OUTOFMEMORY;
+  *pVal = nullptr;
+  return Boundary([&] {
+    std::wstring path = ModulePath();
+    if (path.empty()) path = kLibraryFileName;
+    *pVal = ::SysAllocStringLen(path.data(), static_cast<UINT>(path.size()));
+    return *pVal ? S_OK : E_OUTOFMEMORY;
+  });
 }
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::get_LibraryVersion(BSTR* pVal) {
-  return TextOut(kLibraryVersion, pVal);
+  return Boundary([&] { return TextOut(kLibraryVersion, pVal); });
 }
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::get_ProtocolVersion(BSTR* pVal) {
-  const uint32_t v = link_.LocalVersion();
-  char text[32];
-  std::snprintf(text, sizeof text, "%u.%2.2u", v / 100, v % 100);
-  return TextOut(text, pVal);
+  return Boundary([&] {
+    const uint32_t v = link_.LocalVersion();
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%2.2u", v / 100, v % 100);
+    return TextOut(text, pVal);
+  });
 }
 
 template <class I>
@@ -167,8 +160,10 @@ STDMETHODIMP OstrelObject<I>::GetLastDiagMsg(LONG* nErrCode, BSTR* sErrMsg, BSTR
 template <class I>
 STDMETHODIMP OstrelObject<I>::get_LastErrorCode(LONG* pVal) {
   if (!pVal) return E_POINTER;
-  *pVal = link_.GetDiag().code;
-  return S_OK;
+  return Boundary([&] {
+    *pVal = link_.GetDiag().code;
+    return S_OK;
+  });
 }
 
 template <class I>
@@ -334,9 +329,11 @@ STDMETHODIMP OstrelObject<I>::Reboot(LONG* nResult) {
 // The file transfer members were never built in the terminal program: -1 and nothing else.
 template <class I>
 STDMETHODIMP OstrelObject<I>::FilesPrepare(LONG, LONG* nResult) {
-  if (!nResult) return E_POINTER;
-  *nResult = kNotImplementedResult;
-  return S_OK;
+  return Boundary([&] {
+    if (!nResult) return E_POINTER;
+    *nResult = kNotImplementedResult;
+    return S_OK;
+  });
 }
 
 template <class I>
@@ -356,36 +353,40 @@ STDMETHODIMP OstrelObject<I>::FilesFinal(LONG, LONG* nResult) {
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::InvokeText(BSTR, BSTR, BSTR* psResult) {
-  if (!psResult) return E_POINTER;
-  *psResult = ::SysAllocString(L"");
-  return *psResult ? S_OK : E_OUTOFMEMORY;
+  return Boundary([&] { return TextOut("", psResult); });
 }
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::InvokeObject(BSTR, VARIANT, VARIANT* pvResult) {
-  if (!pvResult) return E_POINTER;
-  ::VariantInit(pvResult);
-  return S_OK;
+  return Boundary([&] {
+    if (!pvResult) return E_POINTER;
+    ::VariantInit(pvResult);
+    return S_OK;
+  });
 }
 
 // --- direct commands -------------------------------------------------------------------------
 
+// A direct command's result goes to nResult; anything thrown on the way is result -5 with its log
+// line, written if memory allows.
 template <class I>
 template <class Op>
 HRESULT OstrelObject<I>::DirectCommand(const char* member, const char* context, Op&& op, LONG* nResult) {
   if (!nResult) return E_POINTER;
   if (in_table_operation_) return kIllegalMethodCall;
   CallGuard hold(Controlling());
-  try {
-    if constexpr (kSecondEdition) link_.ClearDiag();
-    const int32_t r = op();
-    if (r != 0) link_.SetDiag(r, link_.LastMessage(), context);
-    *nResult = r;
-  } catch (...) {
-    link_.LogStr(std::string(link_text::kExceptionIn) + member);
-    *nResult = E_EXCEPTION;
-  }
-  return S_OK;
+  return Boundary([&] {
+    try {
+      if constexpr (kSecondEdition) link_.ClearDiag();
+      const int32_t r = op();
+      if (r != 0) link_.SetDiag(r, link_.LastMessage(), context);
+      *nResult = r;
+    } catch (...) {
+      *nResult = E_EXCEPTION;
+      Quietly([&] { link_.LogStr(std::string(link_text::kExceptionIn) + member); });
+    }
+    return S_OK;
+  });
 }
 
 template <class I>
@@ -416,7 +417,8 @@ template <class I>
 void OstrelObject<I>::ReceiveLine(std::string& line, LONG& result) {
   std::vector<uint8_t> buffer(kDirectReceiveBytes);
   int32_t count = 0;
-  result = link_.TryToRecv(buffer.data(), kDirectReceiveBytes, count);
+  result = direct_receive_ ? direct_receive_(buffer.data(), kDirectReceiveBytes, count)
+                           : link_.TryToRecv(buffer.data(), kDirectReceiveBytes, count);
   line.clear();
   if (result != 0) return;
   if (count == -1) {
@@ -454,18 +456,20 @@ STDMETHODIMP OstrelObject<I>::Korvane_TryToRecvLine(BSTR* pLineReceived) {
   if (in_table_operation_) return kIllegalMethodCall;
   CallGuard hold(Controlling());
   static constexpr const char* kContext = "Прямая команда Korvane_TryToRecvLine";
-  std::string line;
-  try {
-    link_.ClearDiag();
-    LONG r = 0;
-    ReceiveLine(line, r);
-    if (r != 0) link_.SetDiag(r, link_.LastMessage(), kContext);
-  } catch (...) {
-    link_.LogStr(std::string(link_text::kExceptionIn) + "Korvane_TryToRecvLine");
-    link_.SetDiag(E_EXCEPTION, link_.LastMessage(), kContext);
-    line.clear();
-  }
-  return AnsiToBstr(line, pLineReceived);
+  return Boundary([&] {
+    std::string line;
+    try {
+      link_.ClearDiag();
+      LONG r = 0;
+      ReceiveLine(line, r);
+      if (r != 0) link_.SetDiag(r, link_.LastMessage(), kContext);
+    } catch (...) {
+      line.clear();
+      Quietly([&] { link_.LogStr(std::string(link_text::kExceptionIn) + "Korvane_TryToRecvLine"); });
+      Quietly([&] { link_.SetDiag(E_EXCEPTION, link_.LastMessage(), kContext); });
+    }
+    return AnsiToBstr(line, pLineReceived);
+  });
 }
 
 // --- tables ----------------------------------------------------------------------------------
@@ -487,20 +491,24 @@ template <class I>
 STDMETHODIMP OstrelObject<I>::RecvTable(LONG nTableType, IEnumVARIANT** pTable, LONG* nResult) {
   if (!pTable || !nResult) return E_POINTER;
   *pTable = nullptr;
-  Ref<COstrelStrings> rows;
-  if (const HRESULT hr = Download(nTableType, rows, nResult); FAILED(hr)) return hr;
-  return rows->NewEnumerator(pTable);
+  return Boundary([&] {
+    Ref<COstrelStrings> rows;
+    if (const HRESULT hr = Download(nTableType, rows, nResult); FAILED(hr)) return hr;
+    return rows->NewEnumerator(pTable);
+  });
 }
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::RecvTableAsStrings(LONG nTableType, IOstrelStrings** ppTable) {
   if (!ppTable) return E_POINTER;
   *ppTable = nullptr;
-  Ref<COstrelStrings> rows;
-  LONG dropped = 0;
-  if (const HRESULT hr = Download(nTableType, rows, &dropped); FAILED(hr)) return hr;
-  *ppTable = rows.detach();
-  return S_OK;
+  return Boundary([&] {
+    Ref<COstrelStrings> rows;
+    LONG dropped = 0;
+    if (const HRESULT hr = Download(nTableType, rows, &dropped); FAILED(hr)) return hr;
+    *ppTable = rows.detach();
+    return S_OK;
+  });
 }
 
 template <class I>
@@ -528,18 +536,22 @@ STDMETHODIMP OstrelObject<I>::SendTable2(LONG nTableType, IEnumVARIANT* pTableEn
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::SendTable_obsolete(LONG, IEnumVARIANT*, LONG* nResult) {
-  if (nResult) *nResult = kNotImplementedResult;
-  return E_NOTIMPL;
+  return Boundary([&] {
+    if (nResult) *nResult = kNotImplementedResult;
+    return E_NOTIMPL;
+  });
 }
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::SendTableAsStrings(LONG nTableType, IOstrelStrings* pTableStrings, LONG* pnResult) {
   if (!pTableStrings || !pnResult) return E_POINTER;
-  Ref<IEnumVARIANT> rows;
-  if (pTableStrings->get_Enumerator(rows.put()) != S_OK || !rows) return E_INVALIDARG;
-  LONG count = 0;
-  if (pTableStrings->get_Count(&count) != S_OK) return E_INVALIDARG;
-  return Upload(nTableType, rows.get(), count, pnResult);
+  return Boundary([&] {
+    Ref<IEnumVARIANT> rows;
+    if (pTableStrings->get_Enumerator(rows.put()) != S_OK || !rows) return E_INVALIDARG;
+    LONG count = 0;
+    if (pTableStrings->get_Count(&count) != S_OK) return E_INVALIDARG;
+    return Upload(nTableType, rows.get(), count, pnResult);
+  });
 }
 
 // --- CSV files -------------------------------------------------------------------------------
@@ -580,31 +592,37 @@ STDMETHODIMP OstrelObject<I>::SaveCSVEnum(BSTR sFilename, IEnumVARIANT* pEnum, V
 template <class I>
 STDMETHODIMP OstrelObject<I>::SaveCSVStrings(BSTR sFilename, IOstrelStrings* pStrings, VARIANT_BOOL bAppend) {
   if (!pStrings) return E_POINTER;
-  Ref<IUnknown> unknown;
-  Ref<IEnumVARIANT> rows;
-  if (FAILED(pStrings->get__NewEnum(unknown.put())) || !unknown ||
-      FAILED(unknown->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(rows.put()))))
-    return E_INVALIDARG;
-  return SaveCsv(sFilename, rows.get(), bAppend);
+  return Boundary([&] {
+    Ref<IUnknown> unknown;
+    Ref<IEnumVARIANT> rows;
+    if (FAILED(pStrings->get__NewEnum(unknown.put())) || !unknown ||
+        FAILED(unknown->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(rows.put()))))
+      return E_INVALIDARG;
+    return SaveCsv(sFilename, rows.get(), bAppend);
+  });
 }
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::ReadCSVEnum(BSTR sFilename, IEnumVARIANT** ppEnum) {
   if (!ppEnum) return E_POINTER;
   *ppEnum = nullptr;
-  Ref<COstrelStrings> rows;
-  if (const HRESULT hr = ReadCsv(sFilename, rows); FAILED(hr)) return hr;
-  return rows->NewEnumerator(ppEnum);
+  return Boundary([&] {
+    Ref<COstrelStrings> rows;
+    if (const HRESULT hr = ReadCsv(sFilename, rows); FAILED(hr)) return hr;
+    return rows->NewEnumerator(ppEnum);
+  });
 }
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::ReadCSVStrings(BSTR sFilename, IOstrelStrings** ppEnum) {
   if (!ppEnum) return E_POINTER;
   *ppEnum = nullptr;
-  Ref<COstrelStrings> rows;
-  if (const HRESULT hr = ReadCsv(sFilename, rows); FAILED(hr)) return hr;
-  *ppEnum = rows.detach();
-  return S_OK;
+  return Boundary([&] {
+    Ref<COstrelStrings> rows;
+    if (const HRESULT hr = ReadCsv(sFilename, rows); FAILED(hr)) return hr;
+    *ppEnum = rows.detach();
+    return S_OK;
+  });
 }
 
 // --- logs ------------------------------------------------------------------------------------
@@ -633,12 +651,12 @@ STDMETHODIMP OstrelObject<I>::LogStr(BSTR bsLogString, LONG) {
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
-  return NewConnectionPointEnum(&events_, ppEnum);
+  return Boundary([&] { return NewConnectionPointEnum(&events_, ppEnum); });
 }
 
 template <class I>
 STDMETHODIMP OstrelObject<I>::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
-  return events_.Find(riid, ppCP);
+  return Boundary([&] { return events_.Find(riid, ppCP); });
 }
 
 template <class I>

@@ -2,6 +2,7 @@
 // implementation serves both; the second edition clears the diagnostic record before a direct
 // command and has the members added after the first.
 #pragma once
+#include <functional>
 #include <type_traits>
 
 #include "automation/com_object.h"
@@ -100,6 +101,10 @@ class OstrelObject final : public ObjectRoot,
   void RowSent(long nSent, long nCount) override;
 
   TerminalLink& Link() { return link_; }
+  // The receive behind the direct receives; tests hand in one that gives counts the link does
+  // not. Empty: the link's own.
+  using DirectReceive = std::function<int32_t(uint8_t* buffer, uint32_t size, int32_t& count)>;
+  void SetDirectReceive(DirectReceive receive) { direct_receive_ = std::move(receive); }
 
  protected:
   void* InterfaceFor(REFIID iid) override;
@@ -122,6 +127,7 @@ class OstrelObject final : public ObjectRoot,
   TerminalLink link_;
   EventConnectionPoint events_;
   bool in_table_operation_ = false;
+  DirectReceive direct_receive_;
 };
 
 using COstrel = OstrelObject<IOstrel>;

@@ -24,6 +24,9 @@ class StringsEnumerator final : public ObjectRoot, public IEnumVARIANT {
   STDMETHODIMP Next(ULONG celt, VARIANT* rgelt, ULONG* fetched) override {
     if (!rgelt || (celt != 1 && !fetched)) return E_POINTER;
     if (fetched) *fetched = 0;
+    return Boundary([&] { return Fetch(celt, rgelt, fetched); });
+  }
+  HRESULT Fetch(ULONG celt, VARIANT* rgelt, ULONG* fetched) {
     ULONG given = 0;
     for (; given < celt && position_ < rows_->size(); ++given) {
       // Callers may hand in garbage: the variant is initialised, never cleared.
@@ -57,11 +60,13 @@ class StringsEnumerator final : public ObjectRoot, public IEnumVARIANT {
   STDMETHODIMP Clone(IEnumVARIANT** out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
-    Ref<StringsEnumerator> copy;
-    if (const HRESULT hr = CreateOwned(copy); FAILED(hr)) return hr;
-    copy->Bind(collection_, position_);
-    *out = copy.detach();
-    return S_OK;
+    return Boundary([&] {
+      Ref<StringsEnumerator> copy;
+      if (const HRESULT hr = CreateOwned(copy); FAILED(hr)) return hr;
+      copy->Bind(collection_, position_);
+      *out = copy.detach();
+      return S_OK;
+    });
   }
 
  protected:
@@ -95,13 +100,18 @@ HRESULT COstrelStrings::NewEnumerator(IEnumVARIANT** out) {
 
 STDMETHODIMP COstrelStrings::get__NewEnum(IUnknown** ppUnk) {
   if (!ppUnk) return E_POINTER;
-  IEnumVARIANT* e = nullptr;
-  const HRESULT hr = NewEnumerator(&e);
-  *ppUnk = e;  // IEnumVARIANT is its IUnknown
-  return hr;
+  *ppUnk = nullptr;
+  return Boundary([&] {
+    IEnumVARIANT* e = nullptr;
+    const HRESULT hr = NewEnumerator(&e);
+    *ppUnk = e;  // IEnumVARIANT is its IUnknown
+    return hr;
+  });
 }
 
-STDMETHODIMP COstrelStrings::get_Enumerator(IEnumVARIANT** pVal) { return NewEnumerator(pVal); }
+STDMETHODIMP COstrelStrings::get_Enumerator(IEnumVARIANT** pVal) {
+  return Boundary([&] { return NewEnumerator(pVal); });
+}
 
 STDMETHODIMP COstrelStrings::get_Item(LONG Index, BSTR* pVal) {
   if (!pVal) return E_POINTER;
@@ -119,14 +129,12 @@ STDMETHODIMP COstrelStrings::get_Count(LONG* pVal) {
 
 STDMETHODIMP COstrelStrings::Add(BSTR newVal, LONG* pnNewIndex) {
   if (!pnNewIndex) return E_POINTER;
-  std::string row;
-  if (const HRESULT hr = BstrToAnsi(newVal, row); FAILED(hr)) return hr;
-  try {
+  return Boundary([&] {
+    std::string row;
+    if (const HRESULT hr = BstrToAnsi(newVal, row); FAILED(hr)) return hr;
     *pnNewIndex = AppendRow(row);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP COstrelStrings::Remove(LONG nIndex, LONG* pnItemsCount) {
@@ -157,11 +165,13 @@ void* CEnumHelper::InterfaceFor(REFIID iid) {
 STDMETHODIMP CEnumHelper::get__NewEnum(IUnknown** ppUnk) {
   if (!ppUnk) return E_POINTER;
   *ppUnk = nullptr;
-  if (attached_) {
-    IEnumVARIANT* clone = nullptr;
-    if (SUCCEEDED(attached_->Clone(&clone))) *ppUnk = clone;
-  }
-  return S_OK;
+  return Boundary([&] {
+    if (attached_) {
+      IEnumVARIANT* clone = nullptr;
+      if (SUCCEEDED(attached_->Clone(&clone))) *ppUnk = clone;
+    }
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CEnumHelper::Attach(IEnumVARIANT* pEnumerator) {

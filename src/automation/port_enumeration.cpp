@@ -21,9 +21,11 @@ void* CWCEPortDesc::InterfaceFor(REFIID iid) {
 STDMETHODIMP CWCEPortDesc::get_Service(BSTR* pVal) { return AnsiToBstr(port_.service, pVal); }
 
 STDMETHODIMP CWCEPortDesc::get_DevicePath(BSTR* pVal) {
-  for (const std::string& path : port_.device_paths)
-    if (!path.empty()) return AnsiToBstr(path, pVal);
-  return AnsiToBstr(kUndefinedDevicePath, pVal);
+  return Boundary([&] {
+    for (const std::string& path : port_.device_paths)
+      if (!path.empty()) return AnsiToBstr(path, pVal);
+    return AnsiToBstr(kUndefinedDevicePath, pVal);
+  });
 }
 
 STDMETHODIMP CWCEPortDesc::get_Vendor(BSTR* pVal) { return AnsiToBstr(port_.vendor, pVal); }
@@ -63,19 +65,17 @@ void CWCEPortSet::ListUsbDevices() {
 
 STDMETHODIMP CWCEPortSet::EnumPorts(LONG* nCount) {
   if (!nCount) return E_POINTER;
-  ListUsbDevices();
-  try {
+  return Boundary([&] {
+    ListUsbDevices();
     for (std::string& name : SerialPortNames()) {
       PortDescriptor serial;
       serial.internal_type = kPortTypeSerial;
       serial.device_paths.push_back(std::move(name));
       ports_.push_back(std::move(serial));
     }
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  *nCount = static_cast<LONG>(ports_.size());
-  return S_OK;
+    *nCount = static_cast<LONG>(ports_.size());
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CWCEPortSet::get_Count(LONG* pVal) {
@@ -89,34 +89,38 @@ STDMETHODIMP CWCEPortSet::Item(LONG nIndex, IWCEPortDesc** ppValue) {
   *ppValue = nullptr;
   // Any index outside the list, negative ones too, gives no object.
   if (nIndex < 0 || static_cast<size_t>(nIndex) >= ports_.size()) return S_OK;
-  Ref<CWCEPortDesc> desc;
-  if (const HRESULT hr = CreateOwned(desc); FAILED(hr)) return hr;
-  try {
+  return Boundary([&] {
+    Ref<CWCEPortDesc> desc;
+    if (const HRESULT hr = CreateOwned(desc); FAILED(hr)) return hr;
     desc->Port() = ports_[static_cast<size_t>(nIndex)];
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  *ppValue = desc.detach();
-  return S_OK;
+    *ppValue = desc.detach();
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CWCEPortSet::Init() {
-  ListUsbDevices();
-  // A watch the system refuses leaves the set without notifications, not without its list.
-  if (!watch_.Start()) ::OutputDebugStringA("korvane: device change notification could not start\n");
-  return S_OK;
+  return Boundary([&] {
+    ListUsbDevices();
+    // A watch the system refuses leaves the set without notifications, not without its list.
+    if (!watch_.Start()) ::OutputDebugStringA("korvane: device change notification could not start\n");
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CWCEPortSet::Destroy() {
-  watch_.Stop();
-  return S_OK;
+  return Boundary([&] {
+    watch_.Stop();
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CWCEPortSet::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
-  return NewConnectionPointEnum(&events_, ppEnum);
+  return Boundary([&] { return NewConnectionPointEnum(&events_, ppEnum); });
 }
 
-STDMETHODIMP CWCEPortSet::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) { return events_.Find(riid, ppCP); }
+STDMETHODIMP CWCEPortSet::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+  return Boundary([&] { return events_.Find(riid, ppCP); });
+}
 
 void CWCEPortSet::DeviceChanged(long state, std::wstring_view device_path) {
   CallGuard guard(Controlling());  // a sink may release the set meanwhile

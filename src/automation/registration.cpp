@@ -18,7 +18,7 @@ namespace {
 
 constexpr const wchar_t* kAppId = L"{DA671E3D-8293-4642-9A4C-5AC1178032B2}";
 constexpr const wchar_t* kThreadingModel = L"Apartment";
-constexpr const wchar_t* kUserClassesKey = L"Software\\Classes\\";
+constexpr const wchar_t* kClassesKey = L"Software\\Classes";
 constexpr WORD kTypeLibMajor = 1;
 constexpr WORD kTypeLibMinor = 0;
 constexpr LCID kTypeLibLocale = 0;
@@ -66,18 +66,40 @@ HRESULT RegisterOne(RegistryWriter& w, const ClassEntry& c, const std::wstring& 
   return S_OK;
 }
 
+// HKEY_CLASSES_ROOT merges both hives, and a write through it lands in the user's when the key
+// exists there: each scope names its own hive.
+HKEY ScopeRoot(RegistrationScope scope) {
+  return scope == RegistrationScope::kMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+}
+
 bool TypeLibRegistered(RegistrationScope scope) {
-  std::wstring key = L"TypeLib\\" + GuidText(LIBID_Korvane);
-  HKEY root = HKEY_CLASSES_ROOT;
-  if (scope == RegistrationScope::kUser) {
-    root = HKEY_CURRENT_USER;
-    key = kUserClassesKey + key;
-  }
+  const std::wstring key = std::wstring(kClassesKey) + L"\\TypeLib\\" + GuidText(LIBID_Korvane);
   HKEY h = nullptr;
-  if (::RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+  if (::RegOpenKeyExW(ScopeRoot(scope), key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
   ::RegCloseKey(h);
   return true;
 }
+
+// The type library functions write through HKEY_CLASSES_ROOT: for their length it is the scope's
+// own classes key.
+class ClassesRootOfScope {
+ public:
+  explicit ClassesRootOfScope(RegistrationScope scope) {
+    result_ = ::RegCreateKeyExW(ScopeRoot(scope), kClassesKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+    if (result_ == ERROR_SUCCESS) result_ = ::RegOverridePredefKey(HKEY_CLASSES_ROOT, key_);
+  }
+  ~ClassesRootOfScope() {
+    if (result_ == ERROR_SUCCESS) ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    if (key_) ::RegCloseKey(key_);
+  }
+  ClassesRootOfScope(const ClassesRootOfScope&) = delete;
+  ClassesRootOfScope& operator=(const ClassesRootOfScope&) = delete;
+  HRESULT Result() const { return FromWin32(result_); }
+
+ private:
+  HKEY key_ = nullptr;
+  LONG result_ = ERROR_SUCCESS;
+};
 
 }  // namespace
 
@@ -88,8 +110,7 @@ std::wstring GuidText(const GUID& guid) {
 }
 
 Win32RegistryWriter::Win32RegistryWriter(RegistrationScope scope)
-    : root_(scope == RegistrationScope::kMachine ? HKEY_CLASSES_ROOT : HKEY_CURRENT_USER),
-      prefix_(scope == RegistrationScope::kMachine ? L"" : kUserClassesKey) {}
+    : root_(ScopeRoot(scope)), prefix_(std::wstring(kClassesKey) + L"\\") {}
 
 LONG Win32RegistryWriter::SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
   HKEY h = nullptr;
@@ -148,8 +169,13 @@ HRESULT RegisterServer(RegistrationScope scope) {
   ITypeLib* lib = nullptr;
   HRESULT hr = LoadEmbeddedTypeLib(&lib);
   if (FAILED(hr)) return hr;
-  hr = scope == RegistrationScope::kMachine ? ::RegisterTypeLib(lib, path.data(), nullptr)
-                                            : RegisterTypeLibForUser(lib, path.data(), nullptr);
+  {
+    const ClassesRootOfScope root(scope);
+    hr = root.Result();
+    if (SUCCEEDED(hr))
+      hr = scope == RegistrationScope::kMachine ? ::RegisterTypeLib(lib, path.data(), nullptr)
+                                                : RegisterTypeLibForUser(lib, path.data(), nullptr);
+  }
   lib->Release();
   return hr;
 }
@@ -159,9 +185,12 @@ HRESULT UnregisterServer(RegistrationScope scope) {
   const HRESULT classes = UnregisterClasses(writer);
   HRESULT lib = S_OK;
   if (TypeLibRegistered(scope)) {
-    lib = scope == RegistrationScope::kMachine
-              ? ::UnRegisterTypeLib(LIBID_Korvane, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, kSysKind)
-              : UnRegisterTypeLibForUser(LIBID_Korvane, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, kSysKind);
+    const ClassesRootOfScope root(scope);
+    lib = root.Result();
+    if (SUCCEEDED(lib))
+      lib = scope == RegistrationScope::kMachine
+                ? ::UnRegisterTypeLib(LIBID_Korvane, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, kSysKind)
+                : UnRegisterTypeLibForUser(LIBID_Korvane, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, kSysKind);
   }
   return FAILED(classes) ? classes : lib;
 }

@@ -1,5 +1,5 @@
 // The registry entries of the creatable classes and the type library: for the machine under
-// HKEY_CLASSES_ROOT, or for one user under HKEY_CURRENT_USER\Software\Classes.
+// HKEY_LOCAL_MACHINE\Software\Classes, or for one user under HKEY_CURRENT_USER\Software\Classes.
 #pragma once
 #include <windows.h>
 
@@ -20,7 +20,7 @@ class RegistryWriter {
 
 enum class RegistrationScope { kMachine, kUser };
 
-// The real registry: HKEY_CLASSES_ROOT, or HKEY_CURRENT_USER\Software\Classes.
+// The real registry: HKEY_LOCAL_MACHINE\Software\Classes, or HKEY_CURRENT_USER\Software\Classes.
 class Win32RegistryWriter final : public RegistryWriter {
  public:
   explicit Win32RegistryWriter(RegistrationScope scope);

@@ -203,22 +203,31 @@ uint32_t WinUsbDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& got, uint3
       if (e != kErrIoPending) return FailRead(e, err);
     }
     read_in_flight_ = true;
+    read_has_timeout_ = read_timeout_ != 0;
   }
   if (read_in_flight_) {
     // The wait is bounded by this call's time-out even when the read was started under another
     // (a read started with 0 has no transfer time-out at all).
     if (read_timeout_ > 0) sys_->wait_event(read_overlap_.event, read_timeout_);
     uint32_t n = 0;
-    if (api_.GetOverlappedResult(iface_, &read_overlap_, &n, 0)) {
-      staged_.Commit(n);
-      read_in_flight_ = false;
-    } else {
-      const uint32_t e = sys_->last_error();
-      if (e == kErrIoIncomplete) return 0;
-      read_in_flight_ = false;
-      if (e != kErrSemTimeout) return FailRead(e, err);
-      staged_.Commit(0);  // the transfer time-out ended the read with nothing
+    auto result = [&](UsbBool wait) {
+      n = 0;
+      return api_.GetOverlappedResult(iface_, &read_overlap_, &n, wait) ? 0u : sys_->last_error();
+    };
+    uint32_t e = result(0);
+    if (e == kErrIoIncomplete && read_timeout_ > 0 && !read_has_timeout_) {
+      // A read started by a poll has no transfer time-out, so whole packets would wait in it
+      // until more data came: a call that waits ends it when its time is up.
+      api_.AbortPipe(iface_, in_.id);
+      e = result(1);
+      if (e == kErrOperationAborted) e = 0;
     }
+    if (e == kErrIoIncomplete) return 0;
+    read_in_flight_ = false;
+    if (e != 0 && e != kErrSemTimeout) return FailRead(e, err);
+    // The count stands whatever the status: the transfer time-out ends a read that no short
+    // packet ends, such as a frame of whole packets, and what moved by then is data.
+    staged_.Commit(n);
   }
   got = staged_.Take(buffer, size);
   return 0;

@@ -115,6 +115,7 @@ class WinUsbDevice {
   Pipe in_, out_;
   UsbOverlapped read_overlap_{};
   bool read_in_flight_ = false;
+  bool read_has_timeout_ = false;  // the pipe's transfer time-out was set when the read started
   StagingBuffer staged_;
 };
 

@@ -14,7 +14,6 @@ namespace {
 
 constexpr uint32_t kErrNotSupported = 50;
 constexpr uint32_t kErrNoMoreItems = 259;
-constexpr uint16_t kMaxPacket = 64;
 constexpr uintptr_t kHandleStep = 16;
 
 FakeWinUsb* g_current = nullptr;
@@ -129,10 +128,16 @@ std::unique_ptr<WinUsbLoader> FakeWinUsb::Loader() {
 }
 
 void FakeWinUsb::ArriveAt(uint32_t tick, std::vector<uint8_t> bytes) {
+  std::vector<Packet> packets;
+  for (size_t from = 0; from < bytes.size(); from += kMaxPacket) {
+    const size_t n = std::min<size_t>(kMaxPacket, bytes.size() - from);
+    packets.push_back({tick, {bytes.begin() + from, bytes.begin() + from + n}, n < kMaxPacket});
+  }
+  if (bytes.empty()) packets.push_back({tick, {}, true});
   // Arrivals mostly come in time order: look for the place from the back.
   auto at = arrivals_.end();
-  while (at != arrivals_.begin() && Until(tick, std::prev(at)->first) > 0) --at;
-  arrivals_.insert(at, {tick, std::move(bytes)});
+  while (at != arrivals_.begin() && Until(tick, std::prev(at)->tick) > 0) --at;
+  arrivals_.insert(at, std::make_move_iterator(packets.begin()), std::make_move_iterator(packets.end()));
 }
 
 int FakeWinUsb::ReadsInFlight() const {
@@ -147,7 +152,7 @@ uint32_t FakeWinUsb::PipeTimeout(uint8_t pipe) const {
 
 size_t FakeWinUsb::PendingInBytes() const {
   size_t n = 0;
-  for (const auto& a : arrivals_) n += a.second.size();
+  for (const auto& a : arrivals_) n += a.bytes.size();
   return n;
 }
 
@@ -249,9 +254,13 @@ UsbBool FakeWinUsb::PipeCall(const char* name, UsbHandle iface, uint8_t pipe) {
   if (!interfaces_.count(Key(iface))) return Fails(kErrInvalidHandle);
   calls_.push_back(std::string(name) + " " + Hex(pipe));
   if (std::strcmp(name, "AbortPipe") == 0) {
-    // The aborted read completes later, as on the real stack; its owner must wait for it.
-    for (auto& [ov, t] : transfers_)
-      if (t.pipe == pipe && !t.done) t.aborted = true;
+    // The aborted read completes later, as on the real stack; its owner must wait for it. What
+    // had reached it by now stays in its count.
+    for (auto& [ov, t] : transfers_) {
+      if (t.pipe != pipe || t.done) continue;
+      Progress(t);
+      t.aborted = !t.done;
+    }
   }
   return 1;
 }
@@ -299,19 +308,26 @@ void FakeWinUsb::Progress(Transfer& t) {
     return;
   }
   if (service_) service_();
+  // Looked at late, the transfer still takes only what came before its time-out.
   const uint32_t now = clock_.Now();
-  while (t.transferred < t.length && !arrivals_.empty() && Until(now, arrivals_.front().first) <= 0) {
-    auto& bytes = arrivals_.front().second;
+  const bool timed_out = t.timeout != 0 && Until(t.start + t.timeout, now) >= 0;
+  const uint32_t until = timed_out ? t.start + t.timeout : now;
+  bool ended = false;
+  while (!ended && t.transferred < t.length && !arrivals_.empty() && Until(until, arrivals_.front().tick) <= 0) {
+    auto& bytes = arrivals_.front().bytes;
     const uint32_t n = std::min<uint32_t>(t.length - t.transferred, static_cast<uint32_t>(bytes.size()));
     std::memcpy(t.buffer + t.transferred, bytes.data(), n);
     t.transferred += n;
     bytes.erase(bytes.begin(), bytes.begin() + n);
-    if (bytes.empty()) arrivals_.pop_front();
+    // Partial reads are allowed: the rest of a packet that did not fit waits for the next read.
+    if (!bytes.empty()) break;
+    ended = arrivals_.front().is_short;
+    arrivals_.pop_front();
   }
-  if (t.transferred > 0) {
-    t.done = true;  // partial reads are allowed: what has come ends the transfer
-  } else if (t.timeout != 0 && Until(t.start + t.timeout, now) >= 0) {
+  if (ended || t.transferred == t.length) {
     t.done = true;
+  } else if (timed_out) {
+    t.done = true;  // what moved before the time-out is reported with it
     t.status = kErrSemTimeout;
   }
 }
@@ -325,7 +341,7 @@ bool FakeWinUsb::NextEvent(const Transfer& t, uint32_t& when) const {
     any = true;
   };
   if (t.aborted) consider(now);
-  if (!arrivals_.empty()) consider(arrivals_.front().first);
+  if (!arrivals_.empty()) consider(arrivals_.front().tick);
   if (t.timeout != 0) consider(t.start + t.timeout);
   return any;
 }
@@ -336,15 +352,18 @@ bool FakeWinUsb::WaitEvent(UsbHandle event, uint32_t ms) {
     clock_.Advance(ms);  // nothing will signal it
     return false;
   }
+  const uint32_t deadline = clock_.Now() + ms;
   Progress(*t);
-  if (t->done) return true;
+  // Packets that do not end the transfer keep it waiting; each step moves data or ends it.
   uint32_t when = 0;
-  if (NextEvent(*t, when) && Until(clock_.Now(), when) <= static_cast<int32_t>(ms)) {
+  while (!t->done && NextEvent(*t, when) && Until(when, deadline) >= 0) {
     clock_.Set(when);
-  } else {
-    clock_.Advance(ms);  // a peer answers only once time has passed
+    Progress(*t);
   }
-  Progress(*t);
+  if (!t->done) {
+    clock_.Set(deadline);  // a peer answers only once time has passed
+    Progress(*t);
+  }
   return t->done;
 }
 
@@ -364,7 +383,7 @@ UsbBool FakeWinUsb::GetOverlappedResult(UsbHandle iface, UsbOverlapped* overlapp
   Progress(t);
   if (!t.done && wait) {
     uint32_t when = 0;
-    if (NextEvent(t, when)) {
+    while (!t.done && NextEvent(t, when)) {
       clock_.Set(when);
       Progress(t);
     }
@@ -374,9 +393,10 @@ UsbBool FakeWinUsb::GetOverlappedResult(UsbHandle iface, UsbOverlapped* overlapp
     }
   }
   if (!t.done) return Fails(kErrIoIncomplete);
-  // A finished record keeps its result until a new read starts on it.
-  if (t.status != 0) return Fails(t.status);
+  // A finished record keeps its result until a new read starts on it; the count is reported
+  // whatever the status.
   *transferred = t.transferred;
+  if (t.status != 0) return Fails(t.status);
   last_error_ = 0;
   return 1;
 }

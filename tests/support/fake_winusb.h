@@ -1,6 +1,7 @@
 // A WinUSB device and library for tests: pipe sets, IN data arriving on the manual clock, reads
-// that complete asynchronously, injected errors, recorded pipe calls and policies, and counts of
-// what is open. It also notes every misuse a real stack would punish: an overlapped record, event
+// that complete asynchronously as on a bulk IN pipe (on a full buffer, a short packet or the
+// transfer time-out, reporting what moved), injected errors, recorded pipe calls and policies,
+// and counts of what is open. It also notes every misuse a real stack would punish: an overlapped record, event
 // or interface reused or freed while its read is still in flight, and zero-byte reads.
 // One fake is current at a time (the entry points have no context pointer to find it by).
 #pragma once
@@ -24,6 +25,7 @@ class FakeWinUsb {
   static constexpr uint8_t kOutPipe = 0x02;
   static constexpr int32_t kBulk = 2;
   static constexpr int32_t kInterrupt = 3;
+  static constexpr uint16_t kMaxPacket = 64;
 
   struct Pipe {
     int32_t type;
@@ -55,7 +57,8 @@ class FakeWinUsb {
   void SetPipes(std::vector<Pipe> pipes) { pipes_ = std::move(pipes); }
   // The next call of `call` fails with `error`.
   void Fail(Call call, uint32_t error) { failures_[call] = error; }
-  // IN data reaching the host at `tick` (Arrive: now).
+  // IN data reaching the host at `tick` (Arrive: now), in packets of kMaxPacket bytes; a length
+  // that is a multiple of it ends with no short packet, and an empty one is a zero-length packet.
   void ArriveAt(uint32_t tick, std::vector<uint8_t> bytes);
   void Arrive(std::vector<uint8_t> bytes) { ArriveAt(clock_.Now(), std::move(bytes)); }
   void Arrive(const std::string& text) { Arrive(std::vector<uint8_t>(text.begin(), text.end())); }
@@ -131,7 +134,12 @@ class FakeWinUsb {
   int unloads_ = 0;
   std::vector<Pipe> pipes_{{kBulk, kInPipe}, {kBulk, kOutPipe}};
   std::map<Call, uint32_t> failures_;
-  std::deque<std::pair<uint32_t, std::vector<uint8_t>>> arrivals_;  // by time
+  struct Packet {
+    uint32_t tick;
+    std::vector<uint8_t> bytes;  // what a read has not taken yet
+    bool is_short;               // shorter than kMaxPacket when sent: it ends the transfer
+  };
+  std::deque<Packet> arrivals_;  // by time
   std::function<void(const uint8_t*, uint32_t)> on_write_;
   std::function<void()> service_;
   bool keep_writes_ = true;

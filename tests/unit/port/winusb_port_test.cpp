@@ -178,12 +178,48 @@ TEST_F(WinUsbTest, ReadsWithTimeOuts) {
   EXPECT_EQ(got, StagingBuffer::kCapacity);
   fake_.Arrive("12345678");
   EXPECT_EQ(ReadText(*d, 4), std::string(4, 'z'));
-  EXPECT_EQ(ReadText(*d, 100), std::string(6, 'z') + "12345678");
-  EXPECT_EQ(fake_.Calls(), (Calls{"ReadPipe 81 131072", "ReadPipe 81 4", "ReadPipe 81 100"}));
+  EXPECT_EQ(ReadText(*d, 100), std::string(6, 'z'));  // the rest of a short packet ends its read
+  EXPECT_EQ(ReadText(*d, 100), "12345678");
+  EXPECT_EQ(fake_.Calls(), (Calls{"ReadPipe 81 131072", "ReadPipe 81 4", "ReadPipe 81 100", "ReadPipe 81 100"}));
   // A zero-byte request starts no transfer.
   fake_.ClearCalls();
   EXPECT_EQ(ReadText(*d, 0), "");
   EXPECT_EQ(fake_.Calls(), Calls{});
+}
+
+// No short packet ends a read of whole packets: the transfer time-out does, and what moved is
+// data; a read a poll started, which has no time-out, is ended by the next call that waits.
+TEST_F(WinUsbTest, WholePacketFramesArriveAtTheTimeOut) {
+  auto d = OpenDevice();
+  std::vector<uint8_t> frame(2 * FakeWinUsb::kMaxPacket);
+  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(0x55 + i);
+  const std::string text(frame.begin(), frame.end());
+  d->SetReadTimeout(200);
+  uint32_t t = clock_.Now();
+  fake_.ArriveAt(t + 10, frame);
+  EXPECT_EQ(ReadText(*d, 4096), text);
+  EXPECT_EQ(clock_.Now(), t + 200);
+  // A later short packet or a zero-length one ends the read when it comes.
+  t = clock_.Now();
+  fake_.ArriveAt(t + 10, frame);
+  fake_.ArriveAt(t + 30, {'!'});
+  EXPECT_EQ(ReadText(*d, 4096), text + "!");
+  EXPECT_EQ(clock_.Now(), t + 30);
+  fake_.Arrive(frame);
+  fake_.Arrive(std::vector<uint8_t>{});
+  EXPECT_EQ(ReadText(*d, 4096), text);
+  EXPECT_EQ(clock_.Now(), t + 30);
+
+  d->SetReadTimeout(0);
+  EXPECT_EQ(ReadText(*d, 4096), "");
+  fake_.Arrive(frame);
+  EXPECT_EQ(ReadText(*d, 4096), "");
+  fake_.ClearCalls();
+  d->SetReadTimeout(200);
+  EXPECT_EQ(ReadText(*d, 4096), text);
+  EXPECT_EQ(clock_.Now(), t + 230);
+  EXPECT_EQ(fake_.Calls(), Calls{"AbortPipe 81"});
+  EXPECT_EQ(fake_.PendingInBytes(), 0u);
 }
 
 TEST_F(WinUsbTest, ReadErrorsEmptyTheBufferAndAbort) {

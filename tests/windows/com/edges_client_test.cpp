@@ -135,12 +135,22 @@ TEST_F(ComClient, Ostrel2MembersOfItsOwn) {
   ASSERT_EQ(o->RecvTableAsStrings(0, &journal), S_OK);
   EXPECT_EQ(RowsOf(journal.Get()), CsvRows(SampleFile("journal.csv")));
 
-  // Upload from a collection with its own count; then the obsolete member refuses.
+  // Upload from a collection with its own count, one RowSent per row of that count; then the
+  // obsolete member refuses.
   const std::vector<std::string> goods2 = {"10;;Товар А;1", "11;;Товар Б;2"};
   ComPtr<IOstrelStrings> upload = Collection(goods2);
   ASSERT_EQ(o->SendPrepare(&r), S_OK);
+  RecordingSink sink;
+  const DWORD cookie = Advise(o.Get(), &sink);
   ASSERT_EQ(o->SendTableAsStrings(8, upload.Get(), &r), S_OK);
   EXPECT_EQ(r, 0);
+  EXPECT_EQ(Unadvise(o.Get(), cookie), S_OK);
+  ASSERT_EQ(sink.calls.size(), 2u);
+  for (long i = 0; i < 2; ++i) {
+    EXPECT_EQ(sink.calls[i].id, 2);
+    EXPECT_EQ(sink.calls[i].done, i + 1);
+    EXPECT_EQ(sink.calls[i].total, 2);
+  }
   ASSERT_EQ(o->SendFinal(0, &r), S_OK);
   EXPECT_EQ(r, 0);
   EXPECT_EQ(CsvRows(SimFile("v3", "data/uploaded/goods2.csv")), goods2);
@@ -240,6 +250,36 @@ TEST_F(ComClient, TerminalFailuresReachTheCaller) {
     const Diag d = DiagOf(o2.Get());
     EXPECT_EQ(d.code, kNoPort);
     EXPECT_EQ(d.context, "Прямая команда Korvane_TryToRecvLine");
+    // The other direct commands fail with their own context, in either edition. (A flush with no
+    // port has nothing to send and succeeds.)
+    Bstr cmd(L"--p"), row(L"строка");
+    const struct {
+      const char* context;
+      std::function<HRESULT(IOstrel*, long*)> first;
+      std::function<HRESULT(IOstrel2*, long*)> second;
+    } direct[] = {
+        {"Прямая команда Korvane_SendCmd", [&](IOstrel* x, long* p) { return x->Korvane_SendCmd(cmd.get(), p); },
+         [&](IOstrel2* x, long* p) { return x->Korvane_SendCmd(cmd.get(), p); }},
+        {"Прямая команда Korvane_TryToSend", [&](IOstrel* x, long* p) { return x->Korvane_TryToSend(row.get(), p); },
+         [&](IOstrel2* x, long* p) { return x->Korvane_TryToSend(row.get(), p); }},
+    };
+    for (const auto& d : direct) {
+      r = 0;
+      ASSERT_EQ(d.first(o1.Get(), &r), S_OK);
+      EXPECT_EQ(r, kNoPort) << d.context;
+      Bstr m, c;
+      ASSERT_EQ(o1->GetLastDiagMsg(&code, m.out(), c.out()), S_OK);
+      EXPECT_EQ(code, kNoPort);
+      EXPECT_EQ(c.cp1251(), d.context);
+      EXPECT_EQ(m.cp1251(), "Нет подключения к терминалу");
+      r = 0;
+      ASSERT_EQ(d.second(o2.Get(), &r), S_OK);
+      EXPECT_EQ(r, kNoPort) << d.context;
+      const Diag diag = DiagOf(o2.Get());
+      EXPECT_EQ(diag.code, kNoPort);
+      EXPECT_EQ(diag.context, d.context);
+      EXPECT_EQ(diag.message, "Нет подключения к терминалу");
+    }
     // A failed download still hands out an (empty) enumerator.
     ComPtr<IEnumVARIANT> rows;
     ASSERT_EQ(o1->RecvTable(0, &rows, &r), S_OK);
@@ -251,6 +291,33 @@ TEST_F(ComClient, TerminalFailuresReachTheCaller) {
     EXPECT_EQ(r, 0);
     EXPECT_EQ(DiagOf(o2.Get()).code, 0);
   }
+}
+
+// A terminal that sends a row unasked after the identity queries: both direct receives give it,
+// through the thread's code page.
+TEST_F(ComClient, DirectReceivesGiveTheLine) {
+  REQUIRE_SIM(port, "unsolicited");
+  const LCID before = ::GetThreadLocale();
+  ASSERT_TRUE(::SetThreadLocale(0x419));
+  const std::wstring expected = Wide1251("Сканер готов");
+  Bstr p(port.c_str());
+  {
+    ComPtr<IOstrel> o = Create<IOstrel>(L"Zyl.Ostrel");
+    ASSERT_EQ(o->put_Port(p.get()), S_OK);
+    long r = 0;
+    ASSERT_EQ(o->ConnectTerminal(&r), S_OK);
+    ASSERT_EQ(r, kConnected);
+    Bstr line;
+    ASSERT_EQ(o->Korvane_TryToRecv(line.out(), &r), S_OK);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(line.wide(), expected);
+  }
+  ComPtr<IOstrel2> o = Connected(port);
+  Bstr line;
+  ASSERT_EQ(o->Korvane_TryToRecvLine(line.out()), S_OK);
+  EXPECT_EQ(line.wide(), expected);
+  EXPECT_EQ(DiagOf(o.Get()).code, 0);
+  ::SetThreadLocale(before);
 }
 
 // A collection that gives nothing: the object must refuse it rather than send an empty table.

@@ -113,6 +113,30 @@ TEST_F(ComClient, KorvaneXVersionFromTheIniFile) {
   EXPECT_EQ(IniVersion(), "2.00");
   RunRows(o.Get(), "v2", port);
 
+  // A result below 0 reaches KorvaneX as 0 and KorvaneX2 as it is: the row count is still
+  // pending when the next command's echo is read.
+  {
+    ComPtr<IKorvaneX2> x2 = Create<IKorvaneX2>(L"Zyl.KorvaneX2");
+    ASSERT_TRUE(x2);
+    long results[2] = {99, 99};
+    for (int which = 0; which < 2; ++which) {
+      long& r = results[which];
+      const auto send = [&](const wchar_t* code) {
+        Bstr c(code);
+        return which == 0 ? o->SendCMD(c.get(), &r) : x2->SendCMD(c.get(), &r);
+      };
+      ASSERT_EQ(which == 0 ? o->OpenPort(Bstr(port.c_str()).get(), &r) : x2->OpenPort(Bstr(port.c_str()).get(), &r),
+                S_OK);
+      ASSERT_EQ(send(L"020"), S_OK);
+      ASSERT_EQ(r, 1);
+      ASSERT_EQ(send(L"004"), S_OK);
+      long closed = 0;
+      EXPECT_EQ(which == 0 ? o->ClosePort(&closed) : x2->ClosePort(&closed), S_OK);
+    }
+    EXPECT_LT(results[1], 0);
+    EXPECT_EQ(results[0], 0);
+  }
+
   // KorvaneX cannot be aggregated; KorvaneX2 can.
   CLSID clsid{};
   ASSERT_EQ(::CLSIDFromProgID(L"Zyl.KorvaneX", &clsid), S_OK);

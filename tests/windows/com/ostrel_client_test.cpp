@@ -153,6 +153,13 @@ void RunSession(const wchar_t* prog_id, const char* sim, const std::wstring& por
   const std::vector<std::string> after = JournalLines(sim, journal_start);
   EXPECT_EQ(CommandsIn(after), expected_commands);
   EXPECT_NE(std::find(after.begin(), after.end(), "REC RAW;" + std::string("строка")), after.end());
+  // Every command's parameter row (the clock's aside): ClearFinal(true) sets the operations
+  // table's current ID to 0.
+  std::vector<std::string> params;
+  for (const std::string& l : after)
+    if (l.rfind("PARAM ", 0) == 0 && l.rfind("PARAM 303 ", 0) != 0) params.push_back(l);
+  EXPECT_EQ(params, (std::vector<std::string>{"PARAM 881 7", "PARAM 887 42", "PARAM 403 9", "PARAM 408 4607001234567",
+                                              "PARAM 881 0", "PARAM 881 1"}));
 }
 
 TEST_F(ComClient, OstrelSessionV3) {

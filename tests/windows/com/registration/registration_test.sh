@@ -1,7 +1,7 @@
 #!/bin/sh
 # korvane.dll through regsvr32 in the build's Wine prefix: every class entry with its exact values,
 # a second registration replacing stale class keys, no setting written, removal keeping "CLSID",
-# the per-user pair and a refused command line.
+# the per-user pair, both scopes at once removed in either order, and a refused command line.
 # Usage: registration_test.sh <korvane.dll> <work folder> <emulator command...>
 # Whatever happens, the DLL is left registered for the machine: the other COM tests rely on it.
 set -u
@@ -131,27 +131,28 @@ settings_state() {
 }
 settings_state >"$work/settings_before.txt"
 
-# Machine registration: every entry and the type library.
-machine='HKEY_CLASSES_ROOT'
+# Machine registration: every entry and the type library, in the machine's own hive.
+machine='HKEY_LOCAL_MACHINE\Software\Classes'
+machine_short='HKLM\Software\Classes'
 win regsvr32 /s "$dll" || fail "regsvr32 /s exited $?"
-snapshot HKCR "$work/hkcr1.txt"
+snapshot "$machine_short" "$work/hkcr1.txt"
 check_classes "$work/hkcr1.txt" "$machine" "$work/classes1.txt"
 tlb_key="$machine\\TypeLib\\$libid\\1.0\\0\\win64"
 under "$work/hkcr1.txt" "$tlb_key" >"$work/tlb.txt"
 grep -qixF "[$tlb_key] @=\"$dll_escaped\"" "$work/tlb.txt" || fail "type library key $tlb_key: $(cat "$work/tlb.txt")"
 
 # A second registration over stale leftovers in a class key leaves exactly the same entries.
-ostrel_key='HKCR\CLSID\{C5259695-5430-4B25-90D1-0E3CE4D41B23}'
+ostrel_key="$machine_short\\CLSID\\{C5259695-5430-4B25-90D1-0E3CE4D41B23}"
 win reg add "$ostrel_key\\Stale" /f || fail "could not add a stale subkey"
 win reg add "$ostrel_key\\InprocServer32" /v Old /d 'C:\old\korvane.dll' /f || fail "could not add a stale value"
 win regsvr32 /s "$dll" || fail "second regsvr32 /s exited $?"
-snapshot HKCR "$work/hkcr2.txt"
+snapshot "$machine_short" "$work/hkcr2.txt"
 check_classes "$work/hkcr2.txt" "$machine" "$work/classes2.txt"
 cmp -s "$work/classes1.txt" "$work/classes2.txt" || fail "entries differ after a second registration"
 
 # Removal: every class key goes, "CLSID" stays; twice is fine.
 win regsvr32 /u /s "$dll" || fail "regsvr32 /u /s exited $?"
-snapshot HKCR "$work/hkcr3.txt"
+snapshot "$machine_short" "$work/hkcr3.txt"
 check_absent "$work/hkcr3.txt" "$machine" 'after /u'
 has_key "$work/hkcr3.txt" "$machine\\CLSID" || fail "$machine\\CLSID was removed"
 [ -n "$(under "$work/hkcr3.txt" "$machine\\TypeLib\\$libid")" ] && fail "type library still registered after /u"
@@ -168,12 +169,49 @@ snapshot 'HKCU\Software\Classes' "$work/hkcu2.txt"
 check_absent "$work/hkcu2.txt" "$user" 'after the per-user /u'
 has_key "$work/hkcu2.txt" "$user\\CLSID" || fail "$user\\CLSID was removed"
 
+# Both scopes registered, in either order: each removal takes away exactly its own keys and type
+# library, whichever came first (a write through HKEY_CLASSES_ROOT would land in the user's hive).
+user_short='HKCU\Software\Classes'
+tlb_user="$user\\TypeLib\\$libid"
+for first in user machine; do
+  if [ "$first" = user ]; then
+    win regsvr32 /s /n /i:user "$dll" && win regsvr32 /s "$dll" || fail "$first first: registering exited $?"
+    gone=user kept=machine gone_args='/n /i:user' kept_args='' kept_before=$work/both_m_classes.txt
+  else
+    win regsvr32 /s "$dll" && win regsvr32 /s /n /i:user "$dll" || fail "$first first: registering exited $?"
+    gone=machine kept=user gone_args='' kept_args='/n /i:user' kept_before=$work/both_u_classes.txt
+  fi
+  snapshot "$machine_short" "$work/both_m.txt"
+  snapshot "$user_short" "$work/both_u.txt"
+  check_classes "$work/both_m.txt" "$machine" "$work/both_m_classes.txt"
+  check_classes "$work/both_u.txt" "$user" "$work/both_u_classes.txt"
+  # shellcheck disable=SC2086
+  win regsvr32 /u /s $gone_args "$dll" || fail "$first first: removing $gone exited $?"
+  snapshot "$machine_short" "$work/after_m.txt"
+  snapshot "$user_short" "$work/after_u.txt"
+  if [ "$gone" = user ]; then gone_snap=$work/after_u.txt kept_snap=$work/after_m.txt gone_root=$user kept_root=$machine
+  else gone_snap=$work/after_m.txt kept_snap=$work/after_u.txt gone_root=$machine kept_root=$user; fi
+  check_absent "$gone_snap" "$gone_root" "$first first, after removing $gone"
+  [ -n "$(under "$gone_snap" "$gone_root\\TypeLib\\$libid")" ] && fail "$first first: $gone type library left"
+  check_classes "$kept_snap" "$kept_root" "$work/kept_classes.txt"
+  cmp -s "$work/kept_classes.txt" "$kept_before" ||
+    fail "$first first: removing $gone changed the $kept entries"
+  [ -n "$(under "$kept_snap" "$kept_root\\TypeLib\\$libid\\1.0")" ] || fail "$first first: $kept type library removed"
+  # shellcheck disable=SC2086
+  win regsvr32 /u /s $kept_args "$dll" || fail "$first first: removing $kept exited $?"
+done
+snapshot "$machine_short" "$work/none_m.txt"
+snapshot "$user_short" "$work/none_u.txt"
+check_absent "$work/none_m.txt" "$machine" 'after both removals'
+check_absent "$work/none_u.txt" "$user" 'after both removals'
+[ -n "$(under "$work/none_u.txt" "$tlb_user")" ] && fail "per-user type library left after both removals"
+
 # Anything else after /i: is refused and writes nothing; neither did the per-user pair for the
 # machine.
 if win regsvr32 /s /n /i:bogus "$dll"; then fail "regsvr32 /s /n /i:bogus succeeded"; fi
 snapshot 'HKCU\Software\Classes' "$work/hkcu3.txt"
 check_absent "$work/hkcu3.txt" "$user" 'after /i:bogus'
-snapshot HKCR "$work/hkcr4.txt"
+snapshot "$machine_short" "$work/hkcr4.txt"
 check_absent "$work/hkcr4.txt" "$machine" 'after the per-user pair and /i:bogus'
 
 settings_state >"$work/settings_after.txt"
