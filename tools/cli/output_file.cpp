@@ -104,8 +104,11 @@ void InstallInterruptCleanup() {
 
 std::string OutputPathProblem(const std::string& path, bool append) {
   if (path.empty() || path == "-") return {};
-  const std::string target = FollowLinks(path);
   struct stat st {};
+  // Devices and pipes are opened by the name given (the kernel follows its own links, such as
+  // /dev/stdout); only a file that is replaced needs the link's target spelt out.
+  const bool in_place = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+  const std::string target = in_place ? path : FollowLinks(path);
   if (::stat(target.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return ErrnoText(EISDIR);
     // A regular file is replaced through a new file in its folder, or appended to in place.
@@ -147,8 +150,9 @@ bool OutputFile::Open(const std::string& path) {
     owns_ = false;
     return true;
   }
-  target_ = FollowLinks(path);
   struct stat st {};
+  const bool in_place = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+  target_ = in_place ? path : FollowLinks(path);
   existed_ = ::stat(target_.c_str(), &st) == 0;
   if (existed_ && S_ISDIR(st.st_mode)) {
     errno = EISDIR;

@@ -66,8 +66,7 @@ std::string ReadSome(LinkPort* port, uint32_t want, uint32_t& err) {
   std::vector<uint8_t> buf(want);
   uint32_t count = 0;
   uint32_t start = TickCount();
-  while (count < want && TicksLeft(TickCount(), start + kWaitMs) > 0)
-    LvlReadMore(port, buf.data(), count, want, 200, err);
+  while (count < want && TicksLeft(TickCount(), start + kWaitMs) > 0) LvlReadMore(port, buf.data(), count, want, 200, err);
   return std::string(buf.begin(), buf.begin() + count);
 }
 
@@ -150,7 +149,7 @@ TEST(LanPort, ReadEdgesNeedNoSocketCall) {
   uint32_t before = TickCount();
   EXPECT_EQ(LvlReadMore(port, buf, count, 8, 2000, err), 8u);  // full buffer
   count = 2;
-  EXPECT_EQ(LvlReadMore(port, buf, count, 8, -5, err), 2u);  // negative time-out
+  EXPECT_EQ(LvlReadMore(port, buf, count, 8, -5, err), 2u);    // negative time-out
   EXPECT_LT(TickCount() - before, 200u);
   EXPECT_EQ(err, 0u);
   EXPECT_EQ(LvlReadMore(nullptr, buf, count, 8, 10, err), 0u);
@@ -174,8 +173,8 @@ TEST(LanPort, RefusedConnectLogsTheAddressAndTheSocketError) {
   EXPECT_EQ(LvlOpen(address, Lan, err), nullptr);
   EXPECT_NE(err, 0u);
   EXPECT_EQ(test::ReadFileBytes(dir.File("korvane.log")),
-            "[05-03-2025 09:07:03]\t(Port->Connect) Ошибка подключения к \"" + address + "\" (" + std::to_string(err) +
-                ")\r\n");
+            "[05-03-2025 09:07:03]\t(Port->Connect) Ошибка подключения к \"" + address + "\" (" +
+                std::to_string(err) + ")\r\n");
 
   std::string unspecified = "LAN";
   ResolvePortKind(unspecified);

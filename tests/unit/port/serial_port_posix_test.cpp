@@ -1,5 +1,5 @@
-#include <grp.h>
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -135,14 +135,10 @@ TEST(SerialPort, ErrnoBecomesOneWindowsNumber) {
     int e;
     uint32_t on_open, on_io;
   };
-  const Row rows[] = {{EIO, kErrDeviceLost, kErrDeviceLost},
-                      {ENODEV, kErrFileNotFound, kErrDeviceLost},
-                      {ENXIO, kErrFileNotFound, kErrDeviceLost},
-                      {EBUSY, kErrAccessDenied, kErrAccessDenied},
-                      {ENOENT, kErrFileNotFound, kErrFileNotFound},
-                      {ECONNREFUSED, 10061, 10061},
-                      {EAGAIN, kErrAccessDenied, kErrSocketWouldBlock},
-                      {ENOTRECOVERABLE, 0x20000000 | ENOTRECOVERABLE, 0x20000000 | ENOTRECOVERABLE}};
+  const Row rows[] = {{EIO, kErrDeviceLost, kErrDeviceLost},    {ENODEV, kErrFileNotFound, kErrDeviceLost},
+                      {ENXIO, kErrFileNotFound, kErrDeviceLost}, {EBUSY, kErrAccessDenied, kErrAccessDenied},
+                      {ENOENT, kErrFileNotFound, kErrFileNotFound}, {ECONNREFUSED, 10061, 10061},
+                      {EAGAIN, kErrAccessDenied, kErrSocketWouldBlock}, {ENOTRECOVERABLE, 0x20000000 | ENOTRECOVERABLE, 0x20000000 | ENOTRECOVERABLE}};
   for (const Row& r : rows) {
     EXPECT_EQ(SystemErrorFromErrno(r.e, ErrnoSite::kOpen), r.on_open) << r.e;
     EXPECT_EQ(SystemErrorFromErrno(r.e, ErrnoSite::kIo), r.on_io) << r.e;
