@@ -111,6 +111,8 @@ class HostileInputTest(unittest.TestCase):
         with open(same, "wb") as f:
             f.write(b"a;1\r\n")
         missing = os.path.join(self.dir, "no-such-folder", "x")
+        fifo = os.path.join(self.dir, "rows.fifo")  # counted, its rows would be gone before sending
+        os.mkfifo(fifo)
         bad_name = "Неверное имя порта (%s)"
         wrapped, suffixed, spaced = ("LAN:127.0.0.1:%d" % (port + 65536), "LAN:127.0.0.1:%dabc" % port,
                                      "LAN:127.0.0.1: %d" % port)
@@ -124,6 +126,7 @@ class HostileInputTest(unittest.TestCase):
              "cannot write the output %s: no folder %s" % (missing, os.path.dirname(missing))),
             ((s.port, "recv", "journal", "-o", self.dir), 1, "cannot write the output %s: Is a directory" % self.dir),
             ((s.port, "send", "goods", self.data), 1, "cannot read %s: Is a directory" % self.data),
+            ((s.port, "send", "goods", fifo), 1, "cannot read %s: not a regular file" % fifo),
             ((s.port, "--log", missing, "info"), 1, "cannot write the log %s: no folder" % missing),
             ((s.port, "legacy", "--protocol", "3", "send", self.data), 1, "cannot read %s: Is a directory" % self.data),
             # Charsets that would garble every row, and command codes that would be cut or unanswered.

@@ -84,7 +84,7 @@ int CheckNamedFiles(const CliOptions& o) {
       if (step.what == "send") inputs.push_back(step.arg);
   }
   for (const std::string& input : inputs) {
-    const std::string problem = InputPathProblem(input);
+    const std::string problem = InputPathProblem(input, o.command == "send");
     if (!problem.empty()) {
       std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, input.c_str(), problem.c_str());
       return kExitFailure;

@@ -125,10 +125,12 @@ std::string OutputPathProblem(const std::string& path, bool append) {
   return {};
 }
 
-std::string InputPathProblem(const std::string& path) {
+std::string InputPathProblem(const std::string& path, bool read_twice) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return ErrnoText(errno);
   if (S_ISDIR(st.st_mode)) return ErrnoText(EISDIR);
+  // A pipe or a device gives its rows once: counted first, they would never be sent.
+  if (read_twice && !S_ISREG(st.st_mode)) return "not a regular file (its rows are counted before they are sent)";
   if (::access(path.c_str(), R_OK) != 0) return ErrnoText(errno);
   return {};
 }

@@ -18,8 +18,9 @@ void InstallInterruptCleanup();
 // Why `path` cannot take output, empty when it can: a folder, a missing folder, no permission.
 // `append`: the file is appended to in place (a log), not replaced.
 std::string OutputPathProblem(const std::string& path, bool append);
-// Why `path` cannot be read as an input file, empty when it can.
-std::string InputPathProblem(const std::string& path);
+// Why `path` cannot be read as an input file, empty when it can. `read_twice`: the file is read
+// once to count its rows and again to send them, so it must be a regular file.
+std::string InputPathProblem(const std::string& path, bool read_twice);
 // True when both names lead to one existing file (same device and inode).
 bool SameFile(const std::string& a, const std::string& b);
 
