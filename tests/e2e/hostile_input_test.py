@@ -242,6 +242,7 @@ class HostileInputTest(unittest.TestCase):
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline and not any(os.path.getsize(p) > 1000 for p in glob.glob(out + ".partial-*")):
             time.sleep(0.05)
+        self.assertEqual(len(glob.glob(out + ".partial-*")), 1, "the download never started")
         proc.send_signal(signal.SIGINT)
         _, err = proc.communicate(timeout=20)
         self.assertEqual(proc.returncode, -signal.SIGINT, err)
