@@ -90,15 +90,18 @@ bool CComport::ApplyState() { return line_->SetState(dcb_); }
 int32_t CComport::Open(const std::string& name) {
   CallStackScope scope("CP::Open('%s')", name.c_str());
   CloseNoScope();
+  open_error_ = 0;
   if (Blocks()) {
     uint32_t err = 0;
     line_ = block_opener_(name, err);
     if (!line_) {
+      open_error_ = err;
       DiagLog("Open() Error. CreateFile() Error", static_cast<int32_t>(err));
       return 0;
     }
     line_->SetupQueues(kDriverQueueBytes, kDriverQueueBytes);
     if (!line_->SetTimeouts(kOpenTimeouts)) {
+      open_error_ = line_->LastError();
       DiagLog("SetCommTimeouts() Error", static_cast<int32_t>(line_->LastError()));
       CloseNoScope();
       return 0;
@@ -117,6 +120,7 @@ int32_t CComport::Open(const std::string& name) {
     dcb_.rts_control = LineControl::kHandshake;
     dcb_.abort_on_error = true;
     if (!ApplyState()) {
+      open_error_ = line_->LastError();
       DiagLog("SetCommState() Error", static_cast<int32_t>(line_->LastError()));
       CloseNoScope();
       return 0;
@@ -132,6 +136,7 @@ int32_t CComport::Open(const std::string& name) {
   uint32_t err = 0;
   port_ = port_opener_(device, kind, &err);
   if (port_ == nullptr) {
+    open_error_ = err;
     DiagLog(StrFormat("Open() Error: ошибка открытия порта %s (тип %i, %s)", name.c_str(), static_cast<int32_t>(kind),
                       device.c_str()),
             0);

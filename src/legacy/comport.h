@@ -53,6 +53,8 @@ class CComport {
   bool IsOpen() const;
 
   int32_t Open(const std::string& name);
+  // The system error of the last failed Open (0 after a success or a failure without one).
+  uint32_t LastOpenError() const { return open_error_; }
   int32_t OpenIRDA(const std::string& name);
   int32_t Close();  // always 0
   int32_t SyncRemoteVersion(uint32_t& err, uint32_t timeout_ms);
@@ -99,6 +101,7 @@ class CComport {
   int32_t pending_length_ = 0;
   uint32_t local_version_ = kComportVersion100;
   uint32_t remote_version_ = 0;
+  uint32_t open_error_ = 0;
   CLvlStream level_stream_;
   CFrameBuffer frame_buffer_;
   RecordChannel records_;

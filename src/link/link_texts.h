@@ -41,6 +41,7 @@ inline constexpr const char* kNoConnection = "Нет подключения к �
 inline constexpr const char* kPortOpened = "Открыт порт %s (%s) (тип порта %u)";
 inline constexpr const char* kPortNotFound = "Порт не найден (";
 inline constexpr const char* kPortBusy = "Порт занят другим приложением (";
+inline constexpr const char* kPortBadName = "Неверное имя порта (";
 inline constexpr const char* kPortUnknownError = "Неизвестная ошибка при открытии порта (";
 inline constexpr const char* kOpenException = "(Exception) Исключение при открытии порта";
 inline constexpr const char* kCloseException = "(Exception) Исключение при закрытии порта";

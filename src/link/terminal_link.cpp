@@ -26,6 +26,19 @@ static_assert(kTransferPeerRestarted == kFbPeerRestarted);
 
 }  // namespace
 
+std::string PortOpenFailureText(const std::string& port_name, const std::string& device, uint32_t err) {
+  if (err == kErrFileNotFound) return std::string(kPortNotFound) + port_name + ")";
+  if (err == kErrAccessDenied) return std::string(kPortBusy) + port_name + ")";
+  if (err == kErrBadPortName) return std::string(kPortBadName) + port_name + ")";
+  const std::string system_text = SystemErrorText(err);
+  if (system_text.empty()) return std::string(kPortUnknownError) + port_name + ")";
+  std::string message = "(" + port_name + ") " + system_text;
+  // What to change, where the system knows (a group that may use the device).
+  const std::string hint = SerialOpenErrorHint(device, err);
+  if (!hint.empty()) message += kSeparator + hint;
+  return message;
+}
+
 TerminalLink::TerminalLink(const Clock& clock)
     : remote_prog_name_(kUnknown),
       remote_prog_version_(kInitialProgVersion),
@@ -199,17 +212,7 @@ int32_t TerminalLink::OpenPort() {
       Log(StrFormat(kPortOpened, port_name_.c_str(), device.c_str(), static_cast<unsigned>(kind)), 0);
       return S_LINK_OK;
     }
-    std::string message;
-    if (err == kErrFileNotFound) {
-      message = std::string(kPortNotFound) + port_name_ + ")";
-    } else if (err == kErrAccessDenied) {
-      message = std::string(kPortBusy) + port_name_ + ")";
-    } else {
-      const std::string system_text = SystemErrorText(err);
-      message = system_text.empty() ? std::string(kPortUnknownError) + port_name_ + ")"
-                                    : "(" + port_name_ + ") " + system_text;
-    }
-    SetLastMessage(message, static_cast<int32_t>(err));
+    SetLastMessage(PortOpenFailureText(port_name_, device, err), static_cast<int32_t>(err));
     return E_PORT_OPEN;
   } catch (...) {
     SetLastMessage(kOpenException, 0);

@@ -40,6 +40,10 @@ struct DiagRecord {
 // their own (an in-memory peer, an adopted socket).
 using PortOpener = std::function<TsPort*(const std::string& device, uint32_t kind, uint32_t* err)>;
 
+// Why port `port_name` (opened as `device`) did not open with system error `err`: the text the
+// link keeps as LastMessage, also for tools that open ports by other roads.
+std::string PortOpenFailureText(const std::string& port_name, const std::string& device, uint32_t err);
+
 // Time-outs of the link's exchanges.
 constexpr uint32_t kLinkExchangeTimeoutMs = 15000;
 constexpr uint32_t kLinkCommandSendTimeoutMs = 3000;  // the record send of a v3 command

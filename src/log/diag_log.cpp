@@ -11,6 +11,19 @@ namespace {
 
 // The legacy hex line was built in a 1024-character buffer: three characters a byte.
 constexpr uint32_t kMaxHexLineBytes = 341;
+// Enough for one failed operation's chain of reasons (port layer, then the object above it).
+constexpr size_t kRecentDiagLines = 8;
+
+std::vector<std::string>& RecentDiagLines() {
+  thread_local std::vector<std::string> lines;
+  return lines;
+}
+
+void Remember(const std::string& message, int32_t code) {
+  auto& lines = RecentDiagLines();
+  if (lines.size() >= kRecentDiagLines) lines.erase(lines.begin());
+  lines.push_back(code != 0 ? message + StrFormat(" (%ld)", static_cast<long>(code)) : message);
+}
 
 std::mutex& DumpCounterLock() {
   static std::mutex* m = new std::mutex;
@@ -45,13 +58,21 @@ void CreateDumpLock() {
 std::string DiagLogPath() { return LogFilePath(kDiagLogName); }
 std::string DumpPath() { return LogFilePath(kDumpName); }
 
+std::vector<std::string> TakeRecentDiagLines() {
+  std::vector<std::string> taken;
+  taken.swap(RecentDiagLines());
+  return taken;
+}
+
 void DiagLog(const std::string& message, int32_t code) {
+  Remember(message, code);
   const std::string path = DiagLogPath();
   if (!FileExists(path)) return;
   AppendToFile(path, DiagLine(message, code), true);
 }
 
 void DiagLogAppend(const std::string& message, int32_t code) {
+  Remember(message, code);
   const std::string path = DiagLogPath();
   if (!AppendToFile(path, DiagLine(message, code), true)) {
     // The default folder may not exist yet on a fresh machine.

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "log/log_time.h"
 
@@ -21,6 +22,9 @@ void CreateDumpLock();
 void DiagLog(const std::string& message, int32_t code);
 // One line to the diagnostic log (created if missing), mirrored into the wire dump.
 void DiagLogAppend(const std::string& message, int32_t code);
+// The diagnostic lines this thread logged since the last call (the latest few, oldest first), as
+// "message (code)", whether or not the file took them: a tool shows them when no log is kept.
+std::vector<std::string> TakeRecentDiagLines();
 // A tagged line in the wire dump, with the process-wide elapsed time.
 void DumpMirror(const std::string& tag, const std::string& message);
 // A line with the call stack, and a hex block when bytes are given, in the wire dump.

@@ -12,6 +12,9 @@ constexpr uint32_t kErrAccessDenied = 5;     // port in use
 constexpr uint32_t kErrInvalidHandle = 6;    // socket closed underneath
 constexpr uint32_t kErrNotEnoughMemory = 8;  // native object not allocated
 constexpr uint32_t kErrInvalidParameter = 87;
+// A port name that cannot name a port (on Windows also the system's number for a malformed file
+// name); for TCP a port number that is not 1 to 65535.
+constexpr uint32_t kErrBadPortName = 123;
 // The device went away while open (cable or adapter pulled, pty far end closed): what a read,
 // write or line-state call on a vanished device reports on the POSIX build, and the number Windows
 // gives for a device that is no longer connected.
@@ -22,6 +25,7 @@ constexpr uint32_t kErrSocketWouldBlock = 10035;
 constexpr uint32_t kErrSocketInProgress = 10036;
 constexpr uint32_t kErrSocketTimedOut = 10060;
 constexpr uint32_t kErrSocketHostUnreachable = 10065;
+constexpr uint32_t kErrSocketHostNotFound = 11001;  // the host name did not resolve
 // Numbers with this bit are errno values without a Windows counterpart (the bit Windows keeps for
 // application-defined codes, so they never meet a system number).
 constexpr uint32_t kErrUnmappedErrnoBit = 0x20000000;

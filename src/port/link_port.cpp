@@ -33,7 +33,14 @@ std::unique_ptr<PortDevice> OpenDevice(const std::string& name, uint32_t& kind, 
     case WinUsb: return OpenWinUsbPort(name, err);
     case Lan: {
       auto dev = OpenTcpPort(name, err);
-      if (!dev) DiagLogAppend(StrFormat("(Port->Connect) Ошибка подключения к \"%s\"", name.c_str()), static_cast<int32_t>(err));
+      if (!dev) {
+        // A name that cannot be a TCP address is refused before any connect, and said so.
+        const std::string text = err == kErrBadPortName
+                                     ? StrFormat("(Port->Connect) Неверный номер TCP-порта в адресе \"%s\"",
+                                                 name.c_str())
+                                     : StrFormat("(Port->Connect) Ошибка подключения к \"%s\"", name.c_str());
+        DiagLogAppend(text, static_cast<int32_t>(err));
+      }
       return dev;
     }
     case ActiveSync: {

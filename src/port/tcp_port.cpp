@@ -1,6 +1,7 @@
 // Kinds 4 and 5: a TCP connection to the terminal (dialled, or accepted from a docked device).
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include "log/diag_log.h"
@@ -17,7 +18,21 @@ namespace {
 constexpr const char* kDefaultHost = "localhost";
 constexpr uint32_t kPurgeScratchBytes = 256;
 
-uint16_t DecimalPort(const std::string& s) { return static_cast<uint16_t>(std::strtoul(s.c_str(), nullptr, 10)); }
+constexpr uint32_t kMaxTcpPort = 65535;
+constexpr size_t kMaxTcpPortDigits = 5;
+
+// Digits only, 1 to 65535: a sign, a space, trailing letters or a number that would wrap make the
+// name wrong, never another port.
+std::optional<uint16_t> DecimalPort(const std::string& s) {
+  if (s.empty() || s.size() > kMaxTcpPortDigits) return std::nullopt;
+  uint32_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (v == 0 || v > kMaxTcpPort) return std::nullopt;
+  return static_cast<uint16_t>(v);
+}
 
 class TcpPortDevice final : public PortDevice {
  public:
@@ -105,14 +120,18 @@ bool TcpSocket::Connect(const std::string& address, uint32_t& err) {
   Close();
   auto pieces = SplitDroppingEmpty(address, ":");
   std::string host = kDefaultHost;
-  uint16_t port = 0;
-  if (pieces.size() >= 2) {
+  std::optional<uint16_t> port;
+  if (pieces.size() == 2) {
     host = pieces[0];
     port = DecimalPort(pieces[1]);
-  } else {
+  } else if (pieces.size() < 2) {
     port = DecimalPort(address);
   }
-  socket_ = SocketConnect(host, port, err);
+  if (!port) {
+    err = kErrBadPortName;
+    return false;
+  }
+  socket_ = SocketConnect(host, *port, err);
   return socket_ != kInvalidSocket;
 }
 

@@ -87,6 +87,8 @@ class TransfersTest(SimCase):
         # By number, and to standard output. "020" names no table: the terminal counts journal 2
         # when journal 1 is empty.
         os.remove(os.path.join(self.data, "journal.csv"))
+        s.stop()  # a simulator never takes over another's live pty link
+        self.sims.remove(s)
         s = self.sim()
         r = korvane(s.port, "recv", "1")
         self.assertOk(r)

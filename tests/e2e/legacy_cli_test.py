@@ -32,9 +32,9 @@ class LegacyCliTest(unittest.TestCase):
             self.assertIn("sent %d rows" % ROWS, r.err)
             self.assertEqual(r.out, "SYNC;0;\n")
             self.assertEqual(read_bytes(os.path.join(self.data, "uploaded", "operations.csv")), read_bytes(self.rows))
-            # A two-character command goes nowhere; at 1.00 there is no link check.
+            # A two-character command is refused before the port opens; at 1.00 there is no link check.
             r = korvane(s.port, "legacy", "cmd", "02")
-            self.assertEqual(r.code, 1, r)
+            self.assertEqual(r.code, 2, r)
             r = korvane(s.port, "legacy", "online")
             self.assertEqual(r.code, 1, r)
             self.assertIn("legacy online failed: result 0", r.err)

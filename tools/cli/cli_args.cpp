@@ -186,8 +186,9 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
           o.watch_seconds = *seconds;
         } else {
           auto id = ParseInt32(value);
-          if (!id) {
-            error = "--oper-id needs a whole number, not '" + value + "'";
+          // The terminal refuses a negative ID only after every table went over: refused here.
+          if (!id || *id < 0) {
+            error = "--oper-id needs a whole number of 0 or more, not '" + value + "'";
             return std::nullopt;
           }
           o.operation_id = *id;

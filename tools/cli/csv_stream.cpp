@@ -1,18 +1,10 @@
 #include "csv_stream.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdlib>
 
 #include <cerrno>
 
 namespace korvane::tools {
-
-namespace {
-constexpr const char* kPartialSuffix = ".partial-XXXXXX";
-constexpr mode_t kNewFileMode = 0666;
-}  // namespace
 
 CsvFileSink::~CsvFileSink() { Close(); }
 
@@ -20,61 +12,32 @@ bool CsvFileSink::Open(const std::string& file_name, const TextConverter* conver
   Close();
   convert_ = convert;
   failed_ = false;
-  final_path_.clear();
-  temp_path_.clear();
   rows_ = 0;
-  if (file_name.empty() || file_name == "-") {
-    file_ = stdout;
-    owns_ = false;
-    return true;
-  }
-  std::string temp = file_name + kPartialSuffix;
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return false;
-  // The mode a plainly created file would get, not mkstemp's owner-only one.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, kNewFileMode & ~mask);
-  file_ = ::fdopen(fd, "wb");
-  if (file_ == nullptr) {
-    const int e = errno;
-    ::close(fd);
-    ::unlink(temp.c_str());
-    errno = e;
-    return false;
-  }
-  owns_ = true;
-  final_path_ = file_name;
-  temp_path_ = temp;
+  if (!out_.Open(file_name)) return false;
+  file_ = out_.Stream();
   return true;
 }
 
 bool CsvFileSink::Commit() {
   if (!Close()) return false;
-  if (temp_path_.empty()) return true;
-  if (std::rename(temp_path_.c_str(), final_path_.c_str()) != 0) return false;
-  temp_path_.clear();
-  return true;
+  return out_.Commit();
 }
 
 void CsvFileSink::Discard() {
-  Close();
-  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
-  temp_path_.clear();
+  file_ = nullptr;
+  out_.Discard();
 }
 
 bool CsvFileSink::Close() {
   if (file_ == nullptr) return !failed_;
-  if (std::fflush(file_) != 0) failed_ = true;
-  if (owns_ && std::fclose(file_) != 0) failed_ = true;
+  if (!out_.Close()) failed_ = true;
   file_ = nullptr;
-  owns_ = false;
   return !failed_;
 }
 
 void CsvFileSink::Clear() {
   rows_ = 0;
-  if (file_ == nullptr || !owns_) return;
+  if (file_ == nullptr || out_.PartialPath().empty()) return;
   std::fflush(file_);
   if (ftruncate(fileno(file_), 0) != 0) failed_ = true;
   std::rewind(file_);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "link/row_stream.h"
+#include "output_file.h"
 #include "text_charset.h"
 
 namespace korvane::tools {
@@ -22,9 +23,9 @@ class CsvFileSink final : public RowSink {
   CsvFileSink(const CsvFileSink&) = delete;
   CsvFileSink& operator=(const CsvFileSink&) = delete;
 
-  // An empty name or "-" writes to standard output. A file name writes to a new temporary file
-  // beside it, so the named file only ever holds a whole table (see Commit). False with errno set
-  // when it cannot open.
+  // An empty name or "-" writes to standard output. A regular file (or a new one) is written as a
+  // new temporary file beside it, so it only ever holds a whole table (see Commit); a device or a
+  // pipe is written in place (OutputFile). False with errno set when it cannot open.
   bool Open(const std::string& file_name, const TextConverter* convert = nullptr);
   // Flushes and closes; false when any write failed. A temporary file stays where it is.
   bool Close();
@@ -33,8 +34,12 @@ class CsvFileSink final : public RowSink {
   bool Commit();
   // Closes and removes the temporary file.
   void Discard();
-  // Where the rows are written until Commit: the temporary file, or empty for standard output.
-  const std::string& PartialPath() const { return temp_path_; }
+  // Leaves the temporary file for the user, whom the caller told its name.
+  void Keep() { out_.Keep(); }
+  // Where the rows are written until Commit: the temporary file, or empty when written in place.
+  const std::string& PartialPath() const { return out_.PartialPath(); }
+  // Whether the named file existed before the rows were written.
+  bool TargetExisted() const { return out_.TargetExisted(); }
   bool Failed() const { return failed_; }
   uint64_t Rows() const { return rows_; }
 
@@ -42,10 +47,8 @@ class CsvFileSink final : public RowSink {
   void Append(std::string_view row) override;
 
  private:
+  OutputFile out_;
   FILE* file_ = nullptr;
-  bool owns_ = false;
-  std::string final_path_;
-  std::string temp_path_;
   bool failed_ = false;
   uint64_t rows_ = 0;
   const TextConverter* convert_ = nullptr;

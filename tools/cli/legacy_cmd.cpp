@@ -10,6 +10,8 @@
 #include "csv_stream.h"
 #include "legacy/comport.h"
 #include "link/link_protocol.h"
+#include "link/terminal_link.h"
+#include "log/diag_log.h"
 
 namespace korvane::tools {
 
@@ -23,8 +25,19 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-int Failed(const char* step, int32_t result) {
-  std::fprintf(stderr, "%s: legacy %s failed: result %d (the reason is in korvane.log)\n", kProgramName, step, result);
+// What the port object and the layers below it logged about the failure, shown on the screen:
+// the diagnostic log is kept only where its file exists.
+std::string Reasons(int32_t result) {
+  std::string text;
+  for (const std::string& line : TakeRecentDiagLines()) text += (text.empty() ? "" : "; ") + line;
+  if (text.empty() && result < 0) text = TransferResultText(result);
+  return text;
+}
+
+int Failed(const std::string& step, int32_t result, const ScreenText& screen) {
+  const std::string reasons = Reasons(result);
+  std::fprintf(stderr, "%s: legacy %s failed: result %d%s%s\n", kProgramName, step.c_str(), result,
+               reasons.empty() ? "" : ": ", screen.ToScreen(reasons).c_str());
   return result < 0 ? ExitStatusFor(result) : kExitFailure;
 }
 
@@ -49,9 +62,12 @@ class LegacyRun {
 
 int LegacyRun::Run() {
   port_.SetProtocolVersion(o_.legacy_protocol);
+  TakeRecentDiagLines();
   if (port_.Open(o_.port) != 1) {
-    std::fprintf(stderr, "%s: legacy: cannot open %s at %.2f (the reason is in korvane.log)\n", kProgramName,
-                 o_.port.c_str(), o_.legacy_protocol / 100.0);
+    const uint32_t err = port_.LastOpenError();
+    const std::string reason = err != 0 ? PortOpenFailureText(o_.port, o_.port, err) : Reasons(0);
+    std::fprintf(stderr, "%s: legacy: cannot open %s at %.2f: %s\n", kProgramName, o_.port.c_str(),
+                 o_.legacy_protocol / 100.0, text_.ToScreen(reason).c_str());
     return kExitFailure;
   }
   std::vector<LegacyStep> steps;
@@ -59,9 +75,10 @@ int LegacyRun::Run() {
   ParseLegacySteps(o_.args, error, &steps);
   for (const LegacyStep& step : steps) {
     int status = kExitOk;
+    TakeRecentDiagLines();
     if (step.what == "cmd") {
       const int32_t r = port_.SendCmd(text_.ToTerminal(step.arg));
-      status = r == 1 ? kExitOk : Failed(("cmd " + step.arg).c_str(), r);
+      status = r == 1 ? kExitOk : Failed("cmd " + step.arg, r, text_);
     } else if (step.what == "send") {
       status = Send(step.arg);
     } else if (step.what == "recv") {
@@ -71,7 +88,7 @@ int LegacyRun::Run() {
     } else {
       const int32_t r = port_.IsTerminalOnline(step.ms);
       if (r > 0) std::printf("online (%d)\n", r);
-      status = r > 0 ? kExitOk : Failed("online", r);
+      status = r > 0 ? kExitOk : Failed("online", r, text_);
     }
     if (status != kExitOk) return status;
   }
@@ -90,7 +107,7 @@ int LegacyRun::Send(const std::string& file) {
   std::string row;
   while (source.Next(row) == RowSource::Fetch::kRow) {
     const int32_t r = port_.TryToSend(row);
-    if (r < 1) return Failed(("send of row " + std::to_string(rows + 1)).c_str(), r);
+    if (r < 1) return Failed("send of row " + std::to_string(rows + 1), r, text_);
     ++rows;
     bytes += row.size();
   }
@@ -100,7 +117,7 @@ int LegacyRun::Send(const std::string& file) {
   }
   const int32_t eot = port_.TryToSend(std::string(1, static_cast<char>(kEOT)));
   const int32_t fin = eot >= 1 ? port_.TryToSendFinalize() : eot;
-  if (fin < 1) return Failed("send of the end-of-data row", fin);
+  if (fin < 1) return Failed("send of the end-of-data row", fin, text_);
   const double s = SecondsSince(start);
   char line[160];
   std::snprintf(line, sizeof line, "sent %llu rows (%llu bytes) in %.3f s, %.0f rows/s",
@@ -124,14 +141,18 @@ int LegacyRun::Recv() {
     const int32_t r = port_.TryToRecv(buffer.data(), size);
     if (r < 1) {
       sink.Discard();
-      return Failed(("receive of row " + std::to_string(sink.Rows() + 1)).c_str(), r);
+      return Failed("receive of row " + std::to_string(sink.Rows() + 1), r, text_);
     }
     if (size > 0 && static_cast<uint8_t>(buffer[0]) == kEOT) break;
     sink.Append(std::string_view(buffer.data(), static_cast<size_t>(size)));
     bytes += static_cast<uint64_t>(size);
   }
   if (!sink.Commit()) {
-    std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgramName, o_.output.c_str(), std::strerror(errno));
+    const std::string partial = sink.PartialPath();
+    std::fprintf(stderr, "%s: cannot write %s: %s%s%s\n", kProgramName,
+                 o_.output.empty() || o_.output == "-" ? "standard output" : o_.output.c_str(), std::strerror(errno),
+                 partial.empty() ? "" : "; the rows are in ", partial.c_str());
+    sink.Keep();
     return kExitFailure;
   }
   const double s = SecondsSince(start);
@@ -147,7 +168,7 @@ int LegacyRun::Line() {
   std::vector<char> buffer(kRecvBufferSize);
   int32_t size = kRecvBufferSize;
   const int32_t r = port_.TryToRecv(buffer.data(), size);
-  if (r < 1) return Failed("line", r);
+  if (r < 1) return Failed("line", r, text_);
   std::printf("%s\n", text_.ToScreen(std::string_view(buffer.data(), static_cast<size_t>(size))).c_str());
   return kExitOk;
 }

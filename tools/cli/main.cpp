@@ -1,4 +1,5 @@
 // korvane: the terminal link's main jobs from a shell.
+#include <iconv.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "legacy_cmd.h"
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
+#include "output_file.h"
 #include "platform/errors.h"
 #include "platform/uevent_socket.h"
 #include "port/port_descriptor.h"
@@ -36,6 +38,107 @@ std::string SecondsSince(std::chrono::steady_clock::time_point start) {
   std::snprintf(buf, sizeof buf, "%.3f s",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   return buf;
+}
+
+// A charset the terminal can speak: one byte a character, and ASCII as ASCII, since the protocol's
+// control bytes, digits and separators travel inside the rows and commands.
+bool IsTerminalCharset(const std::string& name) {
+  if (name.empty()) return false;  // iconv would take the locale's
+  iconv_t cd = iconv_open("UTF-32LE", name.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  constexpr int kByteValues = 256;
+  constexpr unsigned kAsciiEnd = 0x80;
+  bool ok = true;
+  for (int b = 0; b < kByteValues && ok; ++b) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char in = static_cast<char>(b);
+    char* in_p = &in;
+    size_t in_left = 1;
+    uint32_t out[4] = {};
+    char* out_p = reinterpret_cast<char*>(out);
+    size_t out_left = sizeof out;
+    const size_t r = iconv(cd, &in_p, &in_left, &out_p, &out_left);
+    const size_t chars = (sizeof out - out_left) / sizeof out[0];
+    if (r == static_cast<size_t>(-1)) {
+      // A byte the charset leaves undefined is fine; one that starts a longer sequence is not.
+      ok = errno == EILSEQ && static_cast<unsigned>(b) >= kAsciiEnd;
+    } else {
+      ok = chars == 1 && (static_cast<unsigned>(b) >= kAsciiEnd || out[0] == static_cast<uint32_t>(b));
+    }
+  }
+  iconv_close(cd);
+  return ok;
+}
+
+// Named files are checked before the port opens: a file that cannot be read or written, or one
+// that would be both read and written (a log or output over an input), costs no exchange.
+int CheckNamedFiles(const CliOptions& o) {
+  std::vector<std::string> inputs;
+  if (o.command == "send") {
+    for (size_t i = 1; i < o.args.size(); i += 2) inputs.push_back(o.args[i]);
+  } else if (o.command == "legacy") {
+    std::vector<LegacyStep> steps;
+    std::string error;
+    ParseLegacySteps(o.args, error, &steps);
+    for (const LegacyStep& step : steps)
+      if (step.what == "send") inputs.push_back(step.arg);
+  }
+  for (const std::string& input : inputs) {
+    const std::string problem = InputPathProblem(input, o.command == "send");
+    if (!problem.empty()) {
+      std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, input.c_str(), problem.c_str());
+      return kExitFailure;
+    }
+  }
+  struct Output {
+    const std::string& path;
+    const char* what;
+    bool append;
+  };
+  // The legacy steps keep no link log.
+  const bool has_log = !o.log_file.empty() && o.command != "legacy";
+  std::vector<Output> outputs;
+  if (has_log) outputs.push_back({o.log_file, "the log", true});
+  if (!o.output.empty() && o.output != "-") outputs.push_back({o.output, "the output", false});
+  for (const Output& out : outputs) {
+    for (const std::string& input : inputs) {
+      if (SameFile(out.path, input)) {
+        std::fprintf(stderr, "%s: %s is both %s and an input file\n", kProgramName, out.path.c_str(), out.what);
+        return kExitUsage;
+      }
+    }
+    const std::string problem = OutputPathProblem(out.path, out.append);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "%s: cannot write %s %s: %s\n", kProgramName, out.what, out.path.c_str(), problem.c_str());
+      return kExitFailure;
+    }
+  }
+  if (outputs.size() == 2 && SameFile(outputs[0].path, outputs[1].path)) {
+    std::fprintf(stderr, "%s: %s is both the log and the output\n", kProgramName, o.output.c_str());
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+// A command is three characters of the terminal's charset: a longer one would be cut, a shorter
+// one never answered.
+int CheckCommandCodes(const CliOptions& o, const ScreenText& text) {
+  std::vector<std::string> codes;
+  if (o.command == "cmd") codes.push_back(o.args[0]);
+  if (o.command == "legacy") {
+    std::vector<LegacyStep> steps;
+    std::string error;
+    ParseLegacySteps(o.args, error, &steps);
+    for (const LegacyStep& step : steps)
+      if (step.what == "cmd") codes.push_back(step.arg);
+  }
+  for (const std::string& code : codes) {
+    if (text.ToTerminal(code).size() != kCommandCodeLength) {
+      std::fprintf(stderr, "%s: a command CODE is three characters, not '%s'\n", kProgramName, code.c_str());
+      return kExitUsage;
+    }
+  }
+  return kExitOk;
 }
 
 class Cli {
@@ -151,8 +254,10 @@ int Cli::Recv(int32_t kind) {
     // partial table for the whole one.
     const int status = Fail("recv", r);
     if (sink.Close() && sink.Rows() > 0 && !sink.PartialPath().empty()) {
-      std::fprintf(stderr, "%s: %s left as it was; the %llu rows received are in %s\n", kProgramName,
-                   o_.output.c_str(), static_cast<unsigned long long>(sink.Rows()), sink.PartialPath().c_str());
+      std::fprintf(stderr, "%s: %s %s; the %llu rows received are in %s\n", kProgramName, o_.output.c_str(),
+                   sink.TargetExisted() ? "left as it was" : "not written",
+                   static_cast<unsigned long long>(sink.Rows()), sink.PartialPath().c_str());
+      sink.Keep();
     } else {
       sink.Discard();
     }
@@ -161,8 +266,9 @@ int Cli::Recv(int32_t kind) {
   if (!sink.Commit()) {
     const std::string partial = sink.PartialPath();
     std::fprintf(stderr, "%s: writing %s failed: %s%s%s\n", kProgramName,
-                 o_.output.empty() ? "standard output" : o_.output.c_str(), std::strerror(errno),
+                 o_.output.empty() || o_.output == "-" ? "standard output" : o_.output.c_str(), std::strerror(errno),
                  partial.empty() ? "" : "; the rows are in ", partial.c_str());
+    sink.Keep();
     return Done(kExitFailure);
   }
   link_.RecvFinal();
@@ -231,15 +337,12 @@ int Cli::Run() {
   if (c == "send") {
     for (size_t i = 0; i < o_.args.size(); i += 2) {
       if (int s = Kind(o_.args[i], kind)) return s;
-      if (access(o_.args[i + 1].c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, o_.args[i + 1].c_str(), std::strerror(errno));
-        return kExitFailure;
-      }
     }
   }
   if (c == "set-id" || c == "filter-id") {
     if (int s = Id(o_.args[1], id)) return s;
   }
+  if (int s = CheckNamedFiles(o_)) return s;
   if (int s = Connect()) return Done(s);
   if (c == "info") return Info();
   if (c == "recv") return Recv(kind);
@@ -347,10 +450,7 @@ int WatchPorts(const CliOptions& o) {
   }
 }
 
-}  // namespace
-
-int Main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "");
+int Run(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
   auto parsed = ParseCommandLine(args, std::getenv(kPortEnvironment), error);
@@ -365,18 +465,45 @@ int Main(int argc, char** argv) {
     return kExitOk;
   }
   ScreenText text(o.charset);
-  if (!text.Ok()) {
-    std::fprintf(stderr, "%s: unknown charset %s\n", kProgramName, o.charset.c_str());
+  if (!text.Ok() || o.charset.empty()) {
+    std::fprintf(stderr, "%s: unknown charset '%s'\n", kProgramName, o.charset.c_str());
     return kExitUsage;
   }
+  if (!IsTerminalCharset(o.charset)) {
+    std::fprintf(stderr, "%s: %s is not a charset the terminal can use (one byte a character, ASCII as ASCII)\n",
+                 kProgramName, o.charset.c_str());
+    return kExitUsage;
+  }
+  if (int s = CheckCommandCodes(o, text)) return s;
   if (o.command == "ports") {
     if (o.watch) return WatchPorts(o);
     ListPorts();
     return kExitOk;
   }
-  if (o.command == "legacy") return RunLegacy(o, text);
+  if (o.command == "legacy") {
+    if (int s = CheckNamedFiles(o)) return s;
+    return RunLegacy(o, text);
+  }
   Cli cli(o, text);
   return cli.Run();
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+  // Before anything opens a descriptor: a closed standard stream must not hand its number to a port.
+  if (!EnsureStandardDescriptors()) return kExitFailure;
+  InstallInterruptCleanup();
+  std::setlocale(LC_ALL, "");
+  int status = Run(argc, argv);
+  // What was printed counts only if it reached its place (a full disk, a closed pipe).
+  const bool written = std::fflush(stdout) == 0 && !std::ferror(stdout);
+  const int e = errno;
+  if ((std::fclose(stdout) != 0 || !written) && status == kExitOk) {
+    std::fprintf(stderr, "%s: writing standard output failed: %s\n", kProgramName, std::strerror(written ? errno : e));
+    status = kExitFailure;
+  }
+  return status;
 }
 
 }  // namespace korvane::tools

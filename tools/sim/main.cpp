@@ -17,6 +17,7 @@
 #include "line_filter.h"
 #include "link/link_protocol.h"
 #include "link/terminal_side.h"
+#include "output_file.h"
 #include "sim_journal.h"
 #include "sim_options.h"
 #include "text_charset.h"
@@ -217,6 +218,8 @@ int Simulator::Run(Transport& transport) {
 }  // namespace
 
 int Main(int argc, char** argv) {
+  // A closed standard stream must not lend its number to the pty or a session's socket.
+  if (!tools::EnsureStandardDescriptors()) return 1;
   std::setlocale(LC_ALL, "");
   // Options such as --corrupt 0.001 are read the same under every locale (ru_RU writes 0,001).
   std::setlocale(LC_NUMERIC, "C");

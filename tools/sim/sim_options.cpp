@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 
 #include "frame/frame_exchange.h"
@@ -27,7 +28,8 @@ std::optional<double> Number(const std::string& s) {
   errno = 0;
   char* end = nullptr;
   double v = std::strtod(s.c_str(), &end);
-  if (errno != 0 || *end != 0) return std::nullopt;
+  // "nan" and "inf" parse, but compare false with every bound: not numbers here.
+  if (errno != 0 || *end != 0 || !std::isfinite(v)) return std::nullopt;
   return v;
 }
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/inotify.h>
@@ -66,6 +67,13 @@ class TcpTransport final : public Transport {
   uint16_t port_;
 };
 
+// Where symbolic link `link` points, or empty.
+std::string LinkTarget(const std::string& link) {
+  char target[PATH_MAX + 1];
+  const ssize_t n = ::readlink(link.c_str(), target, PATH_MAX);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
 void MakeRaw(int fd) {
   termios t{};
   if (::tcgetattr(fd, &t) != 0) return;
@@ -83,7 +91,8 @@ class PtyTransport final : public Transport {
   ~PtyTransport() override {
     if (keepalive_ >= 0) ::close(keepalive_);
     ::close(master_);
-    if (!link_.empty()) ::unlink(link_.c_str());
+    // Only the link this simulator made: one replaced meanwhile belongs to someone else.
+    if (!link_.empty() && LinkTarget(link_) == path_) ::unlink(link_.c_str());
   }
 
   std::string Describe() const override {
@@ -399,9 +408,21 @@ std::unique_ptr<Transport> CreatePty(const std::string& link, std::string& error
   MakeRaw(slave);
   MakeRaw(master);
   if (!link.empty()) {
-    // Only an old link is replaced; a real file of that name is left alone.
+    // Only a stale link is replaced: one whose pty is gone (or is this one, its number reused). A
+    // live pty belongs to another program, and a real file of that name is left alone.
     struct stat st {};
-    if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(link.c_str());
+    if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      const std::string target = LinkTarget(link);
+      struct stat live {};
+      if (target != name && ::stat(link.c_str(), &live) == 0 && S_ISCHR(live.st_mode)) {
+        error = link + " points at " + target +
+                ", a live pty or device of another program; remove the link or choose another";
+        ::close(slave);
+        ::close(master);
+        return nullptr;
+      }
+      ::unlink(link.c_str());
+    }
     if (::symlink(name, link.c_str()) != 0) {
       error = "cannot link " + link + " to " + name + ": " + std::strerror(errno);
       ::close(slave);

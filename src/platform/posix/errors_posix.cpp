@@ -1,3 +1,5 @@
+#include <netdb.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -56,6 +58,8 @@ uint32_t SystemErrorFromErrno(int e, ErrnoSite site) {
 }
 
 std::string SystemErrorText(uint32_t err) {
+  // Not an errno: the resolver has its own words for a name that does not resolve.
+  if (err == kErrSocketHostNotFound) return ::gai_strerror(EAI_NONAME);
   int e = 0;
   if (err & kErrUnmappedErrnoBit) {
     e = static_cast<int>(err & ~kErrUnmappedErrnoBit);

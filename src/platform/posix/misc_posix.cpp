@@ -28,12 +28,14 @@ void DynamicLibrary::Unload() {
 
 std::string SerialOpenErrorHint(const std::string& name, uint32_t err) {
   if (err != kErrNoPermission) return {};
+  // Only a group that may read and write the device is worth joining; root's group never is.
+  constexpr gid_t kRootGroup = 0;
   struct stat st{};
-  std::string group_name;
-  if (::stat(name.c_str(), &st) == 0) {
-    if (const struct group* g = ::getgrgid(st.st_gid)) group_name = g->gr_name;
-  }
-  if (group_name.empty()) group_name = "dialout";
+  if (::stat(name.c_str(), &st) != 0 || st.st_gid == kRootGroup) return {};
+  if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) return {};
+  const struct group* g = ::getgrgid(st.st_gid);
+  if (g == nullptr || g->gr_name == nullptr || *g->gr_name == 0) return {};
+  const std::string group_name = g->gr_name;
   char buf[512];
   std::snprintf(buf, sizeof buf,
                 "Нет прав на доступ к порту %s: устройство принадлежит группе %s. "

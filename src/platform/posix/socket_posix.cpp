@@ -50,7 +50,7 @@ bool SocketWouldBlock(uint32_t err) { return err == kErrSocketWouldBlock || err 
 SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err, int32_t limit_ms) {
   in_addr addr{};
   if (!ResolveIpv4(host, addr)) {
-    err = kErrSocketHostUnreachable;
+    err = kErrSocketHostNotFound;
     return kInvalidSocket;
   }
   int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -88,7 +88,7 @@ SocketHandle SocketConnect(const std::string& host, uint16_t port, uint32_t& err
 SocketHandle SocketListen(const std::string& host, uint16_t& port, int backlog, uint32_t& err) {
   in_addr addr{};
   if (!ResolveIpv4(host.empty() ? "127.0.0.1" : host, addr)) {
-    err = kErrSocketHostUnreachable;
+    err = kErrSocketHostNotFound;
     return kInvalidSocket;
   }
   int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "log/diag_log.h"
+#include "platform/errors.h"
 #include "platform/tcp_socket.h"
 #include "platform/ticks.h"
 #include "port/link_port.h"
@@ -28,9 +29,9 @@ class LoopbackPeer {
     SocketClose(listener_);
   }
   uint16_t Port() const { return port_; }
-  bool Accept() {
+  bool Accept(int32_t wait_ms = kWaitMs) {
     uint32_t err = 0;
-    peer_ = SocketAccept(listener_, kWaitMs, err);
+    peer_ = SocketAccept(listener_, wait_ms, err);
     return peer_ != kInvalidSocket;
   }
   void Send(const std::string& s) {
@@ -179,6 +180,37 @@ TEST(LanPort, RefusedConnectLogsTheAddressAndTheSocketError) {
   ResolvePortKind(unspecified);
   EXPECT_EQ(LvlOpen(unspecified, Lan, err), nullptr);
   EXPECT_NE(err, 0u);
+}
+
+// A number that is not 1..65535 in digits is a bad name, refused before any connect: never a
+// wrapped or truncated number that reaches another port.
+TEST(LanPort, BadPortNumbersAreBadNamesAndConnectNowhere) {
+  test::TempDir dir;
+  test::ScopedLogDir logs(dir.Path());
+  test::FixedLogTime clock;
+  LoopbackPeer peer;
+  const std::string p = std::to_string(peer.Port());
+  std::string expected_log;
+  for (const std::string& address : std::vector<std::string>{
+           "127.0.0.1:" + std::to_string(peer.Port() + 65536), "127.0.0.1:" + p + "abc", "127.0.0.1: " + p,
+           "127.0.0.1:+" + p, "127.0.0.1:abc", "127.0.0.1:-5", "127.0.0.1:99999", "127.0.0.1:0", "127.0.0.1:1:" + p,
+           "0" + p + "0", std::string("<not specified>")}) {
+    uint32_t err = 0;
+    EXPECT_EQ(LvlOpen(address, Lan, err), nullptr) << address;
+    EXPECT_EQ(err, kErrBadPortName) << address;
+    expected_log += "[05-03-2025 09:07:03]\t(Port->Connect) Неверный номер TCP-порта в адресе \"" + address +
+                    "\" (123)\r\n";
+  }
+  EXPECT_EQ(test::ReadFileBytes(dir.File("korvane.log")), expected_log);
+  EXPECT_FALSE(peer.Accept(100)) << "a bad name reached the listener";
+}
+
+TEST(LanPort, UnresolvedHostSaysSo) {
+  uint32_t err = 0;
+  EXPECT_EQ(LvlOpen("nosuch.invalid:5000", Lan, err), nullptr);
+  EXPECT_EQ(err, kErrSocketHostNotFound);
+  EXPECT_FALSE(SystemErrorText(err).empty());
+  EXPECT_NE(SystemErrorText(err), SystemErrorText(kErrSocketHostUnreachable));
 }
 
 }  // namespace
