@@ -50,7 +50,10 @@ class TcpPortDevice final : public PortDevice {
   }
 
   uint32_t ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) override {
-    if (!socket_.IsOpen()) return count;  // closed underneath: reads return nothing
+    if (!socket_.IsOpen()) {
+      err = kErrInvalidHandle;  // closed underneath: as a send says
+      return count;
+    }
     if (!socket_.WaitReadable(timeout_ms)) return count;
     uint32_t e = 0;
     int32_t n = socket_.Recv(buffer + count, capacity - count, e);
@@ -59,8 +62,10 @@ class TcpPortDevice final : public PortDevice {
       return count + static_cast<uint32_t>(n);
     }
     if (n == 0) {
-      socket_.Close();  // the peer closed
-      err = 0;
+      // The peer closed (a terminal switched off): nothing more can come, so the device is lost
+      // rather than quiet, or every caller would wait out its whole time-out.
+      socket_.Close();
+      err = kErrDeviceLost;
       return count;
     }
     if (SocketWouldBlock(e)) {

@@ -19,7 +19,8 @@ TEST(LinkVocabulary, TransferResultTexts) {
   EXPECT_STREQ(TransferResultText(-6), "неверный ответ протокола");
   EXPECT_STREQ(TransferResultText(-7), "устройство потеряно или ошибка драйвера связи");
   EXPECT_STREQ(TransferResultText(2), "недокументированная ошибка");
-  EXPECT_STREQ(TransferResultText(-8), "недокументированная ошибка");
+  EXPECT_STREQ(TransferResultText(-8), "терминал перезапустил соединение, неподтвержденные данные потеряны");
+  EXPECT_STREQ(TransferResultText(-9), "недокументированная ошибка");
 }
 
 TEST(LinkVocabulary, TableKinds) {
