@@ -87,6 +87,10 @@ class TransfersTest(SimCase):
         self.assertRegex(r.err, "5 rows of journal written to " + re.escape(out) + r" in \d+\.\d{3} s\n")
         cmds = [l for l in self.journal_after(s, "last") if l.startswith("CMD ")][4:]
         self.assertEqual(cmds, ["CMD 880", "CMD 998", "CMD 999", "CMD 40R", "CMD 020", "CMD 021"])
+        # As shipped, the samples serve either journal: "020" names no table.
+        r = korvane(s.port, "recv", "journal2", "-o", "-")
+        self.assertOk(r)
+        self.assertEqual(r.raw_out, read_bytes(sample("journal2")))
         # By number, and to standard output. "020" names no table: the terminal counts journal 2
         # when journal 1 is empty.
         os.remove(os.path.join(self.data, "journal.csv"))
