@@ -5,6 +5,8 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+# The row-count query names no table, so the terminal answers it with the journal's size: both
+# journals hold as many rows, or a download of the second one fails its count check.
 TABLES = {
     "journal": [
         "1;4607001234567;Молоко 3,2% 1 л;2;20261201093015;Иванов",
@@ -16,6 +18,9 @@ TABLES = {
     "journal2": [
         "1;ПР-0001;4607001234567;12;20261202101500",
         "2;ПР-0001;4601234000018;4;20261202101712",
+        "3;ПР-0001;4607001234574;6;20261202101840",
+        "4;РС-0002;4600000000123;2;20261203143005",
+        "5;РС-0002;2000000012345;3,500;20261203143122",
     ],
     "operations": [
         "1;Приёмка товара;1",

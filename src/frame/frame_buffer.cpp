@@ -48,8 +48,28 @@ CFrameBuffer::~CFrameBuffer() {
 }
 
 void CFrameBuffer::SetInitiator(bool initiator) { initiator_ = initiator; }
-void CFrameBuffer::SetLower(_tag_ReadWriteStream* lower) { lower_ = lower; }
-void CFrameBuffer::SetNextExpected(uint16_t number) { next_expected_ = number; }
+void CFrameBuffer::SetLower(_tag_ReadWriteStream* lower) {
+  lower_ = lower;
+  // Not flushed: the old stream may be gone, and the new one starts with nothing of ours in it.
+  receive_queue_.clear();
+  send_queue_.clear();
+  builder_.bytes.clear();
+  rx_count_ = 0;
+  next_outgoing_ = 1;
+  next_expected_ = first_expected_;
+  peer_version_ = 0;
+  peer_syn_block_ = 0;
+  retransmit_ms_ = kMinRetransmitMs;
+  ack_samples_ = 0;
+  output_dropped_ = false;
+  resync_pending_ = false;
+  ++resets_;
+}
+
+void CFrameBuffer::SetNextExpected(uint16_t number) {
+  next_expected_ = number;
+  first_expected_ = number;
+}
 
 void CFrameBuffer::Configure(uint32_t max_frame_size, uint32_t window) {
   max_frame_ = std::min(max_frame_size, kMaxFrameLength);
@@ -112,6 +132,9 @@ void CFrameBuffer::Reset() {
   }
   receive_queue_.clear();
   send_queue_.clear();
+  // A half-built frame belongs to the stream before the reset: sent later, it would put old bytes
+  // in front of the next record.
+  builder_.bytes.clear();
   rx_count_ = 0;
   ++resets_;
 }
@@ -249,7 +272,10 @@ void CFrameBuffer::OnSyn(const uint8_t* f, uint16_t length) {
   const uint16_t number = FrameNumber(f);
   const uint16_t version = GetU16(f + kFrameOffBody);
   const uint16_t syn_block = GetU16(f + kFrameOffBody + 2);
-  if (!send_queue_.empty()) output_dropped_ = true;
+  if (!send_queue_.empty() || BuilderBodyBytes() > 0) output_dropped_ = true;
+  // The peer numbers its side afresh and expects ours to follow: until our own handshake it would
+  // take our next frames for a gap it can never fill.
+  if (initiator_ && !in_handshake_) resync_pending_ = true;
   Reset();
   peer_version_ = version;
   peer_syn_block_ = syn_block;
@@ -337,9 +363,11 @@ int32_t CFrameBuffer::Write(int32_t timeout_ms, const uint8_t* data, uint32_t le
   if (!lower_ || (!data && length > 0)) return 0;
   // Unconfigured: no frame could carry a single byte.
   if (max_frame_ <= kFrameHeaderSize) return 0;
-  if (TakeOutputDropped()) return kFbPeerRestarted;
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
-  const int32_t r = WaitForWindow(timeout_ms, err);
+  const int32_t resynced = ResyncIfRestarted(deadline, err);
+  if (resynced != kFbDone) return resynced;
+  if (TakeOutputDropped()) return kFbPeerRestarted;
+  const int32_t r = WaitForWindow(TimeLeft(deadline), err);
   if (r != kFbDone) return r;
   uint32_t offset = 0;
   while (offset < length) {
@@ -356,8 +384,10 @@ int32_t CFrameBuffer::Write(int32_t timeout_ms, const uint8_t* data, uint32_t le
 
 int32_t CFrameBuffer::Flush(int32_t timeout_ms, uint32_t& err) {
   if (!lower_) return 0;
-  if (TakeOutputDropped()) return kFbPeerRestarted;
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
+  const int32_t resynced = ResyncIfRestarted(deadline, err);
+  if (resynced != kFbDone) return resynced;
+  if (TakeOutputDropped()) return kFbPeerRestarted;
   if (Send(TimeLeft(deadline), true, err) != kFbDone) return kFbLowerError;
   if (TickReached(clock_.Now(), deadline)) return kFbTimeout;
   // The first look never waits, so a flush with nothing outstanding costs no time.
@@ -371,26 +401,48 @@ int32_t CFrameBuffer::Flush(int32_t timeout_ms, uint32_t& err) {
   }
 }
 
+int32_t CFrameBuffer::Handshake(uint32_t deadline, uint32_t& err) {
+  Reset();
+  peer_syn_block_ = 0;
+  next_outgoing_ = 1;
+  in_handshake_ = true;
+  bool failed = false;
+  WriteSyn(next_outgoing_++, err, &failed);
+  int32_t result = failed ? kFbLowerError : 0;
+  while (!failed) {
+    const int32_t slice = std::min(TimeLeft(deadline), static_cast<int32_t>(kSyncSliceMs));
+    if (Pump(slice, err) != kFbDone) {
+      result = kFbLowerError;
+      break;
+    }
+    if (peer_syn_block_ != 0) {
+      Reset();
+      resync_pending_ = false;
+      result = kFbDone;
+      break;
+    }
+    if (TickReached(clock_.Now(), deadline)) break;
+  }
+  in_handshake_ = false;
+  return result;
+}
+
+int32_t CFrameBuffer::ResyncIfRestarted(uint32_t deadline, uint32_t& err) {
+  if (!resync_pending_) return kFbDone;
+  const int32_t r = Handshake(deadline, err);
+  // The loss is reported once, even when the handshake has to be tried again by the next call.
+  if (TakeOutputDropped()) return kFbPeerRestarted;
+  if (r == kFbDone) return kFbDone;
+  return r == kFbLowerError ? kFbLowerError : kFbTimeout;
+}
+
 int32_t CFrameBuffer::Sync(int32_t timeout_ms, uint16_t& peer_version, uint32_t& err) {
   if (!lower_) return 0;
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
-  Reset();
   output_dropped_ = false;
-  peer_syn_block_ = 0;
-  next_outgoing_ = 1;
-  bool failed = false;
-  WriteSyn(next_outgoing_++, err, &failed);
-  if (failed) return 0;
-  for (;;) {
-    const int32_t slice = std::min(TimeLeft(deadline), static_cast<int32_t>(kSyncSliceMs));
-    if (Pump(slice, err) != kFbDone) return 0;
-    if (peer_syn_block_ != 0) {
-      peer_version = peer_version_;
-      Reset();
-      return kFbDone;
-    }
-    if (TickReached(clock_.Now(), deadline)) return 0;
-  }
+  if (Handshake(deadline, err) != kFbDone) return 0;
+  peer_version = peer_version_;
+  return kFbDone;
 }
 
 }  // namespace korvane

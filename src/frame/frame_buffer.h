@@ -23,7 +23,8 @@ constexpr uint32_t kSyncSliceMs = 1000;
 constexpr int32_t kFbDone = 1;
 constexpr int32_t kFbTimeout = -1;
 constexpr int32_t kFbLowerError = -7;
-// The peer sent SYN mid-session and unacknowledged output was dropped with the queues.
+// The peer sent SYN mid-session and unacknowledged output was dropped with the queues; the call
+// that reports it has already numbered the link afresh with a handshake of its own.
 constexpr int32_t kFbPeerRestarted = -8;
 
 struct CFrameItem {
@@ -41,6 +42,8 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   CFrameBuffer& operator=(const CFrameBuffer&) = delete;
 
   void SetInitiator(bool initiator);
+  // Attaching or detaching the lower stream starts a new session: nothing queued, half built or
+  // half received survives it, and numbering starts over.
   void SetLower(_tag_ReadWriteStream* lower);
   void SetNextExpected(uint16_t number);
   void Configure(uint32_t max_frame_size, uint32_t window);
@@ -66,12 +69,21 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   // acknowledgement. Fewer queued frames than the window is not enough: acknowledgements may
   // arrive out of order and leave an old frame holding the window's start.
   bool WindowOpen() const;
+  // Changes whenever queued and buffered data was dropped (reset, sync, new session), so a reader
+  // above that reassembles records knows to drop its half record too.
+  uint32_t Session() const { return resets_; }
+  // True after the peer restarted the link (its SYN mid-session) until a handshake renumbered it.
+  bool ResyncPending() const { return resync_pending_; }
 
  private:
   int32_t Pump(int32_t timeout_ms, uint32_t& err);
   int32_t Send(int32_t timeout_ms, bool force, uint32_t& err);
   int32_t WaitForWindow(int32_t timeout_ms, uint32_t& err);
   void Reset();
+  // Our SYN and the peer's answer: both ends number from 2 again. 1 done, 0 no answer, or -7.
+  int32_t Handshake(uint32_t deadline, uint32_t& err);
+  // Before new output on a link the peer restarted: a handshake, then -8 when output was lost.
+  int32_t ResyncIfRestarted(uint32_t deadline, uint32_t& err);
   void QueueBuilder();
   // Finds every complete frame in the receive bytes, dispatches it and drops what was consumed.
   uint32_t SearchAndDispatch();
@@ -101,6 +113,7 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint32_t window_ = 1;
   std::deque<CFrameItem> receive_queue_;
   uint16_t next_expected_ = 1;
+  uint16_t first_expected_ = 1;  // next expected of a new session
   CFrameItem builder_;
   uint32_t builder_last_append_ = 0;
   std::deque<CFrameItem> send_queue_;
@@ -112,6 +125,8 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   // Counts resets, so a frame search notices that a SYN emptied the receive bytes under it.
   uint32_t resets_ = 0;
   bool output_dropped_ = false;
+  bool in_handshake_ = false;
+  bool resync_pending_ = false;
 };
 
 }  // namespace korvane

@@ -52,7 +52,6 @@ CComport::CComport(const Clock& clock)
   frame_buffer_.Configure(kV3MaxFrameSize, kV3Window);
   frame_buffer_.SetNextExpected(1);
   frame_buffer_.SetInitiator(true);
-  frame_buffer_.SetLower(&level_stream_);
   records_.Bind(&frame_buffer_);
 }
 
@@ -144,7 +143,8 @@ int32_t CComport::Open(const std::string& name) {
   }
   remote_version_ = 0;
   level_stream_.Attach(port_->port);
-  records_.ResetInput();
+  // Attached afresh: nothing of the last session (queued, half built, half received) goes on.
+  frame_buffer_.SetLower(&level_stream_);
   return 1;
 }
 
@@ -181,7 +181,7 @@ int32_t CComport::OpenIRDA(const std::string& name) {
     }
     remote_version_ = 0;
     level_stream_.Attach(port_->port);
-    records_.ResetInput();
+    frame_buffer_.SetLower(&level_stream_);
     return 1;
   }
   uint32_t err = 0;
@@ -257,6 +257,7 @@ void CComport::CloseNoScope() {
     tsClosePort(port_);
     port_ = nullptr;
     level_stream_.Attach(nullptr);
+    frame_buffer_.SetLower(nullptr);
   }
   remote_version_ = 0;
   pending_length_ = 0;

@@ -110,6 +110,7 @@ const char* TransferResultText(int32_t code) {
     case kTransferBadStream: return "неверный поток данных";
     case kTransferBadAnswer: return "неверный ответ протокола";
     case kTransferDeviceLost: return "устройство потеряно или ошибка драйвера связи";
+    case kTransferPeerRestarted: return "терминал перезапустил соединение, неподтвержденные данные потеряны";
     default: return "недокументированная ошибка";
   }
 }

@@ -132,8 +132,8 @@ constexpr int32_t kTransferAlgorithmCrash = -4;
 constexpr int32_t kTransferBadStream = -5;
 constexpr int32_t kTransferBadAnswer = -6;
 constexpr int32_t kTransferDeviceLost = -7;
-// v3: the terminal restarted the link (SYN) and dropped what it had not acknowledged. Not in
-// TransferResultText's table: the link words this one itself.
+// v3: the terminal restarted the link (SYN) and dropped what it had not acknowledged; the call that
+// reports it has numbered the link afresh, so the next one goes through.
 constexpr int32_t kTransferPeerRestarted = -8;
 
 const char* TransferResultText(int32_t code);

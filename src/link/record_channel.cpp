@@ -16,6 +16,19 @@ RecordChannel::RecordChannel(uint32_t max_payload, const Clock& clock)
       rx_(std::max(2 * max_payload + 1, kMinReceiveBuffer)),
       tx_(max_payload + kRecordLengthPrefix) {}
 
+void RecordChannel::Bind(_tag_ReadWriteStream* stream) {
+  stream_ = stream;
+  frames_ = nullptr;
+  ResetInput();
+}
+
+void RecordChannel::Bind(CFrameBuffer* frames) {
+  stream_ = frames;
+  frames_ = frames;
+  session_ = frames != nullptr ? frames->Session() : 0;
+  ResetInput();
+}
+
 void RecordChannel::ResetInput() {
   filled_ = 0;
   offset_ = 0;
@@ -49,6 +62,10 @@ bool RecordChannel::HoldsCompleteRecord() const {
 int32_t RecordChannel::Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& err) {
   err = 0;
   if (stream_ == nullptr) return kTransferBadArguments;
+  if (SessionChanged()) {
+    ResetInput();
+    session_ = frames_->Session();
+  }
   if (!HoldsCompleteRecord()) {
     const uint32_t unread = filled_ - offset_;
     if (offset_ > 0) std::memmove(rx_.data(), rx_.data() + offset_, unread);
@@ -58,8 +75,17 @@ int32_t RecordChannel::Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t siz
     const int32_t r = stream_->Read(std::max<int32_t>(0, timeout_ms), rx_.data(), static_cast<uint32_t>(rx_.size()),
                                     count, err);
     if (r < 0) return r;
+    count = std::min<uint32_t>(count, static_cast<uint32_t>(rx_.size()));
+    if (SessionChanged()) {
+      // The read itself started a new session: only what it delivered belongs to it.
+      const uint32_t fresh = count > filled_ ? count - filled_ : 0;
+      std::memmove(rx_.data(), rx_.data() + filled_, fresh);
+      filled_ = 0;
+      count = fresh;
+      session_ = frames_->Session();
+    }
     const bool filled_more = count > filled_;
-    filled_ = std::min<uint32_t>(count, static_cast<uint32_t>(rx_.size()));
+    filled_ = count;
     if (err != 0 || !filled_more || !HoldsCompleteRecord()) return 0;
   }
   const uint16_t length = GetU16(rx_.data() + offset_);

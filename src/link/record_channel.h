@@ -1,9 +1,11 @@
 // Length-prefixed records over the v3 byte stream. Both ends of a link use it: the link over its
 // initiating frame buffer, the terminal side over a non-initiating one.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "frame/frame_buffer.h"
 #include "frame/read_write_stream.h"
 #include "link/link_protocol.h"
 #include "platform/ticks.h"
@@ -14,7 +16,11 @@ class RecordChannel {
  public:
   explicit RecordChannel(uint32_t max_payload = kMaxRecordPayload, const Clock& clock = SystemClock());
 
-  void Bind(_tag_ReadWriteStream* stream) { stream_ = stream; }
+  // Binding forgets buffered input. Over a frame buffer a half record also ends with the frame
+  // buffer's session (a sync, a peer's restart, a new port), whoever started it.
+  void Bind(_tag_ReadWriteStream* stream);
+  void Bind(CFrameBuffer* frames);
+  void Bind(std::nullptr_t) { Bind(static_cast<_tag_ReadWriteStream*>(nullptr)); }
   _tag_ReadWriteStream* Stream() const { return stream_; }
   // Forgets buffered input (a new connection starts a new stream).
   void ResetInput();
@@ -30,8 +36,11 @@ class RecordChannel {
 
  private:
   bool HoldsCompleteRecord() const;
+  bool SessionChanged() const { return frames_ != nullptr && frames_->Session() != session_; }
 
   _tag_ReadWriteStream* stream_ = nullptr;
+  const CFrameBuffer* frames_ = nullptr;
+  uint32_t session_ = 0;
   const Clock& clock_;
   std::vector<uint8_t> rx_;
   uint32_t filled_ = 0;

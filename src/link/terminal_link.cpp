@@ -50,7 +50,6 @@ TerminalLink::TerminalLink(const Clock& clock)
   frame_buffer_.Configure(kLinkMaxFrameSize, kLinkWindow);
   frame_buffer_.SetNextExpected(1);
   frame_buffer_.SetInitiator(true);
-  frame_buffer_.SetLower(&level_stream_);
   records_.Bind(&frame_buffer_);
   ClearDiag();
 }
@@ -192,6 +191,7 @@ int32_t TerminalLink::OpenPort() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
     level_stream_.Attach(nullptr);
+    frame_buffer_.SetLower(nullptr);
     if (port_ != nullptr) {
       tsClosePort(port_);
       port_ = nullptr;
@@ -208,7 +208,8 @@ int32_t TerminalLink::OpenPort() {
       port_ = opened;
       port_->clock = &clock_;
       level_stream_.Attach(port_->port);
-      records_.ResetInput();
+      // Attached afresh: nothing of the last session (queued, half built, half received) goes on.
+      frame_buffer_.SetLower(&level_stream_);
       Log(StrFormat(kPortOpened, port_name_.c_str(), device.c_str(), static_cast<unsigned>(kind)), 0);
       return S_LINK_OK;
     }
@@ -225,10 +226,10 @@ void TerminalLink::ClosePortUnlocked() {
     if (port_ == nullptr) return;
     TryToSendFinalizeUnlocked();
     level_stream_.Attach(nullptr);
+    frame_buffer_.SetLower(nullptr);
     tsClosePort(port_);
     remote_version_ = 0;
     port_ = nullptr;
-    records_.ResetInput();
     Log(StrFormat(kPortClosed, port_name_.c_str()), 0);
   } catch (...) {
     SetLastMessage(kCloseException, 0);

@@ -66,7 +66,10 @@ class TcpPortDevice final : public PortDevice {
   }
 
   uint32_t ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, int32_t timeout_ms, uint32_t& err) override {
-    if (lost_) return count;  // lost underneath: reads return nothing
+    if (lost_) {
+      err = kErrInvalidHandle;  // lost underneath: as a send says
+      return count;
+    }
     if (!socket_.WaitReadable(timeout_ms)) return count;
     uint32_t e = 0;
     int32_t n = socket_.Recv(buffer + count, capacity - count, e);
@@ -75,8 +78,10 @@ class TcpPortDevice final : public PortDevice {
       return count + static_cast<uint32_t>(n);
     }
     if (n == 0) {
-      Lose();  // the peer closed
-      err = 0;
+      // The peer closed (a terminal switched off): nothing more can come, so the device is lost
+      // rather than quiet, or every caller would wait out its whole time-out.
+      Lose();
+      err = kErrDeviceLost;
       return count;
     }
     if (SocketWouldBlock(e)) {

@@ -4,6 +4,7 @@ import glob
 import os
 import pty
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -17,8 +18,10 @@ PROTOCOL = "v3"
 LINK_TIMEOUT_S = 15
 # Seconds the tool may need beyond it to close the port and report.
 REPORT_MARGIN_S = 5
-# CPU a whole killed download may cost the tool: the rows before, then a time-out slept through.
+# CPU a whole killed transfer may cost the tool.
 MAX_WAIT_CPU_S = 2.0
+# A terminal that dies is a lost device, reported at once rather than after the time-out.
+LOST_DEVICE_REPORT_S = 1.0
 
 
 def sample(name):
@@ -84,6 +87,10 @@ class TransfersTest(SimCase):
         self.assertRegex(r.err, "5 rows of journal written to " + re.escape(out) + r" in \d+\.\d{3} s\n")
         cmds = [l for l in self.journal_after(s, "last") if l.startswith("CMD ")][4:]
         self.assertEqual(cmds, ["CMD 880", "CMD 998", "CMD 999", "CMD 40R", "CMD 020", "CMD 021"])
+        # As shipped, the samples serve either journal: "020" names no table.
+        r = korvane(s.port, "recv", "journal2", "-o", "-")
+        self.assertOk(r)
+        self.assertEqual(r.raw_out, read_bytes(sample("journal2")))
         # By number, and to standard output. "020" names no table: the terminal counts journal 2
         # when journal 1 is empty.
         os.remove(os.path.join(self.data, "journal.csv"))
@@ -345,25 +352,42 @@ class FailuresTest(SimCase):
         r = korvane(s.port, "recv", "journal", "-o", os.path.join(self.dir, "x.csv"))
         self.assertFails(r, 6, -6, "Выгрузка данных неожиданно прервалась - ожидали 9 строк, а получили 5 строк.")
 
-    def test_terminal_killed_mid_download(self):
+    def test_terminal_killed_mid_transfer(self):
+        """The terminal dies in the middle of a download and of an upload: a lost device, reported
+        at once (over TCP the peer's close is the only sign), never a time-out slept through."""
         if PROTOCOL == "v2x":
             self.skipTest("v2x takes the v2 path of the link; v2 covers it")
-        write_rows(os.path.join(self.data, "journal.csv"), 20000)
-        # Paced, so the download is still running when the terminal dies.
+        for direction in ("download", "upload"):
+            with self.subTest(direction):
+                self._kill_mid_transfer(direction)
+
+    def _kill_mid_transfer(self, direction):
+        rows = write_rows(os.path.join(self.dir, "rows.csv"), 3000)
+        if direction == "download":
+            shutil.copy(rows, os.path.join(self.data, "journal.csv"))
+        # Paced, so the transfer is still running when the terminal dies.
         s = self.sim("--baud", "115200")
         out = os.path.join(self.dir, "journal.csv")
         with open(out, "wb") as f:
             f.write(b"yesterday's table\r\n")
-        proc = subprocess.Popen([CLI, "--port", s.port, "recv", "journal", "-o", out], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, env=ENV)
+        args = ["recv", "journal", "-o", out] if direction == "download" else ["send", "operations", rows]
+        proc = subprocess.Popen([CLI, "--port", s.port] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                env=ENV)
 
         def partial():
             names = glob.glob(out + ".partial-*")
             return names[0] if len(names) == 1 else None
+
+        def started():
+            if direction == "download":
+                return partial() is not None and os.path.getsize(partial()) >= 10000
+            return "CMD 111" in s.journal()
         deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and (partial() is None or os.path.getsize(partial()) < 10000):
+        while time.monotonic() < deadline and not started():
             time.sleep(0.05)
-        self.assertIsNotNone(partial(), "the download never started")
+        self.assertTrue(started(), "the transfer never started")
+        if direction == "upload":
+            time.sleep(0.5)
         s.kill()
         killed = time.monotonic()
         usage = None
@@ -372,7 +396,7 @@ class FailuresTest(SimCase):
             if pid:
                 break
             usage = None
-            time.sleep(0.05)
+            time.sleep(0.01)
         if usage is None:
             proc.kill()
             proc.communicate()
@@ -383,18 +407,22 @@ class FailuresTest(SimCase):
         proc.stderr.close()
         proc.stdout.close()
         self.assertNotEqual(proc.returncode, 0)
-        # Waiting for a dead terminal is sleeping, not spinning.
         self.assertLess(usage.ru_utime + usage.ru_stime, MAX_WAIT_CPU_S, "CPU spent waiting")
+        self.assertLess(took, LOST_DEVICE_REPORT_S, err)
+        self.assertIn("устройство потеряно или ошибка драйвера связи", err)
+        if direction == "upload":
+            self.assertIn("send failed: result -6 [Загрузка таблицы]: Ошибка при отправке строки таблицы \"операции\" - ",
+                          err)
+            return
         self.assertIn("recv failed: result -6 [Выгрузка таблицы]: Ошибка при получении строки таблицы \"журнал\" - ",
                       err)
-        self.assertLess(took, LINK_TIMEOUT_S + REPORT_MARGIN_S)
         # The named file is untouched; what arrived is a prefix of the table, whole rows only, and
         # the message says where it is.
         self.assertEqual(read_bytes(out), b"yesterday's table\r\n")
         got = read_bytes(partial())
         self.assertIn("korvane: %s left as it was; the %d rows received are in %s\n"
                       % (out, got.count(b"\r\n"), partial()), err)
-        self.assertTrue(read_bytes(os.path.join(self.data, "journal.csv")).startswith(got))
+        self.assertTrue(read_bytes(rows).startswith(got))
         self.assertTrue(got.endswith(b"\r\n"))
 
 

@@ -306,6 +306,19 @@ TEST(SimOptions, ParsesStateFaultsAndRefusesContradictions) {
   }
 }
 
+// The row-count query names no table: journals that disagree are named at start, with the one whose
+// download would fail.
+TEST(SimOptions, JournalsOfDifferentLengthAreReported) {
+  EXPECT_EQ(sim::JournalCountWarning(5, 5), "");
+  EXPECT_EQ(sim::JournalCountWarning(0, 0), "");
+  EXPECT_EQ(sim::JournalCountWarning(5, 2),
+            "journal has 5 rows and journal2 2: the row-count query names no table and is answered with 5, so a "
+            "download of journal2 fails its count check");
+  EXPECT_EQ(sim::JournalCountWarning(0, 3),
+            "journal has 0 rows and journal2 3: the row-count query names no table and is answered with 3, so a "
+            "download of journal fails its count check");
+}
+
 TEST(SimJournal, TellsParametersFromRowsAndEscapesControlBytes) {
   test::TempDir dir;
   const std::string path = dir.Path() + "/journal.txt";

@@ -247,6 +247,11 @@ int Main(int argc, char** argv) {
     return 1;
   }
   ApplyState(o, to_terminal, state);
+  if (!o.lines_count && !o.quiet) {
+    const std::string warning = JournalCountWarning(state.tables[kTableJournal].size(),
+                                                    state.tables[kTableJournal2].size());
+    if (!warning.empty()) std::fprintf(stderr, "%s: %s\n", kProgramName, warning.c_str());
+  }
   SimJournal journal;
   if (!journal.Open(o.journal)) {
     std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgramName, o.journal.c_str(), std::strerror(errno));

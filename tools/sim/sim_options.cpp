@@ -204,6 +204,15 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
   return o;
 }
 
+std::string JournalCountWarning(size_t journal_rows, size_t journal2_rows) {
+  if (journal_rows == journal2_rows) return std::string();
+  const bool answers_journal = journal_rows > 0;
+  return "journal has " + std::to_string(journal_rows) + " rows and journal2 " + std::to_string(journal2_rows) +
+         ": the row-count query names no table and is answered with " +
+         std::to_string(answers_journal ? journal_rows : journal2_rows) + ", so a download of " +
+         (answers_journal ? "journal2" : "journal") + " fails its count check";
+}
+
 std::string SimHelp() {
   return "usage: korvane-sim (--listen HOST:PORT | --pty [--link PATH] | --device PATH |\n"
          "                   --connect-back FILE) [OPTIONS]\n"
@@ -231,7 +240,10 @@ std::string SimHelp() {
          "Terminal state:\n"
          "  --data DIR           tables from DIR/<name>.csv (journal, journal2, operations, performers,\n"
          "                       addresses, documents, documents2, goods, goods2, service), one row per\n"
-         "                       line, raw bytes; uploaded tables are written to DIR/uploaded/<name>.csv\n"
+         "                       line, raw bytes; uploaded tables are written to DIR/uploaded/<name>.csv.\n"
+         "                       The row-count query names no table and is answered with the journal's\n"
+         "                       size (journal2's when the journal is empty): give both journals as many\n"
+         "                       rows, or the download of one fails; a difference is reported at start\n"
          "  --job ID             current ID of the operations table (0: no job)\n"
          "  --ready STATE[:TEXT] the answer to the readiness query (1 means ready)\n"
          "  --verdict TEXT       the record sent after processing uploads (default 'SYNC;0;')\n"

@@ -1,5 +1,6 @@
 // Options of korvane-sim, parsed apart from main so they can be tested.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,6 +44,9 @@ struct SimOptions {
 
 std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, std::string& error);
 std::string SimHelp();
+// What to say at start when the journals differ in row count (empty when they agree): the
+// row-count query names no table, so one of them cannot be downloaded.
+std::string JournalCountWarning(size_t journal_rows, size_t journal2_rows);
 // The SYN version a terminal of this protocol answers with.
 uint16_t SynVersion(SimProtocol p);
 

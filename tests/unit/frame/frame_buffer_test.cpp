@@ -85,6 +85,14 @@ class FrameBufferTest : public ::testing::Test {
       if (w.size() >= kFrameHeaderSize && w[kFrameOffControl] == kCtlData) line.Feed(Control(kCtlAck, FrameNumber(w.data())));
     });
   }
+  // As AckEveryData, and every SYN is answered as a v3 terminal does.
+  void AnswerSynAndAckData() {
+    line.OnWrite([this](const Bytes& w) {
+      if (w.size() < kFrameHeaderSize) return;
+      if (w[kFrameOffControl] == kCtlData) line.Feed(Control(kCtlAck, FrameNumber(w.data())));
+      if (w[kFrameOffControl] == kCtlSyn) line.Feed(Syn(FrameNumber(w.data()), kProtocolV3));
+    });
+  }
 
   ManualClock clock;
   ScriptedStream line;
@@ -350,6 +358,43 @@ TEST_F(FrameBufferTest, NonInitiatorAnswersSynWithItsNumberAndResets) {
   EXPECT_EQ(line.Flushes(), flushes + 1);
 }
 
+// What a session leaves behind (a half-built frame, unacknowledged frames, a gap) never reaches
+// the next one, whether a sync or a newly attached lower stream starts it.
+TEST_F(FrameBufferTest, SyncAndANewLowerStreamStartFromNothing) {
+  for (const bool by_sync : {true, false}) {
+    SCOPED_TRACE(by_sync ? "sync" : "new lower stream");
+    line.OnWrite(nullptr);
+    uint32_t err = 0;
+    const Bytes big = Pattern(1500);
+    ASSERT_EQ(fb.Write(0, big.data(), static_cast<uint32_t>(big.size()), err), 1);
+    line.Feed(Data(static_cast<uint16_t>(fb.NextExpected() + 1), "after a gap"));
+    ASSERT_EQ(Poll(), 1);
+    ASSERT_EQ(fb.SendQueueSize(), 1u);
+    ASSERT_EQ(fb.BuilderBodyBytes(), 1500u - (kV3MaxFrameSize - kFrameHeaderSize));
+    ASSERT_EQ(fb.ReceiveQueueSize(), 2u);
+    const uint32_t session = fb.Session();
+
+    AnswerSynAndAckData();
+    if (by_sync) {
+      uint16_t version = 0;
+      ASSERT_EQ(fb.Sync(1000, version, err), 1);
+    } else {
+      fb.SetLower(nullptr);
+      fb.SetLower(&line);
+    }
+    EXPECT_NE(fb.Session(), session);
+    EXPECT_EQ(fb.SendQueueSize(), 0u);
+    EXPECT_EQ(fb.BuilderBodyBytes(), 0u);
+    EXPECT_EQ(fb.ReceiveQueueSize(), 0u);
+    const uint16_t first = by_sync ? 2 : 1;
+    EXPECT_EQ(fb.NextExpected(), first);
+    line.ClearWrites();
+    ASSERT_EQ(fb.Write(0, reinterpret_cast<const uint8_t*>("new"), 3, err), 1);
+    ASSERT_EQ(fb.Flush(1000, err), 1);
+    EXPECT_EQ(line.Writes(), std::vector<Bytes>{Data(first, "new")});
+  }
+}
+
 TEST_F(FrameBufferTest, InitiatorDoesNotAnswerSyn) {
   line.Feed(Syn(3, kProtocolV3));
   EXPECT_EQ(ReadText(), "");
@@ -491,18 +536,25 @@ TEST_F(FrameBufferTest, OnlyWholeSentFramesCountAndAPeerRestartFailsTheNextCallO
   EXPECT_EQ(Summary(line.Writes()), (Names{"short", "DATA 1", "DATA 2"}));
   EXPECT_EQ(fb.SendQueueSize(), 2u);
   EXPECT_EQ(fb.RetransmitTimeout(), kMinRetransmitMs);
-  // The peer restarts and drops both: the next call says so, once.
+  // The peer restarts and drops both: the next call says so, once, after a handshake of its own
+  // (here unanswered, so the call after it tries again) renumbers our side.
   line.Feed(Syn(7, kProtocolV3));
   EXPECT_EQ(Poll(), 1);
   EXPECT_EQ(fb.SendQueueSize(), 0u);
+  EXPECT_TRUE(fb.ResyncPending());
+  line.ClearWrites();
   EXPECT_EQ(fb.Flush(0, err), kFbPeerRestarted);
+  EXPECT_EQ(fb.Write(0, abc, 3, err), kFbTimeout);
+  AnswerSynAndAckData();
   EXPECT_EQ(fb.Write(0, abc, 3, err), 1);
-  // A restart with nothing outstanding loses nothing.
-  AckEveryData();
+  EXPECT_FALSE(fb.ResyncPending());
   ASSERT_EQ(fb.Flush(1000, err), 1);
+  // A restart with nothing outstanding loses nothing: the next call only renumbers first.
   line.Feed(Syn(20, kProtocolV3));
   EXPECT_EQ(Poll(), 1);
+  ASSERT_EQ(fb.Write(0, abc, 3, err), 1);
   EXPECT_EQ(fb.Flush(1000, err), 1);
+  EXPECT_EQ(Summary(line.Writes()), (Names{"SYN 1", "SYN 1", "SYN 1", "DATA 2", "SYN 1", "DATA 2"}));
 }
 
 TEST_F(FrameBufferTest, DetachedOrUnconfiguredEngineRefusesWork) {

@@ -191,23 +191,29 @@ TEST(LinkRecords, V3RefusesARecordBeyondItsLengthFieldBeforeCopying) {
   EXPECT_EQ(bench.Received(), std::vector<std::string>{Rec(longest)});
 }
 
-// The terminal restarts the link while a frame of ours is unacknowledged: the next command says so,
-// once.
-TEST(LinkRecords, V3PeerRestartIsReportedOnce) {
+// The terminal restarts the link while a frame of ours is unacknowledged, and numbers its side from
+// its SYN on: the next command says so, once, and the one after it gets through without a reconnect.
+TEST(LinkRecords, V3PeerRestartIsReportedOnceThenTheLinkWorks) {
   LinkBench bench(kV3);
   TerminalLink& link = bench.Link();
   bench.Online();
+  EXPECT_EQ(link.SendCmd("004"), 0);
   bench.Peer().SetSilent(true);
   EXPECT_EQ(link.TryToSend("lost"), 0);
   EXPECT_EQ(link.FlushSendCache(), E_EXCHANGE);
   bench.Peer().SetSilent(false);
+  CFrameBuffer& terminal = *bench.Peer().Endpoint()->FrameBuffer();
   uint16_t version = 0;
   uint32_t err = 0;
-  bench.Peer().Endpoint()->FrameBuffer()->Sync(0, version, err);
+  terminal.SetNextExpected(2);
+  terminal.Sync(0, version, err);
+  bench.Peer().Side().ClearReceived();
   EXPECT_EQ(link.SendCmd("004"), E_EXCHANGE);
   EXPECT_EQ(link.LastMessage(),
             "Терминал перезапустил соединение, протокол v3 (Код: -8, описание: неподтвержденные данные потеряны)");
-  EXPECT_EQ(link.FlushSendCache(), 0) << link.LastMessage();
+  EXPECT_EQ(link.SendCmd("005"), 0) << link.LastMessage();
+  EXPECT_EQ(link.IsTerminalOnline(kConnectCheckTimeoutMs), 0) << link.GetDiag().message;
+  EXPECT_EQ(bench.Received(), (std::vector<std::string>{Cmd("005"), Cmd("--p")}));
 }
 
 class LinkCore : public LinkTest {};

@@ -1,6 +1,8 @@
 // Result texts, table kinds and the record channel's framing.
 #include <gtest/gtest.h>
 
+#include "frame/frame_buffer.h"
+#include "frame/frame_layout.h"
 #include "link/link_protocol.h"
 #include "link/record_channel.h"
 #include "support/memory_stream.h"
@@ -19,7 +21,8 @@ TEST(LinkVocabulary, TransferResultTexts) {
   EXPECT_STREQ(TransferResultText(-6), "неверный ответ протокола");
   EXPECT_STREQ(TransferResultText(-7), "устройство потеряно или ошибка драйвера связи");
   EXPECT_STREQ(TransferResultText(2), "недокументированная ошибка");
-  EXPECT_STREQ(TransferResultText(-8), "недокументированная ошибка");
+  EXPECT_STREQ(TransferResultText(-8), "терминал перезапустил соединение, неподтвержденные данные потеряны");
+  EXPECT_STREQ(TransferResultText(-9), "недокументированная ошибка");
 }
 
 TEST(LinkVocabulary, TableKinds) {
@@ -102,6 +105,35 @@ TEST(RecordChannelTest, ReceiveAssemblesCutsAndRejects) {
   stream.FailNextRead(31);
   EXPECT_EQ(channel.Receive(50, buffer, sizeof(buffer), err), 0);
   EXPECT_EQ(err, 31u);
+}
+
+// The terminal restarts mid-record: the half record it sent before never prefixes the first record
+// after its SYN.
+TEST(RecordChannelTest, AHalfRecordEndsWithTheFrameBuffersSession) {
+  ManualClock clock;
+  ScriptedStream line(&clock);
+  CFrameBuffer frames(clock);
+  frames.Configure(kV3MaxFrameSize, kV3Window);
+  frames.SetNextExpected(1);
+  frames.SetInitiator(true);
+  frames.SetLower(&line);
+  RecordChannel channel(kMaxRecordPayload, clock);
+  channel.Bind(&frames);
+  auto frame = [](uint16_t number, uint8_t control, const Bytes& body) {
+    Bytes f(kFrameHeaderSize + body.size());
+    std::copy(body.begin(), body.end(), f.begin() + kFrameOffBody);
+    FinishFrame(f.data(), number, static_cast<uint16_t>(f.size()), control);
+    return f;
+  };
+  uint32_t err = 0;
+  uint8_t buffer[16] = {};
+  line.Feed(frame(1, kCtlData, {0x09, 0x00, kRS, 'h', 'a', 'l'}));
+  EXPECT_EQ(channel.Receive(0, buffer, sizeof(buffer), err), 0);
+  line.Feed(frame(1, kCtlSyn, {0x00, 0x03, 0x01, 0x00}));
+  EXPECT_EQ(channel.Receive(0, buffer, sizeof(buffer), err), 0);
+  line.Feed(frame(2, kCtlData, {0x06, 0x00, kRS, 'n', 'e', 'w'}));
+  ASSERT_EQ(channel.Receive(0, buffer, sizeof(buffer), err), 4);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "\x1enew");
 }
 
 }  // namespace

@@ -208,6 +208,7 @@ Set ostrel = Connected("v2")
 CheckEq ostrel.ProtocolVersion, "2.00", "v2 ProtocolVersion"
 CheckEq ostrel.RecvPrepare, 0, "v2 RecvPrepare"
 CheckRows ostrel.RecvTableAsStrings(1), samplesDir & "\journal2.csv", "v2 journal2"
+CheckEq ostrel.LastErrorCode, 0, "v2 journal2 LastErrorCode"
 Set ostrel = Nothing
 
 If failures = 0 Then WScript.Echo "OK " & checks & " checks" Else WScript.Echo failures & " of " & checks & " checks failed"
