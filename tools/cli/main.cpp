@@ -12,6 +12,7 @@
 
 #include "cli_args.h"
 #include "csv_stream.h"
+#include "korvane_version.h"
 #include "legacy_cmd.h"
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
@@ -362,6 +363,10 @@ int Main(int argc, char** argv) {
   if (o.help) {
     const SubcommandInfo* info = FindSubcommand(o.command);
     std::fputs(info != nullptr ? SubcommandHelp(*info).c_str() : GeneralHelp().c_str(), stdout);
+    return kExitOk;
+  }
+  if (o.version) {
+    std::printf("%s %s\n", kProgramName, KORVANE_VERSION);
     return kExitOk;
   }
   ScreenText text(o.charset);
