@@ -143,6 +143,8 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
       }
       if (name == "--help" || name == "-h") {
         o.help = true;
+      } else if (name == "--version") {
+        o.version = true;
       } else if (name == "--quiet" || name == "-q") {
         o.quiet = true;
       } else if (name == "--csv-convert") {
@@ -205,7 +207,7 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
       o.args.push_back(a);
     }
   }
-  if (o.help) return o;
+  if (o.help || o.version) return o;
   if (o.command.empty()) {
     error = "no subcommand given";
     return std::nullopt;
@@ -272,10 +274,9 @@ std::string GeneralHelp() {
     else head += "\n" + std::string(44, ' ');
     s += head + c.summary + "\n";
   }
-  s += std::string(
-           "\n"
-           "Options:\n"
-           "  --port NAME      the terminal's port (default: $") +
+  s += std::string("\n"
+                   "Options:\n"
+                   "  --port NAME      the terminal's port (default: $") +
        kPortEnvironment +
        "): a serial device such as /dev/ttyUSB0,\n"
        "                   LAN:HOST:PORT for TCP, USB for the sync driver's device\n"
@@ -285,6 +286,7 @@ std::string GeneralHelp() {
        "  --csv-convert    convert CSV rows too (by default they stay the terminal's raw bytes)\n"
        "  --quiet, -q      no progress bar and no summaries\n"
        "  --help, -h       this text; SUBCOMMAND --help for one subcommand\n"
+       "  --version        the version of korvane\n"
        "\n" +
        kKindHelp +
        "\n"

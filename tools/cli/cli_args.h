@@ -24,6 +24,7 @@ struct CliOptions {
   bool quiet = false;
   bool csv_convert = false;  // CSV rows converted between the terminal charset and the locale
   bool help = false;
+  bool version = false;
   std::string output;                      // recv -o
   std::optional<int32_t> operation_id;     // send --oper-id
   uint32_t legacy_protocol = 100;          // legacy --protocol, as 100, 200 or 300

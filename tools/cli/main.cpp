@@ -13,6 +13,7 @@
 
 #include "cli_args.h"
 #include "csv_stream.h"
+#include "korvane_version.h"
 #include "legacy_cmd.h"
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
@@ -462,6 +463,10 @@ int Run(int argc, char** argv) {
   if (o.help) {
     const SubcommandInfo* info = FindSubcommand(o.command);
     std::fputs(info != nullptr ? SubcommandHelp(*info).c_str() : GeneralHelp().c_str(), stdout);
+    return kExitOk;
+  }
+  if (o.version) {
+    std::printf("%s %s\n", kProgramName, KORVANE_VERSION);
     return kExitOk;
   }
   ScreenText text(o.charset);

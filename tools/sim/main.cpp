@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "csv_stream.h"
+#include "korvane_version.h"
 #include "line_filter.h"
 #include "link/link_protocol.h"
 #include "link/terminal_side.h"
@@ -233,6 +234,10 @@ int Main(int argc, char** argv) {
   const SimOptions& o = *parsed;
   if (o.help) {
     std::fputs(SimHelp().c_str(), stdout);
+    return 0;
+  }
+  if (o.version) {
+    std::printf("%s %s\n", kProgramName, KORVANE_VERSION);
     return 0;
   }
   tools::TextConverter to_terminal(tools::LocaleCharset(), o.charset);

@@ -82,6 +82,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
     };
     if (name == "--help" || name == "-h") {
       flag(o.help);
+    } else if (name == "--version") {
+      flag(o.version);
     } else if (name == "--pty") {
       flag(o.pty);
     } else if (name == "--once") {
@@ -188,7 +190,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, 
       }
     }
   }
-  if (o.help) return o;
+  if (o.help || o.version) return o;
   if (!o.listen.empty() + o.pty + !o.device.empty() + !o.connect_back.empty() != 1) {
     error = "give exactly one of --listen HOST:PORT, --pty, --device PATH and --connect-back FILE";
     return std::nullopt;
@@ -271,7 +273,8 @@ std::string SimHelp() {
          "Running:\n"
          "  --timeout S          stop after S seconds\n"
          "  --once               stop after the first session\n"
-         "  --quiet              no summary on stderr\n";
+         "  --quiet              no summary on stderr\n"
+         "  --version            the version of korvane-sim\n";
 }
 
 }  // namespace korvane::sim

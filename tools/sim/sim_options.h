@@ -40,6 +40,7 @@ struct SimOptions {
   bool once = false;
   bool quiet = false;
   bool help = false;
+  bool version = false;
 };
 
 std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& argv, std::string& error);
