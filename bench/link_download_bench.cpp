@@ -9,8 +9,8 @@
 
 #include "frame/ts_port.h"
 #include "link/terminal_link.h"
-#include "link/terminal_side.h"
 #include "port/link_port.h"
+#include "terminal/terminal_side.h"
 
 namespace korvane {
 namespace {

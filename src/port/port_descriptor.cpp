@@ -5,8 +5,8 @@
 #include <cstring>
 #include <memory>
 
-#include "port/setup_api.h"
 #include "port/sysfs_ports.h"
+#include "port/usb_enumeration.h"
 
 namespace korvane {
 

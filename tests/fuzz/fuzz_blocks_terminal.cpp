@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "legacy/block_terminal.h"
+#include "terminal/block_terminal.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "frame/frame_exchange.h"
 #include "frame/frame_layout.h"
-#include "frame/v2_responder.h"
+#include "terminal/v2_responder.h"
 #include "platform/ticks.h"
 #include "port/link_port.h"
 #include "fuzz_input.h"

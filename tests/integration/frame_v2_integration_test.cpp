@@ -16,11 +16,11 @@
 
 #include "frame/frame_exchange.h"
 #include "frame/frame_layout.h"
-#include "frame/v2_responder.h"
 #include "platform/tcp_socket.h"
 #include "port/link_port.h"
 #include "port/port_kinds.h"
 #include "support/pty_pair.h"
+#include "terminal/v2_responder.h"
 
 namespace korvane {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "port/setup_api.h"
+#include "platform/setup_api.h"
 
 namespace korvane::test {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "frame/ts_port.h"
-#include "frame/v2_responder.h"
 #include "platform/ticks.h"
 #include "port/link_port.h"
+#include "terminal/v2_responder.h"
 
 namespace korvane::test {
 

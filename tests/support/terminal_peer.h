@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "link/terminal_link.h"
-#include "link/terminal_side.h"
 #include "platform/ticks.h"
+#include "terminal/terminal_side.h"
 
 namespace korvane::test {
 

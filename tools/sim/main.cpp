@@ -17,10 +17,10 @@
 #include "korvane_version.h"
 #include "line_filter.h"
 #include "link/link_protocol.h"
-#include "link/terminal_side.h"
 #include "output_file.h"
 #include "sim_journal.h"
 #include "sim_options.h"
+#include "terminal/terminal_side.h"
 #include "text_charset.h"
 #include "transport.h"
 

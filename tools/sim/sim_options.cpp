@@ -1,6 +1,6 @@
 #include "sim_options.h"
 
-#include "link/terminal_side.h"
+#include "terminal/terminal_side.h"
 
 #include <cerrno>
 #include <climits>

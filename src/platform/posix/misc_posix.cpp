@@ -7,7 +7,7 @@
 #include "platform/dynamic_library.h"
 #include "platform/errors.h"
 #include "platform/settings.h"
-#include "port/setup_api.h"
+#include "platform/setup_api.h"
 
 namespace korvane {
 

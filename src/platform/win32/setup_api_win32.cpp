@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "port/setup_api.h"
+#include "platform/setup_api.h"
 
 namespace korvane {
 

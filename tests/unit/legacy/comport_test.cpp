@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "link/terminal_side.h"
 #include "platform/errors.h"
 #include "support/memory_block_line.h"
 #include "support/memory_port.h"
 #include "support/temp_dir.h"
 #include "support/terminal_peer.h"
+#include "terminal/terminal_side.h"
 
 namespace korvane {
 namespace {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "port/link_port.h"
-#include "port/setup_api.h"
+#include "port/usb_enumeration.h"
 #include "support/fake_setup_api.h"
 
 namespace korvane {

@@ -6,12 +6,12 @@
 
 #include "frame/ts_port.h"
 #include "link/terminal_link.h"
-#include "link/terminal_side.h"
 #include "port/winusb_device.h"
 #include "port/winusb_port.h"
 #include "support/fake_winusb.h"
 #include "support/fixed_log_time.h"
 #include "support/temp_dir.h"
+#include "terminal/terminal_side.h"
 
 namespace korvane {
 namespace {

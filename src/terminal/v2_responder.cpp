@@ -1,4 +1,4 @@
-#include "frame/v2_responder.h"
+#include "terminal/v2_responder.h"
 
 #include <cstring>
 
@@ -88,9 +88,7 @@ void V2Responder::HandleFrame(const uint8_t* frame, uint16_t length) {
   ++stats_.frames;
   const uint16_t number = FrameNumber(frame);
   switch (FrameControlCode(frame)) {
-    case kCtlSyn:
-      OnSyn(number);
-      break;
+    case kCtlSyn: OnSyn(number); break;
     case kCtlData:
     case kCtlFrag:
       if (!TakeForcedNak(number)) OnData(frame, length);
@@ -102,8 +100,7 @@ void V2Responder::HandleFrame(const uint8_t* frame, uint16_t length) {
       }
       if (!TakeForcedNak(number)) OnReq(number, frame[kFrameOffBody + 1]);
       break;
-    default:
-      break;  // the PC sends no other code; nothing sensible to answer
+    default: break;  // the PC sends no other code; nothing sensible to answer
   }
 }
 

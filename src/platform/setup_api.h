@@ -3,9 +3,6 @@
 // the table's owner knows what is inside them.
 #pragma once
 #include <cstdint>
-#include <vector>
-
-#include "port/port_descriptor.h"
 
 namespace korvane {
 
@@ -69,8 +66,5 @@ struct SetupApi {
 
 // The system's table; null where the system has no device-setup library.
 const SetupApi* SystemSetupApi();
-
-// The present devices of the hand-held interface class through `api`; `records` is emptied first.
-uint32_t EnumerateHandheldUsbDevices(const SetupApi& api, std::vector<PortDescriptor>& records);
 
 }  // namespace korvane

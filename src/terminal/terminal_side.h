@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "frame/frame_buffer.h"
-#include "frame/v2_responder.h"
-#include "legacy/block_terminal.h"
 #include "link/link_protocol.h"
 #include "link/record_channel.h"
 #include "platform/ticks.h"
 #include "port/link_port.h"
+#include "terminal/block_terminal.h"
+#include "terminal/v2_responder.h"
 
 namespace korvane {
 

@@ -1,4 +1,4 @@
-#include "frame/v2_responder.h"
+#include "terminal/v2_responder.h"
 
 #include <gtest/gtest.h>
 

@@ -17,13 +17,13 @@ class V2Responder {
   using BlockHandler = std::function<void(std::vector<uint8_t>&& block)>;
 
   struct Stats {
-    uint32_t frames = 0;          // frames with a good CRC
-    uint32_t bad_crc = 0;         // answered with E_NAK_CRC
-    uint32_t duplicates = 0;      // data frames acknowledged again without delivering them twice
-    uint32_t repeated_reqs = 0;   // REQ frames answered again with the same frame
-    uint32_t naks = 0;            // NAK frames sent
+    uint32_t frames = 0;         // frames with a good CRC
+    uint32_t bad_crc = 0;        // answered with E_NAK_CRC
+    uint32_t duplicates = 0;     // data frames acknowledged again without delivering them twice
+    uint32_t repeated_reqs = 0;  // REQ frames answered again with the same frame
+    uint32_t naks = 0;           // NAK frames sent
     uint32_t blocks_received = 0;
-    uint32_t blocks_sent = 0;     // blocks whose last frame went out
+    uint32_t blocks_sent = 0;  // blocks whose last frame went out
   };
 
   // `version` is what this side's SYN carries: 0x0200 (frames of 230 bytes) or 0x0201 (8096).
@@ -61,7 +61,8 @@ class V2Responder {
   void OnReq(uint16_t number, uint8_t index);
   void Serve(uint16_t number, uint8_t index);
   void Deliver(std::vector<uint8_t>&& block);
-  void Emit(uint16_t number, uint8_t control, const uint8_t* body, size_t body_size, std::vector<uint8_t>* copy = nullptr);
+  void Emit(uint16_t number, uint8_t control, const uint8_t* body, size_t body_size,
+            std::vector<uint8_t>* copy = nullptr);
   void Nak(uint16_t number, uint8_t code);
   bool TakeForcedNak(uint16_t number);
 

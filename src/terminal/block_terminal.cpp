@@ -1,4 +1,4 @@
-#include "legacy/block_terminal.h"
+#include "terminal/block_terminal.h"
 
 #include <algorithm>
 

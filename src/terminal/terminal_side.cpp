@@ -1,4 +1,4 @@
-#include "link/terminal_side.h"
+#include "terminal/terminal_side.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -75,7 +75,7 @@ void TerminalSide::HandleCommand(const std::string& code) {
     int32_t count = state_.lines_count;
     if (count < 0) {
       count = static_cast<int32_t>(state_.tables[kTableJournal].empty() ? state_.tables[kTableJournal2].size()
-                                                                         : state_.tables[kTableJournal].size());
+                                                                        : state_.tables[kTableJournal].size());
     }
     EmitRecord(StrFormat("%i", count));
   } else if ((kind = KindOf(code, DownloadCommand)) >= 0) {
@@ -253,8 +253,7 @@ void TerminalEndpoint::PollV2() {
 void TerminalEndpoint::PollV3() {
   uint32_t err = 0;
   for (;;) {
-    const int32_t r =
-        records_->Receive(0, record_buffer_.data(), static_cast<uint32_t>(record_buffer_.size()), err);
+    const int32_t r = records_->Receive(0, record_buffer_.data(), static_cast<uint32_t>(record_buffer_.size()), err);
     if (r <= 0) break;
     side_.OnMessage(record_buffer_.data(), static_cast<size_t>(r));
   }
