@@ -23,6 +23,12 @@ int __stdcall SystemWriteFile(void* h, const void* data, unsigned long size, uns
 int __stdcall SystemClearCommError(void* h, unsigned long* errors, void*) {
   return ::ClearCommError(AsHandle(h), errors, nullptr);
 }
+// Keeps the system error of a failed set-up call for LastError, so the caller's log can tell why.
+bool Kept(bool ok, uint32_t& last_error) {
+  if (!ok) last_error = ::GetLastError();
+  return ok;
+}
+
 constexpr SerialDataCalls kSystemDataCalls = {SystemReadFile, SystemWriteFile, SystemClearCommError};
 std::atomic<const SerialDataCalls*> g_data_calls{&kSystemDataCalls};
 
@@ -65,7 +71,7 @@ void SerialDevice::Close() {
 }
 
 bool SerialDevice::SetupQueues(uint32_t in_bytes, uint32_t out_bytes) {
-  return ::SetupComm(AsHandle(handle_), in_bytes, out_bytes) != 0;
+  return Kept(::SetupComm(AsHandle(handle_), in_bytes, out_bytes) != 0, last_error_);
 }
 
 bool SerialDevice::GetTimeouts(SerialTimeouts& t) const {
@@ -86,7 +92,7 @@ bool SerialDevice::SetTimeouts(const SerialTimeouts& t) {
   ct.ReadTotalTimeoutConstant = t.read_constant;
   ct.WriteTotalTimeoutMultiplier = t.write_multiplier;
   ct.WriteTotalTimeoutConstant = t.write_constant;
-  return ::SetCommTimeouts(AsHandle(handle_), &ct) != 0;
+  return Kept(::SetCommTimeouts(AsHandle(handle_), &ct) != 0, last_error_);
 }
 
 bool SerialDevice::GetState(SerialLineState& s) const {
@@ -119,7 +125,7 @@ bool SerialDevice::GetState(SerialLineState& s) const {
 bool SerialDevice::SetState(const SerialLineState& s) {
   DCB dcb{};
   // Fields this layer does not map (XON/XOFF limits) keep the device's values.
-  if (!s.from_zero && !::GetCommState(AsHandle(handle_), &dcb)) return false;
+  if (!s.from_zero && !Kept(::GetCommState(AsHandle(handle_), &dcb) != 0, last_error_)) return false;
   dcb.DCBlength = sizeof dcb;
   dcb.BaudRate = s.baud_rate;
   dcb.fBinary = s.binary;
@@ -142,7 +148,7 @@ bool SerialDevice::SetState(const SerialLineState& s) {
     dcb.XonChar = static_cast<char>(s.xon_char);
     dcb.XoffChar = static_cast<char>(s.xoff_char);
   }
-  return ::SetCommState(AsHandle(handle_), &dcb) != 0;
+  return Kept(::SetCommState(AsHandle(handle_), &dcb) != 0, last_error_);
 }
 
 bool SerialDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& done) {
