@@ -109,6 +109,8 @@ class SerialDevice {
   uint32_t LastError() const { return last_error_; }
   // PurgeComm with all four flags.
   bool PurgeAll();
+  // PurgeComm of the input only: what was written still leaves.
+  bool PurgeInput();
   bool SetDtr(bool on);
 
  private:

@@ -41,6 +41,7 @@ class MemoryBlockLine final : public BlockLine {
   const std::vector<SerialLineState>& StateHistory() const { return states_; }
   const SerialLineState& State() const { return state_; }
   int Purges() const { return purges_; }
+  int InputPurges() const { return input_purges_; }
   uint32_t QueueIn() const { return queue_in_; }
   bool Dtr() const { return dtr_; }
 
@@ -58,6 +59,11 @@ class MemoryBlockLine final : public BlockLine {
   bool Read(uint8_t* buffer, uint32_t size, uint32_t& done) override;
   bool Write(const uint8_t* data, uint32_t size, uint32_t& done) override;
   bool PurgeAll() override;
+  bool PurgeInput() override {
+    ++input_purges_;
+    incoming_.clear();
+    return true;
+  }
   uint32_t ClearError() override;
   bool SetDtr(bool on) override {
     dtr_ = on;
@@ -76,6 +82,7 @@ class MemoryBlockLine final : public BlockLine {
   SerialTimeouts current_{};
   SerialLineState state_{};
   int purges_ = 0;
+  int input_purges_ = 0;
   int failing_reads_ = 0;
   uint32_t fail_flags_ = 0;
   uint32_t pending_flags_ = 0;

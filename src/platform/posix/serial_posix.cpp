@@ -289,6 +289,8 @@ uint32_t SerialDevice::ClearError() {
 
 bool SerialDevice::PurgeAll() { return fd_ >= 0 && ::tcflush(fd_, TCIOFLUSH) == 0; }
 
+bool SerialDevice::PurgeInput() { return fd_ >= 0 && ::tcflush(fd_, TCIFLUSH) == 0; }
+
 bool SerialDevice::SetDtr(bool on) {
   if (fd_ < 0) return false;
   int bit = TIOCM_DTR;

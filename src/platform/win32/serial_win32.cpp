@@ -9,6 +9,7 @@ namespace korvane {
 
 namespace {
 constexpr DWORD kPurgeAllFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD kPurgeInputFlags = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr const char* kDevicePrefix = "\\\\.\\";
 static_assert(sizeof(DCB) == 28, "DCBlength written to the device is 28");
 
@@ -179,6 +180,8 @@ uint32_t SerialDevice::ClearError() {
 }
 
 bool SerialDevice::PurgeAll() { return ::PurgeComm(AsHandle(handle_), kPurgeAllFlags) != 0; }
+
+bool SerialDevice::PurgeInput() { return ::PurgeComm(AsHandle(handle_), kPurgeInputFlags) != 0; }
 
 bool SerialDevice::SetDtr(bool on) { return ::EscapeCommFunction(AsHandle(handle_), on ? SETDTR : CLRDTR) != 0; }
 

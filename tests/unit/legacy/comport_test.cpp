@@ -40,6 +40,7 @@ class Forwarding final : public BlockLine {
   bool Read(uint8_t* b, uint32_t n, uint32_t& d) override { return to_.Read(b, n, d); }
   bool Write(const uint8_t* b, uint32_t n, uint32_t& d) override { return to_.Write(b, n, d); }
   bool PurgeAll() override { return to_.PurgeAll(); }
+  bool PurgeInput() override { return to_.PurgeInput(); }
   uint32_t ClearError() override { return to_.ClearError(); }
   bool SetDtr(bool on) override { return to_.SetDtr(on); }
   uint32_t LastError() const override { return to_.LastError(); }
