@@ -177,6 +177,10 @@ int32_t BlockEngine::TryToSend(const std::string& text) {
   }
   const std::vector<uint8_t> block = MakeDataBlock(text);
   for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
+    // An answer is read as two bytes: a stray byte left from the last one would shift this one,
+    // and a NAK could then read as ACK (a row lost) or an old NAK resend a row (a row repeated).
+    // Input only: an ACK just written for the terminal's last block must still leave.
+    line_.PurgeInput();
     if (Write(block.data(), static_cast<uint32_t>(block.size())) == 0) {
       DiagLog("TryToSend() Error. Write() Error", AsCode(line_.LastError()));
       continue;

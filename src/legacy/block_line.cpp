@@ -16,6 +16,7 @@ class DeviceBlockLine final : public BlockLine {
   bool Read(uint8_t* buffer, uint32_t size, uint32_t& done) override { return device_.Read(buffer, size, done); }
   bool Write(const uint8_t* data, uint32_t size, uint32_t& done) override { return device_.Write(data, size, done); }
   bool PurgeAll() override { return device_.PurgeAll(); }
+  bool PurgeInput() override { return device_.PurgeInput(); }
   uint32_t ClearError() override { return device_.ClearError(); }
   bool SetDtr(bool on) override { return device_.SetDtr(on); }
   uint32_t LastError() const override { return device_.LastError(); }
@@ -65,6 +66,8 @@ class PortBlockLine final : public BlockLine {
     LvlPurge(port_.get());
     return true;
   }
+  // A socket's purge drops input only, as does every port this line carries blocks over.
+  bool PurgeInput() override { return PurgeAll(); }
   uint32_t ClearError() override { return last_error_; }
   bool SetDtr(bool) override { return true; }
   uint32_t LastError() const override { return last_error_; }

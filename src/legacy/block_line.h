@@ -23,6 +23,8 @@ class BlockLine {
   virtual bool Write(const uint8_t* data, uint32_t size, uint32_t& done) = 0;
   // Both directions, pending calls aborted, both queues cleared.
   virtual bool PurgeAll() = 0;
+  // The input only: a write just made still leaves.
+  virtual bool PurgeInput() = 0;
   // The error flags since the last call (never 0 after a failed read or write).
   virtual uint32_t ClearError() = 0;
   virtual bool SetDtr(bool on) = 0;

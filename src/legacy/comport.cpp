@@ -153,71 +153,83 @@ bool CComport::WriteByte(uint8_t b) {
   return line_->Write(&b, 1, done) && done == 1;
 }
 
-bool CComport::ProbeIrdaRate(uint32_t rate) {
+// Every set-up call of the infrared open must take: a state the driver refused leaves the line at
+// another rate, so the probe or the switch to 57600 would never reach the adapter.
+bool CComport::IrdaCallOk(bool ok, const char* call) const {
+  if (!ok) DiagLog(StrFormat("OpenIRDA() Error. %s Error", call), static_cast<int32_t>(line_->LastError()));
+  return ok;
+}
+
+bool CComport::ProbeIrdaRate(uint32_t rate, bool& answered) {
+  answered = false;
   dcb_.baud_rate = rate;
   dcb_.rts_control = LineControl::kDisable;
-  ApplyState();
+  if (!IrdaCallOk(ApplyState(), "SetCommState()")) return false;
   Wait(kLineChangeWaitMs);
-  WriteByte(kIrdaProbeByte);
+  if (!IrdaCallOk(WriteByte(kIrdaProbeByte), "WriteFile()")) return false;
   Wait(kLineChangeWaitMs);
   uint8_t answer = 0;
   uint32_t done = 0;
-  line_->Read(&answer, 1, done);
+  if (!IrdaCallOk(line_->Read(&answer, 1, done), "ReadFile()")) return false;
   dcb_.rts_control = LineControl::kEnable;
-  ApplyState();
+  if (!IrdaCallOk(ApplyState(), "SetCommState()")) return false;
   Wait(kLineChangeWaitMs);
-  return done == 1 && answer == kIrdaProbeByte;
+  answered = done == 1 && answer == kIrdaProbeByte;
+  return true;
 }
 
 int32_t CComport::OpenIRDA(const std::string& name) {
   CallStackScope scope("CP::OpenIRDA('%s')", name.c_str());
   CloseNoScope();
-  if (!Blocks()) {
-    uint32_t err = 0;
-    port_ = port_opener_(name, IrDA, &err);
-    if (port_ == nullptr) {
-      DiagLog(StrFormat("Open() Error: ошибка открытия порта %s", name.c_str()), 0);
-      return 0;
-    }
-    remote_version_ = 0;
-    level_stream_.Attach(port_->port);
-    frame_buffer_.SetLower(&level_stream_);
-    return 1;
+  if (Blocks()) return OpenIrdaBlocks(name);
+  uint32_t err = 0;
+  port_ = port_opener_(name, IrDA, &err);
+  if (port_ == nullptr) {
+    DiagLog(StrFormat("Open() Error: ошибка открытия порта %s", name.c_str()), 0);
+    return 0;
   }
+  remote_version_ = 0;
+  level_stream_.Attach(port_->port);
+  frame_buffer_.SetLower(&level_stream_);
+  return 1;
+}
+
+int32_t CComport::OpenIrdaBlocks(const std::string& name) {
   uint32_t err = 0;
   line_ = block_opener_(name, err);
   if (!line_) {
     DiagLog("OpenIRDA() Error. CreateFile() Error", static_cast<int32_t>(err));
     return 0;
   }
-  line_->SetupQueues(kDriverQueueBytes, kDriverQueueBytes);
-  line_->SetTimeouts(kIrdaProbeTimeouts);
-  dcb_ = SerialLineState{};
-  dcb_.from_zero = true;
+  // A failed step closes the port: left open it would stay locked for every other program.
+  const auto fail = [this] {
+    CloseNoScope();
+    return 0;
+  };
+  if (!IrdaCallOk(line_->SetupQueues(kDriverQueueBytes, kDriverQueueBytes), "SetupComm()") ||
+      !IrdaCallOk(line_->SetTimeouts(kIrdaProbeTimeouts), "SetCommTimeouts()"))
+    return fail();
+  dcb_ = FreshSerialLineState();
   dcb_.baud_rate = kIrdaInitialBaud;
   dcb_.byte_size = kByteSize8;
   dcb_.dtr_control = LineControl::kEnable;
   dcb_.rts_control = LineControl::kEnable;
-  ApplyState();
+  if (!IrdaCallOk(ApplyState(), "SetCommState()")) return fail();
   Wait(kLineChangeWaitMs);
   bool found = false;
   for (uint32_t rate : kIrdaProbeRates) {
-    if (ProbeIrdaRate(rate)) {
-      found = true;
-      break;
-    }
+    if (!ProbeIrdaRate(rate, found)) return fail();
+    if (found) break;
   }
   if (!found) {
     DiagLog("OpenIRDA() Error. IR-передатчик не найден", static_cast<int32_t>(line_->LastError()));
-    // A port left open here would stay locked for every other program.
-    CloseNoScope();
-    return 0;
+    return fail();
   }
   dcb_.rts_control = LineControl::kDisable;
-  ApplyState();
+  if (!IrdaCallOk(ApplyState(), "SetCommState()")) return fail();
   Wait(kLineChangeWaitMs);
   for (uint8_t b : kIrdaCommand) {
-    WriteByte(b);
+    if (!IrdaCallOk(WriteByte(b), "WriteFile()")) return fail();
     Wait(kLineChangeWaitMs);
   }
   dcb_.baud_rate = kIrdaBaud;
@@ -227,9 +239,9 @@ int32_t CComport::OpenIRDA(const std::string& name) {
   dcb_.xon_xoff_out = false;
   dcb_.rts_control = LineControl::kEnable;
   dcb_.abort_on_error = true;
-  ApplyState();
+  if (!IrdaCallOk(ApplyState(), "SetCommState()")) return fail();
   Wait(kLineChangeWaitMs);
-  line_->SetTimeouts(kIrdaTimeouts);
+  if (!IrdaCallOk(line_->SetTimeouts(kIrdaTimeouts), "SetCommTimeouts()")) return fail();
   engine_ = std::make_unique<BlockEngine>(*line_, clock_, dump_counter_);
   return 1;
 }

@@ -76,7 +76,9 @@ class CComport {
   void CloseNoScope();
   void Wait(uint32_t ms) const { clock_.Sleep(ms); }
   bool ApplyState();
-  bool ProbeIrdaRate(uint32_t rate);
+  bool IrdaCallOk(bool ok, const char* call) const;
+  // False when a call on the line failed; `answered` tells whether the adapter echoed at `rate`.
+  bool ProbeIrdaRate(uint32_t rate, bool& answered);
   bool WriteByte(uint8_t b);
   // One record into `buffer` before `deadline`: its size, or 0 with `outcome` set otherwise.
   enum class RecvOutcome { kRecord, kDeviceError, kFailed, kTimeout };

@@ -46,6 +46,22 @@ struct SerialLineState {
   bool from_zero = false;
 };
 
+// The flow-control characters of a state built from zero: the usual DC1 and DC3, since drivers
+// refuse equal ones even with flow control off.
+constexpr uint8_t kSerialXonChar = 0x11;
+constexpr uint8_t kSerialXoffChar = 0x13;
+
+// A state built from zero that a driver still accepts: binary mode and distinct flow-control
+// characters, flow control itself off.
+inline SerialLineState FreshSerialLineState() {
+  SerialLineState s;
+  s.from_zero = true;
+  s.binary = true;
+  s.xon_char = kSerialXonChar;
+  s.xoff_char = kSerialXoffChar;
+  return s;
+}
+
 #ifdef _WIN32
 // The system calls of the data path, replaceable so a test can play an adapter pulled out
 // mid-transfer (Wine cannot unplug one). Each returns nonzero for success and leaves its error for
@@ -93,12 +109,14 @@ class SerialDevice {
   uint32_t LastError() const { return last_error_; }
   // PurgeComm with all four flags.
   bool PurgeAll();
+  // PurgeComm of the input only: what was written still leaves.
+  bool PurgeInput();
   bool SetDtr(bool on);
 
  private:
 #ifdef _WIN32
   void* handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
-  uint32_t last_error_ = 0;  // GetLastError of the last failed ReadFile or WriteFile
+  uint32_t last_error_ = 0;  // GetLastError of the last failed call
 #else
   int fd_ = -1;
   SerialTimeouts timeouts_{};

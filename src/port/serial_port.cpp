@@ -27,8 +27,6 @@ constexpr uint32_t kIrdaReadIntervalMs = 500;
 constexpr uint32_t kIrdaReadConstantMs = 1000;
 constexpr uint32_t kIrdaWriteConstantMs = 1000;
 constexpr uint32_t kIrdaLinkReadConstantMs = 2500;
-constexpr uint8_t kXonChar = 0x11;
-constexpr uint8_t kXoffChar = 0x13;
 
 class SerialPortDevice final : public PortDevice {
  public:
@@ -158,11 +156,7 @@ std::unique_ptr<PortDevice> OpenIrdaPort(const std::string& name, uint32_t& err)
   }
   dev.SetupQueues(kQueueBytes, kQueueBytes);
   dev.SetTimeouts(SerialTimeouts{kIrdaReadIntervalMs, 0, kIrdaReadConstantMs, 0, kIrdaWriteConstantMs});
-  SerialLineState dcb;
-  dcb.from_zero = true;
-  dcb.binary = true;
-  dcb.xon_char = kXonChar;  // equal characters make SetCommState fail; flow control stays off
-  dcb.xoff_char = kXoffChar;
+  SerialLineState dcb = FreshSerialLineState();
   dcb.baud_rate = kAdapterStartRate;
   dcb.dtr_control = LineControl::kEnable;
   dcb.rts_control = LineControl::kEnable;

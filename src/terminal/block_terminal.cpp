@@ -63,8 +63,9 @@ bool BlockTerminal::TakeUnit(bool stale) {
     in_.clear();
     return true;
   }
-  // RS: the block ends with ETB and one more byte.
-  for (size_t i = 1; i + 1 < in_.size(); ++i) {
+  // RS: the block ends with ETB and one more byte, within the block buffer's size.
+  const size_t reach = std::min<size_t>(in_.size(), kBlockBufferSize);
+  for (size_t i = 1; i + 1 < reach; ++i) {
     if (in_[i] != kBlockETB) continue;
     const size_t size = i + 2;
     if (in_[i + 1] == BlockChecksum(in_.data(), size - 1)) {
@@ -75,8 +76,11 @@ bool BlockTerminal::TakeUnit(bool stale) {
     in_.clear();
     return true;
   }
-  if (in_.size() > kBlockBufferSize) in_.erase(in_.begin());  // no block is this long: resynchronise
-  return false;
+  if (in_.size() < kBlockBufferSize) return false;
+  // A full buffer without a block end holds no block: dropped whole, as the PC drops it, so a
+  // flood without ETB cannot grow the input.
+  in_.erase(in_.begin(), in_.begin() + kBlockBufferSize);
+  return true;
 }
 
 void BlockTerminal::OnAnswer(uint8_t code) {

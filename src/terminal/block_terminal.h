@@ -36,6 +36,8 @@ class BlockTerminal {
   std::vector<uint8_t> TakeOutput();
   // True while a unit is half read (it goes stale soon). The resend wait is long: no need to hurry.
   bool Busy() const { return !in_.empty(); }
+  // Bytes read and not yet taken as a unit: never more than a block buffer after a Poll.
+  size_t InputBytes() const { return in_.size(); }
 
  private:
   // Handles the unit at the start of the input; false when it is not complete yet.

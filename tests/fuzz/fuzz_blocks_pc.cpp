@@ -49,6 +49,7 @@ class FuzzLine final : public BlockLine {
     return true;
   }
   bool PurgeAll() override { return true; }
+  bool PurgeInput() override { return true; }
   uint32_t ClearError() override { return std::exchange(flags_, 0u); }
   bool SetDtr(bool) override { return true; }
   uint32_t LastError() const override { return 0; }

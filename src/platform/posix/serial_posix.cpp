@@ -164,11 +164,14 @@ bool SerialDevice::SetState(const SerialLineState& s) {
     return false;
   }
   speed_t speed = SpeedFor(s.baud_rate);
-  if (speed == B0) return false;
   const cc_t xon = s.from_zero ? s.xon_char : t.c_cc[VSTART];
   const cc_t xoff = s.from_zero ? s.xoff_char : t.c_cc[VSTOP];
-  // Refused as SetCommState refuses them, so a state that would be void on Windows fails here too.
-  if (!s.binary || xon == xoff) return false;
+  // Refused as SetCommState refuses them (with its error), so a state that would be void on
+  // Windows fails here too.
+  if (speed == B0 || !s.binary || xon == xoff) {
+    last_error_ = kErrInvalidParameter;
+    return false;
+  }
   t.c_cc[VSTART] = xon;
   t.c_cc[VSTOP] = xoff;
   ::cfsetispeed(&t, speed);
@@ -183,7 +186,10 @@ bool SerialDevice::SetState(const SerialLineState& s) {
   if (s.xon_xoff_out) t.c_iflag |= IXON;
   if (s.xon_xoff_in) t.c_iflag |= IXOFF;
   if (s.parity_check) t.c_iflag |= INPCK;
-  if (::tcsetattr(fd_, TCSANOW, &t) != 0) return false;
+  if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
+    last_error_ = SystemErrorFromErrno(errno, ErrnoSite::kIo);
+    return false;
+  }
   // Modem lines: a pseudo-terminal has none, so failures here are not errors of the state.
   int dtr = TIOCM_DTR, rts = TIOCM_RTS;
   ::ioctl(fd_, s.dtr_control == LineControl::kDisable ? TIOCMBIC : TIOCMBIS, &dtr);
@@ -282,6 +288,8 @@ uint32_t SerialDevice::ClearError() {
 }
 
 bool SerialDevice::PurgeAll() { return fd_ >= 0 && ::tcflush(fd_, TCIOFLUSH) == 0; }
+
+bool SerialDevice::PurgeInput() { return fd_ >= 0 && ::tcflush(fd_, TCIFLUSH) == 0; }
 
 bool SerialDevice::SetDtr(bool on) {
   if (fd_ < 0) return false;

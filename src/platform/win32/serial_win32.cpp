@@ -9,6 +9,7 @@ namespace korvane {
 
 namespace {
 constexpr DWORD kPurgeAllFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD kPurgeInputFlags = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr const char* kDevicePrefix = "\\\\.\\";
 static_assert(sizeof(DCB) == 28, "DCBlength written to the device is 28");
 
@@ -23,6 +24,12 @@ int __stdcall SystemWriteFile(void* h, const void* data, unsigned long size, uns
 int __stdcall SystemClearCommError(void* h, unsigned long* errors, void*) {
   return ::ClearCommError(AsHandle(h), errors, nullptr);
 }
+// Keeps the system error of a failed set-up call for LastError, so the caller's log can tell why.
+bool Kept(bool ok, uint32_t& last_error) {
+  if (!ok) last_error = ::GetLastError();
+  return ok;
+}
+
 constexpr SerialDataCalls kSystemDataCalls = {SystemReadFile, SystemWriteFile, SystemClearCommError};
 std::atomic<const SerialDataCalls*> g_data_calls{&kSystemDataCalls};
 
@@ -65,7 +72,7 @@ void SerialDevice::Close() {
 }
 
 bool SerialDevice::SetupQueues(uint32_t in_bytes, uint32_t out_bytes) {
-  return ::SetupComm(AsHandle(handle_), in_bytes, out_bytes) != 0;
+  return Kept(::SetupComm(AsHandle(handle_), in_bytes, out_bytes) != 0, last_error_);
 }
 
 bool SerialDevice::GetTimeouts(SerialTimeouts& t) const {
@@ -86,7 +93,7 @@ bool SerialDevice::SetTimeouts(const SerialTimeouts& t) {
   ct.ReadTotalTimeoutConstant = t.read_constant;
   ct.WriteTotalTimeoutMultiplier = t.write_multiplier;
   ct.WriteTotalTimeoutConstant = t.write_constant;
-  return ::SetCommTimeouts(AsHandle(handle_), &ct) != 0;
+  return Kept(::SetCommTimeouts(AsHandle(handle_), &ct) != 0, last_error_);
 }
 
 bool SerialDevice::GetState(SerialLineState& s) const {
@@ -119,7 +126,7 @@ bool SerialDevice::GetState(SerialLineState& s) const {
 bool SerialDevice::SetState(const SerialLineState& s) {
   DCB dcb{};
   // Fields this layer does not map (XON/XOFF limits) keep the device's values.
-  if (!s.from_zero && !::GetCommState(AsHandle(handle_), &dcb)) return false;
+  if (!s.from_zero && !Kept(::GetCommState(AsHandle(handle_), &dcb) != 0, last_error_)) return false;
   dcb.DCBlength = sizeof dcb;
   dcb.BaudRate = s.baud_rate;
   dcb.fBinary = s.binary;
@@ -142,7 +149,7 @@ bool SerialDevice::SetState(const SerialLineState& s) {
     dcb.XonChar = static_cast<char>(s.xon_char);
     dcb.XoffChar = static_cast<char>(s.xoff_char);
   }
-  return ::SetCommState(AsHandle(handle_), &dcb) != 0;
+  return Kept(::SetCommState(AsHandle(handle_), &dcb) != 0, last_error_);
 }
 
 bool SerialDevice::Read(uint8_t* buffer, uint32_t size, uint32_t& done) {
@@ -173,6 +180,8 @@ uint32_t SerialDevice::ClearError() {
 }
 
 bool SerialDevice::PurgeAll() { return ::PurgeComm(AsHandle(handle_), kPurgeAllFlags) != 0; }
+
+bool SerialDevice::PurgeInput() { return ::PurgeComm(AsHandle(handle_), kPurgeInputFlags) != 0; }
 
 bool SerialDevice::SetDtr(bool on) { return ::EscapeCommFunction(AsHandle(handle_), on ? SETDTR : CLRDTR) != 0; }
 

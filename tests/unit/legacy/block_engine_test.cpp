@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "support/memory_block_line.h"
 #include "support/temp_dir.h"
+#include "terminal/block_terminal.h"
 
 namespace korvane {
 namespace {
@@ -186,6 +188,59 @@ TEST(BlockEngine, RetriesAndGivesUp) {
     EXPECT_EQ(r.line.Writes().size(), 1u);
     EXPECT_NE(r.Dump().find("WaitACK err: : 42 42 "), std::string::npos);
   }
+}
+
+// Upload to the terminal's own side. A stray byte lands before one answer and after another, and
+// one row is damaged on its way so that its answer is a NAK: every row still arrives exactly once.
+TEST(BlockEngine, StrayBytesAroundAnswersNeitherLoseNorRepeatARow) {
+  Rig r;
+  std::vector<std::string> received;
+  BlockTerminal terminal([&](const uint8_t* d, size_t n) { received.emplace_back(d + 1, d + n); },
+                         [](std::string&) { return false; }, r.clock);
+  bool damaged = false;
+  r.line.SetPeer([&](const Bytes& w, MemoryBlockLine& l) {
+    const std::string text(w.begin() + 1, w.end() - 2);
+    Bytes in = w;
+    if (text == "r3" && !damaged) {
+      in[1] ^= 0x40;
+      damaged = true;
+    }
+    terminal.Feed(in.data(), in.size());
+    terminal.Poll();
+    Bytes answer = terminal.TakeOutput();
+    if (text == "r2") answer.insert(answer.begin(), 0x33);
+    if (text == "r4") answer.push_back(kNak[0]);
+    l.Answer(answer);
+  });
+  const std::vector<std::string> rows = {"r1", "r2", "r3", "r4", "r5", "r6"};
+  for (const std::string& row : rows) EXPECT_EQ(r.engine.TryToSend(row), 1) << row;
+  EXPECT_EQ(received, rows);
+  EXPECT_EQ(r.line.Writes().size(), rows.size() + 1);  // r3 once more after its NAK
+}
+
+// The terminal's side bounds its input like the PC: a buffer's worth without a block end is
+// dropped whole. The block that meets the rest is refused, and taken when sent again.
+TEST(BlockTerminal, FloodWithoutBlockEndStaysBounded) {
+  ManualClock clock;
+  std::vector<std::string> received;
+  BlockTerminal terminal([&](const uint8_t* d, size_t n) { received.emplace_back(d + 1, d + n); },
+                         [](std::string&) { return false; }, clock);
+  Bytes flood(4096, 'a');
+  for (size_t i = 0; i < flood.size(); i += 64) flood[i] = 0x1E;  // block starts, never an end
+  size_t most = 0;
+  for (int i = 0; i < 65; ++i) {  // 32.5 buffers: half a buffer is left
+    terminal.Feed(flood.data(), flood.size());
+    terminal.Poll();
+    most = std::max(most, terminal.InputBytes());
+  }
+  EXPECT_LT(most, size_t{kBlockBufferSize});
+  const Bytes block = MakeDataBlock("ok");
+  for (const Bytes& answer : {kNak, kAck}) {
+    terminal.Feed(block.data(), block.size());
+    terminal.Poll();
+    EXPECT_EQ(terminal.TakeOutput(), answer);
+  }
+  EXPECT_EQ(received, std::vector<std::string>{"ok"});
 }
 
 TEST(BlockEngine, RefusesWhatDoesNotFit) {

@@ -40,6 +40,7 @@ class Forwarding final : public BlockLine {
   bool Read(uint8_t* b, uint32_t n, uint32_t& d) override { return to_.Read(b, n, d); }
   bool Write(const uint8_t* b, uint32_t n, uint32_t& d) override { return to_.Write(b, n, d); }
   bool PurgeAll() override { return to_.PurgeAll(); }
+  bool PurgeInput() override { return to_.PurgeInput(); }
   uint32_t ClearError() override { return to_.ClearError(); }
   bool SetDtr(bool on) override { return to_.SetDtr(on); }
   uint32_t LastError() const override { return to_.LastError(); }
@@ -54,18 +55,22 @@ struct SerialRig {
   ManualClock clock;
   std::vector<std::unique_ptr<MemoryBlockLine>> lines;
   MemoryBlockLine* line = nullptr;
-  SerialLineState preset{};
   CComport port{clock};
-  explicit SerialRig(std::function<void(const Bytes&, MemoryBlockLine&)> peer = nullptr) {
-    preset.xon_xoff_in = true;  // a flag Open must leave as the device had it
-    port.SetBlockLineOpener([this, peer](const std::string& name, uint32_t& err) -> std::unique_ptr<BlockLine> {
+  // `fail`: a call of the line to fail, and which one of its kind (from 1).
+  explicit SerialRig(std::function<void(const Bytes&, MemoryBlockLine&)> peer = nullptr,
+                     std::pair<MemoryBlockLine::Call, int> fail = {MemoryBlockLine::Call::kCount, 0}) {
+    port.SetBlockLineOpener([this, peer, fail](const std::string& name, uint32_t& err) -> std::unique_ptr<BlockLine> {
       if (name == "COM9") {
         err = kErrFileNotFound;
         return nullptr;
       }
       lines.push_back(std::make_unique<MemoryBlockLine>(clock));
       line = lines.back().get();
-      line->SetState(preset);
+      SerialLineState device;
+      line->GetState(device);
+      device.xon_xoff_in = true;  // a flag Open must leave as the device had it
+      line->SetDeviceState(device);
+      if (fail.second > 0) line->FailCall(fail.first, fail.second);
       line->SetPeer(peer);
       return std::make_unique<Forwarding>(*line);
     });
@@ -107,25 +112,29 @@ TEST(Comport, OpensTheSerialLineAtOneHundred) {
   EXPECT_EQ(r.port.Close(), 0);
 }
 
+// The adapter echoes the probe byte only at 19200 bit/s.
+void AdapterAt19200(const Bytes& w, MemoryBlockLine& l) {
+  if (w == Bytes{0x0F} && l.State().baud_rate == 19200) l.Answer({0x0F});
+}
+
 TEST(Comport, FindsTheInfraredAdapterAndClosesWhenThereIsNone) {
-  // The adapter echoes the probe byte only at 19200 bit/s.
-  SerialRig r([](const Bytes& w, MemoryBlockLine& l) {
-    if (w == Bytes{0x0F} && l.State().baud_rate == 19200) l.Answer({0x0F});
-  });
+  // The line refuses a state as a driver does, so every state the set-up applies must be sound.
+  SerialRig r(AdapterAt19200);
   ASSERT_EQ(r.port.OpenIRDA("COM4"), 1);
   MemoryBlockLine& l = *r.line;
   std::vector<uint32_t> rates;
-  for (size_t i = 1; i < l.StateHistory().size(); ++i)  // [0] is the device's own state
-    if (const SerialLineState& s = l.StateHistory()[i]; s.rts_control == LineControl::kDisable)
-      rates.push_back(s.baud_rate);
+  for (const SerialLineState& s : l.StateHistory())
+    if (s.rts_control == LineControl::kDisable) rates.push_back(s.baud_rate);
   // Probes down to the rate that answered, then the adapter is commanded at that rate.
   EXPECT_EQ(rates, (std::vector<uint32_t>{115200, 57600, 38400, 19200, 19200}));
-  EXPECT_EQ(l.StateHistory().at(1).baud_rate, 38400u);  // the first state, before any probe
+  EXPECT_EQ(l.StateHistory().at(0).baud_rate, 38400u);  // the first state, before any probe
   EXPECT_EQ(l.Writes(), (std::vector<Bytes>{{0x0F}, {0x0F}, {0x0F}, {0x0F}, {0x07}, {0x35}, {0x51}}));
   const SerialLineState& s = l.State();
   EXPECT_EQ(s.baud_rate, 57600u);
   EXPECT_EQ(s.rts_control, LineControl::kEnable);
-  EXPECT_TRUE(!s.cts_flow && s.abort_on_error && s.from_zero);
+  EXPECT_TRUE(!s.cts_flow && s.abort_on_error && s.from_zero && s.binary && !s.xon_xoff_in && !s.xon_xoff_out);
+  EXPECT_EQ(s.xon_char, 0x11);
+  EXPECT_EQ(s.xoff_char, 0x13);
   EXPECT_EQ(l.TimeoutHistory().back().read_constant, 2500u);
   EXPECT_EQ(l.TimeoutHistory().back().read_multiplier, kMaxDword);
 
@@ -133,6 +142,34 @@ TEST(Comport, FindsTheInfraredAdapterAndClosesWhenThereIsNone) {
   EXPECT_EQ(none.port.OpenIRDA("COM4"), 0);
   EXPECT_FALSE(none.port.IsOpen());
   EXPECT_TRUE(none.logs.Has("OpenIRDA() Error. IR-передатчик не найден"));
+}
+
+TEST(Comport, InfraredOpenFailsOnEveryRefusedCall) {
+  using Call = MemoryBlockLine::Call;
+  struct Case {
+    Call call;
+    int nth;  // of its kind: states 1 first, 2..9 probes (8 disables RTS at 19200), 10 command, 11 57600
+    const char* text;
+  };
+  const Case cases[] = {
+      {Call::kSetupQueues, 1, "OpenIRDA() Error. SetupComm() Error (87)"},
+      {Call::kSetTimeouts, 1, "OpenIRDA() Error. SetCommTimeouts() Error (87)"},
+      {Call::kSetState, 1, "OpenIRDA() Error. SetCommState() Error (87)"},
+      {Call::kSetState, 8, "OpenIRDA() Error. SetCommState() Error (87)"},
+      {Call::kSetState, 11, "OpenIRDA() Error. SetCommState() Error (87)"},
+      {Call::kWrite, 2, "OpenIRDA() Error. WriteFile() Error (87)"},
+      {Call::kWrite, 5, "OpenIRDA() Error. WriteFile() Error (87)"},
+      {Call::kRead, 3, "OpenIRDA() Error. ReadFile() Error (87)"},
+      {Call::kSetTimeouts, 2, "OpenIRDA() Error. SetCommTimeouts() Error (87)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text + std::string(" #") + std::to_string(c.nth));
+    SerialRig r(AdapterAt19200, {c.call, c.nth});
+    EXPECT_EQ(r.port.OpenIRDA("COM4"), 0);
+    EXPECT_FALSE(r.port.IsOpen());
+    EXPECT_TRUE(r.logs.Has(c.text));
+    EXPECT_FALSE(r.logs.Has("IR-передатчик не найден"));
+  }
 }
 
 TEST(Comport, VersionChoiceAndPortKind) {

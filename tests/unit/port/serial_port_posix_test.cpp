@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/errors.h"
+#include "platform/serial_device.h"
 #include "platform/ticks.h"
 #include "port/link_port.h"
 #include "support/pty_pair.h"
@@ -220,6 +221,35 @@ class FakeAdapter {
   std::vector<std::pair<uint8_t, uint32_t>> received_;
   std::thread thread_;
 };
+
+// Before a row the block protocol drops stray input only: an answer it has just written must still
+// reach the far end. A state a driver refuses fails with the error SetCommState gives.
+TEST(SerialDevice, InputPurgeKeepsWhatWasWrittenAndARefusedStateSaysWhy) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  SerialDevice dev;
+  uint32_t err = 0;
+  ASSERT_TRUE(dev.Open(pty.SlavePath(), false, err));
+  pty.WriteMaster({'x'});
+  SleepMs(20);
+  const std::vector<uint8_t> ack = {0x06, 0x06};
+  uint32_t done = 0;
+  ASSERT_TRUE(dev.Write(ack.data(), 2, done));
+  ASSERT_TRUE(dev.PurgeInput());
+  EXPECT_EQ(pty.ReadMaster(2, 500), ack);
+  ASSERT_TRUE(dev.SetTimeouts({kMaxDword, 0, 0, 0, 0}));
+  uint8_t b = 0;
+  EXPECT_TRUE(dev.Read(&b, 1, done));
+  EXPECT_EQ(done, 0u);
+
+  SerialLineState s = FreshSerialLineState();
+  s.baud_rate = 57600;
+  s.byte_size = 8;
+  EXPECT_TRUE(dev.SetState(s));
+  s.xoff_char = s.xon_char;
+  EXPECT_FALSE(dev.SetState(s));
+  EXPECT_EQ(dev.LastError(), kErrInvalidParameter);
+}
 
 TEST(IrdaPort, ProbesRatesInOrderSetsUpTheAdapterAndEndsAt57600) {
   PtyPair pty;
