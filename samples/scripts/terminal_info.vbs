@@ -20,9 +20,11 @@ On Error GoTo 0
 
 ' ConnectTerminal checks the link, sets the terminal's clock and reads its identity.
 ' It returns 1 when connected; otherwise a negative result code, explained by LastErrorMsg.
+' A failed connect may leave the port open: DisconnectTerminal closes it.
 ostrel.Port = WScript.Arguments(0)
 If ostrel.ConnectTerminal <> 1 Then
   WScript.Echo "cannot connect: result " & ostrel.LastErrorCode & " [" & ostrel.LastErrorContext & "] " & ostrel.LastErrorMsg
+  ostrel.DisconnectTerminal
   WScript.Quit 1
 End If
 

@@ -3,7 +3,7 @@
 '   cscript //nologo upload_goods.vbs PORT FILE OPERATION_ID
 ' PORT names the terminal's port (COM3, USB, LAN:192.168.1.7:5000, ...); FILE holds one goods row
 ' per line in the terminal's format; OPERATION_ID 0 keeps the terminal's current operation ID.
-' Exit status: 0 on success, 1 on failure, 2 for missing arguments.
+' Exit status: 0 on success, 1 on failure (with a message), 2 for missing or bad arguments.
 Option Explicit
 
 If WScript.Arguments.Count <> 3 Then
@@ -11,9 +11,18 @@ If WScript.Arguments.Count <> 3 Then
   WScript.Quit 2
 End If
 
-Dim ostrel, goods, file, operationId
+Dim ostrel, goods, file, operationId, digits
 file = WScript.Arguments(1)
-operationId = CLng(WScript.Arguments(2))
+' The operation ID is checked before anything is sent: digits only, at most 2147483647.
+Set digits = New RegExp
+digits.Pattern = "^[0-9]{1,10}$"
+operationId = WScript.Arguments(2)
+If Not digits.Test(operationId) Then operationId = -1 Else operationId = CDbl(operationId)
+If operationId < 0 Or operationId > 2147483647 Then
+  WScript.Echo "OPERATION_ID must be a whole number from 0 to 2147483647, not '" & WScript.Arguments(2) & "'"
+  WScript.Quit 2
+End If
+operationId = CLng(operationId)
 On Error Resume Next
 Set ostrel = CreateObject("Zyl.Ostrel2")
 If Err.Number <> 0 Then
@@ -23,8 +32,10 @@ End If
 On Error GoTo 0
 
 ' Every failure leaves its result code, stage and Russian message in the LastError properties.
+' The port is closed on every way out: after a failed ConnectTerminal it may still be open.
 Sub Fail(what)
   WScript.Echo what & " failed: result " & ostrel.LastErrorCode & " [" & ostrel.LastErrorContext & "] " & ostrel.LastErrorMsg
+  ostrel.DisconnectTerminal
   WScript.Quit 1
 End Sub
 

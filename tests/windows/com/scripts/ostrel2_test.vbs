@@ -202,14 +202,31 @@ CheckEq ostrel.ConnectTerminal, -7, "ConnectTerminal to a silent terminal"
 CheckDiag ostrel, -7, "Подключение", "Терминал не подключен (" & port & ")", "silent terminal"
 Set ostrel = Nothing
 
-' ---- protocol v2: one download ----
+' ---- two terminals from one thread, one object each: protocol v2 beside v3 ----
 
+Dim other, r
 Set ostrel = Connected("v2")
+Set other = Connected("v3")
 CheckEq ostrel.ProtocolVersion, "2.00", "v2 ProtocolVersion"
 CheckEq ostrel.RecvPrepare, 0, "v2 RecvPrepare"
+CheckEq other.RecvPrepare, 0, "v3 RecvPrepare beside v2"
 CheckRows ostrel.RecvTableAsStrings(1), samplesDir & "\journal2.csv", "v2 journal2"
 CheckEq ostrel.LastErrorCode, 0, "v2 journal2 LastErrorCode"
+CheckRows other.RecvTableAsStrings(0), samplesDir & "\journal.csv", "v3 journal beside v2"
+' CloseAllForms has an [in, out] parameter: a variable is refused (type mismatch), a value in
+' parentheses is taken and the result read from LastErrorCode.
+r = 77
+On Error Resume Next
+other.CloseAllForms r
+CheckError 13, "CloseAllForms with a variable"
+On Error GoTo 0
+other.CloseAllForms (r)
+CheckEq other.LastErrorCode, 0, "CloseAllForms (r) LastErrorCode"
+ostrel.DisconnectTerminal
+ostrel.CloseAllForms (r)
+CheckEq ostrel.LastErrorCode, -8, "CloseAllForms (r) after DisconnectTerminal"
 Set ostrel = Nothing
+Set other = Nothing
 
 If failures = 0 Then WScript.Echo "OK " & checks & " checks" Else WScript.Echo failures & " of " & checks & " checks failed"
 WScript.Quit failures

@@ -38,10 +38,10 @@ run() {
   [ "$status" -eq "$want" ] || fail "exit status $status, want $want"
 }
 
-# expect <text>: a line of the last run's output contains the text (fixed string).
+# expect <text>: a line of the last run's output contains the text (fixed string, UTF-8).
 expect() {
   checks=$((checks + 1))
-  printf '%s\n' "$out" | tr -d '\r' | grep -qF -- "$1" || fail "no output line with '$1'"
+  printf '%s\n' "$out" | iconv -c -f CP866 -t UTF-8 | tr -d '\r' | grep -qF -- "$1" || fail "no output line with '$1'"
 }
 
 same_file() {
@@ -70,6 +70,13 @@ case $name in
       fail "the list does not end with USB, ActiveSync"
     ;;
   download_journal.*)
+    # The integrators' guide shows the VBScript sample as its first listing: it must be this file.
+    if [ "$name" = download_journal.vbs ]; then
+      checks=$((checks + 1))
+      guide=$(dirname "$sample")/../../docs/integrators.md
+      awk '/^```vbscript$/ { n++; next } /^```$/ && n == 1 { exit } n == 1' "$guide" | cmp -s - "$sample" ||
+        fail "the first listing of docs/integrators.md is not $name"
+    fi
     v3=$(port_of samples) || exit 0
     run 0 "$v3" "Z:$work/journal.csv"
     expect "5 journal rows saved to Z:$work/journal.csv"
@@ -79,6 +86,15 @@ case $name in
     expect "prepare failed: result -101"
     checks=$((checks + 1))
     [ ! -e "$work/nojob.csv" ] || fail "a file was written after a failed download"
+    # A terminal that announces 9 rows and ends after 5: the rows that came are not saved, and
+    # the file of an earlier download stays as it was.
+    short=$(port_of samples_short) || exit 0
+    printf 'earlier\r\n' >"$work/short.csv"
+    run 1 "$short" "Z:$work/short.csv"
+    expect "download failed: result -6 [Выгрузка данных]"
+    checks=$((checks + 1))
+    [ "$(cat "$work/short.csv")" = "$(printf 'earlier\r\n')" ] && [ ! -e "$work/short.csv.partial" ] ||
+      fail "a short download changed short.csv or left short.csv.partial"
     ;;
   upload_goods.*)
     v3=$(port_of samples) || exit 0
@@ -88,6 +104,14 @@ case $name in
     same_file "$state/samples/data/uploaded/goods.csv" "$tables/goods.csv"
     run 1 "$v3" "Z:$work/missing.csv" 8
     expect "reading Z:$work/missing.csv failed: result -3"
+    # A bad operation ID is refused before anything is sent.
+    sessions=$(grep -c '^SESSION' "$state/samples/journal.txt")
+    for bad in -1 7x 2147483648 ""; do
+      run 2 "$v3" "Z:$tables/goods.csv" "$bad"
+      expect "OPERATION_ID must be a whole number from 0 to 2147483647, not '$bad'"
+    done
+    checks=$((checks + 1))
+    [ "$(grep -c '^SESSION' "$state/samples/journal.txt")" -eq "$sessions" ] || fail "a refused operation ID reached the terminal"
     ;;
   *)
     fail "no checks for this sample"
