@@ -6,11 +6,12 @@
 # newer build installed over it leaves one product and one registration; an older build over the
 # newer one and a missing package fail with their exit codes; msiexec /x /qn leaves no file and no
 # key of ours. Prints the install and uninstall times.
-# Usage: msi_test.sh <msi> <newer msi> <build's korvane.dll> <simulator state> <work> <emulator...>
+# Then the 32-bit package alone: its DLL and the same 32-bit registration, removed again.
+# Usage: msi_test.sh <msi> <newer msi> <x86 msi> <build's korvane.dll> <simulator state> <work> <emulator...>
 # The build's DLL is registered again at the end: the other COM tests rely on it.
 set -u
-msi=$1 newer=$2 build_dll=$3 sim_state=$4 work=$5
-shift 5
+msi=$1 newer=$2 msi_x86=$3 build_dll=$4 sim_state=$5 work=$6
+shift 6
 
 emulator=""
 for word; do
@@ -33,6 +34,7 @@ restore() {
   # Whatever is left of the package goes, and the build's DLL is the registered one again.
   win msiexec /x "Z:$newer" /qn
   win msiexec /x "Z:$msi" /qn
+  win msiexec /x "Z:$msi_x86" /qn
   if ! win regsvr32 /s "$build_dll"; then
     printf 'FAIL: %s\n' "the build's DLL could not be registered again for the other tests"
     rc=1
@@ -108,10 +110,9 @@ install_ms=$(($(ms) - start))
 [ "$status" -eq 0 ] || fail "msiexec /i exited $status"
 cmp -s "$dir64/korvane.dll" "$build_dll" || fail "$dir64/korvane.dll is not the build's DLL"
 [ -f "$dir32/korvane.dll" ] || fail "no $dir32/korvane.dll"
-case $(od -An -tx1 -j "$(($(od -An -tu4 -j 60 -N 4 "$dir32/korvane.dll") + 4))" -N 2 "$dir32/korvane.dll" | tr -d ' ') in
-  4c01) ;;
-  *) fail "$dir32/korvane.dll is not a 32-bit (i386) image" ;;
-esac
+# The machine field of the PE header: 014c for i386.
+is_i386() { [ "$(od -An -tx1 -j "$(($(od -An -tu4 -j 60 -N 4 "$1") + 4))" -N 2 "$1" | tr -d ' ')" = 4c01 ]; }
+is_i386 "$dir32/korvane.dll" || fail "$dir32/korvane.dll is not a 32-bit (i386) image"
 cmp -s "$dir64/README.md" "$(dirname "$0")/../../../../README.md" || fail "README.md differs"
 for sample in "$(dirname "$0")"/../../../../samples/scripts/*; do
   cmp -s "$sample" "$dir64/samples/$(basename "$sample")" || fail "sample $(basename "$sample") missing or different"
@@ -202,6 +203,28 @@ same "$work/base_addin.txt" "$work/removed_addin.txt" "add-in key left"
 [ -e "$dir32" ] && fail "$dir32 left: $(find "$dir32" | head)"
 [ "$(products)" -eq 0 ] || fail "$(products) Korvane products after the uninstall, want 0"
 
-echo "install ${install_ms} ms, uninstall ${uninstall_ms} ms, package $(wc -c <"$msi") bytes"
+# The 32-bit package: the 32-bit DLL in Program Files (x86), registered exactly as by the x64
+# package, and nothing left after its removal.
+win msiexec /i "Z:$msi_x86" /qn ADDLOCAL=Main,RdpAddin
+status=$?
+[ "$status" -eq 0 ] || fail "msiexec /i of the x86 package exited $status"
+is_i386 "$dir32/korvane.dll" || fail "x86 package: $dir32/korvane.dll is not a 32-bit image"
+[ -f "$dir32/samples/terminal_info.vbs" ] || fail "x86 package: no samples in $dir32"
+[ -e "$dir64" ] && fail "x86 package wrote $dir64"
+snapshot_all x86
+added "$work/base_32.txt" "$work/x86_32.txt" | not_typelib >"$work/x86_rows32.txt"
+same "$work/msi_rows32_own.txt" "$work/x86_rows32.txt" "x86 package's 32-bit view (- x64 package's, + x86 package's)"
+added "$work/base_64.txt" "$work/x86_64.txt" | not_typelib >"$work/x86_rows64.txt"
+[ -s "$work/x86_rows64.txt" ] && fail "x86 package wrote into the 64-bit view: $(head -n 3 "$work/x86_rows64.txt")"
+grep -qiF "\\Typelib\\$libid\\1.0\\0\\win32] @=\"$dll32_esc\"" "$work/x86_64.txt" || fail "x86 package: no win32 type library entry"
+grep -qF "\"Name\"=\"$dll32_esc\"" "$work/x86_addin.txt" || fail "x86 package: add-in not registered: $(cat "$work/x86_addin.txt")"
+win msiexec /x "Z:$msi_x86" /qn || fail "msiexec /x of the x86 package exited $?"
+snapshot_all x86removed
+same "$work/base_64.txt" "$work/x86removed_64.txt" "x86 package: keys left in the 64-bit view"
+same "$work/base_32.txt" "$work/x86removed_32.txt" "x86 package: keys left in the 32-bit view"
+same "$work/base_addin.txt" "$work/x86removed_addin.txt" "x86 package: add-in key left"
+[ -e "$dir32" ] && fail "x86 package: $dir32 left"
+
+echo "x64 package: install ${install_ms} ms, uninstall ${uninstall_ms} ms, $(wc -c <"$msi") bytes; x86 package $(wc -c <"$msi_x86") bytes"
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]
