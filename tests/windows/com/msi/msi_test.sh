@@ -2,16 +2,19 @@
 # The Windows installer under Wine, end to end: msiexec /i /qn with the Remote Desktop feature puts
 # both DLLs, the README and the samples in place and registers each DLL in its own registry view;
 # what it registers equals what regsvr32 writes for the installed 64-bit DLL, key by key, and the
-# 32-bit view holds the same for the 32-bit DLL; an installed sample runs against the simulator; a
+# 32-bit view holds the same for the 32-bit DLL; the installed samples pass their checks against the
+# simulators; a
 # newer build installed over it leaves one product and one registration; an older build over the
 # newer one and a missing package fail with their exit codes; msiexec /x /qn leaves no file and no
 # key of ours. Prints the install and uninstall times.
 # Then the 32-bit package alone: its DLL and the same 32-bit registration, removed again.
-# Usage: msi_test.sh <msi> <newer msi> <x86 msi> <build's korvane.dll> <simulator state> <work> <emulator...>
+# Usage: msi_test.sh <msi> <newer msi> <x86 msi> <build's korvane.dll> <COM test state> <sample tables>
+#                    <work> <emulator...>
+# The COM test state holds the simulators of the COM tests (samples, silent, nojob).
 # The build's DLL is registered again at the end: the other COM tests rely on it.
 set -u
-msi=$1 newer=$2 msi_x86=$3 build_dll=$4 sim_state=$5 work=$6
-shift 6
+msi=$1 newer=$2 msi_x86=$3 build_dll=$4 sim_state=$5 tables=$6 work=$7
+shift 7
 
 emulator=""
 for word; do
@@ -150,16 +153,17 @@ same "$work/expected_rows32.txt" "$work/msi_rows32_own.txt" "32-bit view (- as t
 grep -qiF "\\Typelib\\$libid\\1.0\\0\\win64] @=\"$dll64_esc\"" "$work/msi_64.txt" || fail "no win64 type library entry"
 grep -qiF "\\Typelib\\$libid\\1.0\\0\\win32] @=\"$dll32_esc\"" "$work/msi_64.txt" || fail "no win32 type library entry"
 
-# The installed sample against the simulator, through the installed registration.
-if [ -f "$sim_state/port" ]; then
-  out=$(win_out cscript.exe //nologo 'C:\Program Files\Korvane\samples\terminal_info.vbs' "LAN:127.0.0.1:$(cat "$sim_state/port")")
+# Every installed sample, run from where it was installed through the package's registration,
+# with the checks the sample tests make.
+mkdir -p "$work/samples"
+for sample in "$dir64"/samples/*; do
+  name=$(basename "$sample")
+  bash "$source_dir/tests/windows/com/scripts/sample_test.sh" "$sample" "$sim_state" "$tables" \
+    "$work/samples/$name" "$@" >"$work/samples/$name.out" 2>&1
   status=$?
-  printf '%s\n' "$out" | iconv -c -f CP866 -t UTF-8 | sed 's/^/  terminal_info.vbs> /'
-  [ "$status" -eq 0 ] || fail "installed terminal_info.vbs exited $status"
-  printf '%s\n' "$out" | grep -qF "program:      Ostrel 1.0.0.0" || fail "installed terminal_info.vbs: no program line"
-else
-  echo "no simulator at $sim_state: the installed sample is not run"
-fi
+  sed "s/^/  /" "$work/samples/$name.out"
+  [ "$status" -eq 0 ] && grep -q '^OK [0-9]* checks' "$work/samples/$name.out" || fail "installed sample $name"
+done
 
 # A newer build over this one: one product, the same registration.
 win msiexec /i "Z:$newer" /qn ADDLOCAL=Main,RdpAddin
