@@ -1,7 +1,8 @@
 // Writes the COM registration of one korvane.dll as registry rows of the installer (a WiX include),
 // from the code DllRegisterServer runs: the class entries through RegisterClasses with a writer
 // that records instead of writing, and the type library through RegisterTypeLib into a scratch key
-// that stands in for HKEY_CLASSES_ROOT. Run under Wine at build time.
+// that stands in for HKEY_CLASSES_ROOT; for uninstalling, the class keys that UnregisterClasses
+// (DllUnregisterServer's part for the classes) removes. Run under Wine at build time.
 //   korvane-registry-rows <korvane.dll> <file id> <folder> <row id prefix> <out.wxi>
 // The file id names the DLL's File element: the rows hold "[#id]", its installed path, where
 // regsvr32 writes the path of the DLL it loaded, and <folder> (a formatted text such as
@@ -22,10 +23,10 @@ namespace {
 using korvane::com::RegistryWriter;
 
 constexpr const wchar_t* kClassesKey = L"Software\\Classes";
-// Removed again at the end. (Not volatile: RegisterTypeLib creates ordinary keys below it.)
 // Registered in place of the installed path, and recognised again in what was written.
 constexpr const wchar_t* kStandInFolder = L"C:\\Korvane stand-in folder";
 constexpr const wchar_t* kStandInFile = L"C:\\Korvane stand-in folder\\korvane.dll";
+// Removed again at the end. (Not volatile: RegisterTypeLib creates ordinary keys below it.)
 constexpr const wchar_t* kScratchKey = L"Software\\Korvane registry rows";
 
 enum class RowKind { kValue, kKey, kRemovedTree };
