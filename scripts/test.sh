@@ -15,7 +15,7 @@ FUZZ_SECONDS_CI=${FUZZ_SECONDS:-12}   # per target, seven targets; scripts/fuzz.
 WINDOWS_DIR="$ROOT/build/windows-x64"
 WINDOWS_X86_DIR="$ROOT/build/windows-x86"   # built and inspected only: 32-bit programs cannot run here
 PACKAGES=(g++ cmake libgtest-dev libgmock-dev libbenchmark-dev clang g++-mingw-w64-x86-64-posix
-          g++-mingw-w64-i686-posix mingw-w64-tools libwine-dev wine64 wine socat locales python3 clang-format)
+          g++-mingw-w64-i686-posix mingw-w64-tools libwine-dev wine64 wine socat locales python3 clang-format msitools wixl)
 WINE_LOCALE=ru_RU.UTF-8   # Wine's ANSI code page follows it: 1251, the library's charset
 
 TOTAL_PASSED=0
