@@ -279,7 +279,13 @@ int32_t CFrameBuffer::Send(int32_t timeout_ms, bool force, uint32_t& err) {
     const bool aged = static_cast<int32_t>(clock_.Now() - builder_last_append_) > static_cast<int32_t>(kCoalesceMs);
     if (force || full || aged) QueueBuilder();
   }
+  // Only frames inside the window leave: a long record queues many frames at once, and sent (and
+  // retransmitted) in one burst they outrun the peer until nothing gets through.
+  const uint16_t limit = send_queue_.empty()
+                             ? 0
+                             : static_cast<uint16_t>(ItemNumber(send_queue_.front()) + std::max(window_, 1u));
   for (CFrameItem& item : send_queue_) {
+    if (!FrameNumberBefore(ItemNumber(item), limit)) break;
     if (!Overdue(item.stamp)) continue;
     bool whole = false;
     if (!WriteLower(TimeLeft(deadline), item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), err, &whole))
