@@ -350,12 +350,18 @@ void TerminalLink::PurgePort() {
   }
 }
 
+uint32_t TerminalLink::MaxUploadRow() const { return UseV3() ? RecordChannel::kMaxWirePayload - 1 : kV2MaxRecordData; }
+
 int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
   if (port_ == nullptr) return NoPort();
   if (data == nullptr) length = 0;
+  // Cut short, the row would arrive damaged and the send still count as a success.
+  if (length > MaxUploadRow()) {
+    return SetLastMessage(StrFormat(kRowTooLongToSend, length, ProtocolNumber(), MaxUploadRow()), E_BAD_REQUEST);
+  }
   uint32_t err = 0;
   if (!UseV3()) {
-    const uint32_t n = std::min(length, kV2MaxRecordData);
+    const uint32_t n = length;
     send_scratch_.resize(n + 1);
     send_scratch_[0] = kRS;
     if (n > 0) std::memcpy(send_scratch_.data() + 1, data, n);
@@ -366,14 +372,10 @@ int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
     }
     return S_LINK_OK;
   }
-  // The channel would refuse a record beyond its length field: refused here before any copy.
-  int32_t r = kTransferBadArguments;
-  if (length < RecordChannel::kMaxWirePayload) {
-    send_scratch_.resize(static_cast<size_t>(length) + 1);
-    send_scratch_[0] = kRS;
-    if (length > 0) std::memcpy(send_scratch_.data() + 1, data, length);
-    r = records_.Send(kLinkExchangeTimeoutMs, send_scratch_.data(), length + 1, err);
-  }
+  send_scratch_.resize(static_cast<size_t>(length) + 1);
+  send_scratch_[0] = kRS;
+  if (length > 0) std::memcpy(send_scratch_.data() + 1, data, length);
+  const int32_t r = records_.Send(kLinkExchangeTimeoutMs, send_scratch_.data(), length + 1, err);
   if (r < 1) {
     SetLastMessage(V3FailureText(kSendV3Failed, r), E_EXCHANGE);
     return E_EXCHANGE;
@@ -442,11 +444,17 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
   // Refused before a record is taken from the line, so no row is lost to a bad call.
   if (buffer == nullptr || size == 0) return SetLastMessage(kRecvNoBuffer, E_BAD_REQUEST);
   if (port_ == nullptr) return NoPort();
+  recv_too_long_ = false;
   PurgePortUnlocked();
   int32_t n = 0;
   uint32_t err = 0;
+  auto too_long = [&]() {
+    recv_too_long_ = true;
+    return SetLastMessage(StrFormat(kRecvRowTooLong, size - 1), E_EXCHANGE);
+  };
   if (!UseV3()) {
     const int32_t r = tsRecv(port_, last_frame_.data(), buffer, size, kLinkExchangeTimeoutMs, err);
+    if (r == kTsOverflow && err == 0) return too_long();
     if (r < 1) {
       SetLastMessage(V2FailureText(kRecvV2Failed, r, err), E_EXCHANGE);
       return E_EXCHANGE;
@@ -462,6 +470,8 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
       SetLastMessage(kRecvV3Timeout, E_EXCHANGE);
       return E_EXCHANGE;
     }
+    // The channel keeps the stream in step by dropping the rest; the row itself is lost.
+    if (records_.LastPayloadLength() > size) return too_long();
     n = r;
   }
   if (buffer[0] != kRS) {
