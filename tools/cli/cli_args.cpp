@@ -147,6 +147,13 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
         o.quiet = true;
       } else if (name == "--csv-convert") {
         o.csv_convert = true;
+        if (has_inline) {
+          if (value != "replace") {
+            error = "--csv-convert takes no value but =replace, not '" + value + "'";
+            return std::nullopt;
+          }
+          o.csv_replace = true;
+        }
       } else if (name == "--watch") {
         o.watch = true;
       } else if (TakesValue(name)) {
@@ -271,17 +278,18 @@ std::string GeneralHelp() {
     else head += "\n" + std::string(44, ' ');
     s += head + c.summary + "\n";
   }
-  s += std::string(
-           "\n"
-           "Options:\n"
-           "  --port NAME      the terminal's port (default: $") +
+  s += std::string("\n"
+                   "Options:\n"
+                   "  --port NAME      the terminal's port (default: $") +
        kPortEnvironment +
        "): a serial device such as /dev/ttyUSB0,\n"
        "                   LAN:HOST:PORT for TCP, USB for the sync driver's device\n"
        "  --log FILE       write the link log to FILE\n"
        "  --charset NAME   the terminal's charset (default CP1251), converted to the locale's for\n"
        "                   everything shown and taken from the command line\n"
-       "  --csv-convert    convert CSV rows too (by default they stay the terminal's raw bytes)\n"
+       "  --csv-convert    convert CSV rows too (by default they stay the terminal's raw bytes); a\n"
+       "                   row that does not convert fails with its number, unless given as\n"
+       "                   --csv-convert=replace, which writes '?' for each such character\n"
        "  --quiet, -q      no progress bar and no summaries\n"
        "  --help, -h       this text; SUBCOMMAND --help for one subcommand\n"
        "\n" +

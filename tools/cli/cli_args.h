@@ -23,6 +23,7 @@ struct CliOptions {
   std::string charset = kDefaultTerminalCharset;
   bool quiet = false;
   bool csv_convert = false;  // CSV rows converted between the terminal charset and the locale
+  bool csv_replace = false;  // --csv-convert=replace: what does not convert becomes '?' instead of failing
   bool help = false;
   std::string output;                      // recv -o
   std::optional<int32_t> operation_id;     // send --oper-id
