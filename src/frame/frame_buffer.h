@@ -6,6 +6,7 @@
 #include <deque>
 #include <vector>
 
+#include "frame/line_quality.h"
 #include "frame/read_write_stream.h"
 #include "platform/ticks.h"
 
@@ -66,6 +67,9 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   // acknowledgement. Fewer queued frames than the window is not enough: acknowledgements may
   // arrive out of order and leave an old frame holding the window's start.
   bool WindowOpen() const;
+  // Frames sent again, and damaged or duplicate frames received, among the last ones.
+  const LineQuality& Quality() const { return quality_; }
+  void ResetQuality() { quality_.Reset(); }
 
  private:
   int32_t Pump(int32_t timeout_ms, uint32_t& err);
@@ -112,6 +116,7 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   // Counts resets, so a frame search notices that a SYN emptied the receive bytes under it.
   uint32_t resets_ = 0;
   bool output_dropped_ = false;
+  LineQuality quality_;
 };
 
 }  // namespace korvane

@@ -64,6 +64,9 @@ inline constexpr const char* kRecvNotRs = "Неверный формат при 
 inline constexpr const char* kRowTooLongToSend =
     "Строка длиной %u байт не может быть передана по протоколу v%u: допустимо не более %u байт";
 inline constexpr const char* kRecvRowTooLong = "Принятая строка длиннее %u байт не помещается в буфер приема";
+inline constexpr const char* kLineTooPoor =
+    "Линия связи слишком зашумлена: из последних %u кадров повторно переданы или повреждены %u, искажено около "
+    "%.1f%% байт (протокол v%u). Обмен прерван.";
 inline constexpr const char* kCmdLinkError = "Ошибка связи с устройством (Код: %i, описание: %s)";
 inline constexpr const char* kCmdSendV3Failed = "Ошибка при отправке команды, протокол v3 (Код: %i, описание: %s)";
 inline constexpr const char* kLinkV3Error = "Ошибка связи, протокол v3 (Код: %i, описание: %s)";

@@ -194,6 +194,7 @@ int32_t TerminalLink::OpenPort() {
       remote_version_ = 0;
       port_ = opened;
       port_->clock = &clock_;
+      frame_buffer_.ResetQuality();
       level_stream_.Attach(port_->port);
       records_.ResetInput();
       Log(StrFormat(kPortOpened, port_name_.c_str(), device.c_str(), static_cast<unsigned>(kind)), 0);
@@ -350,6 +351,24 @@ void TerminalLink::PurgePort() {
   }
 }
 
+bool TerminalLink::LineFailing() {
+  if (port_ == nullptr) return false;
+  const LineQuality& quality = UseV3() ? frame_buffer_.Quality() : port_->quality;
+  if (!quality.Failing()) return false;
+  SetLastMessage(
+      StrFormat(kLineTooPoor, kLineQualityFrames, quality.Wasted(), quality.ByteErrorRate() * 100, ProtocolNumber()),
+      E_EXCHANGE);
+  frame_buffer_.ResetQuality();
+  port_->quality.Reset();
+  return true;
+}
+
+int32_t TerminalLink::LineAware(int32_t result) {
+  // A failure on a line that wastes nearly every frame is the line's: the text says so.
+  if (result == E_EXCHANGE) LineFailing();
+  return result;
+}
+
 uint32_t TerminalLink::MaxUploadRow() const { return UseV3() ? RecordChannel::kMaxWirePayload - 1 : kV2MaxRecordData; }
 
 int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
@@ -359,6 +378,7 @@ int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
   if (length > MaxUploadRow()) {
     return SetLastMessage(StrFormat(kRowTooLongToSend, length, ProtocolNumber(), MaxUploadRow()), E_BAD_REQUEST);
   }
+  if (LineFailing()) return E_EXCHANGE;
   uint32_t err = 0;
   if (!UseV3()) {
     const uint32_t n = length;
@@ -386,7 +406,7 @@ int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
 int32_t TerminalLink::TryToSend(const uint8_t* data, uint32_t length) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
-    return TryToSendUnlocked(data, length);
+    return LineAware(TryToSendUnlocked(data, length));
   } catch (...) {
     LogException("TryToSend");
     return E_EXCEPTION;
@@ -445,6 +465,7 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
   if (buffer == nullptr || size == 0) return SetLastMessage(kRecvNoBuffer, E_BAD_REQUEST);
   if (port_ == nullptr) return NoPort();
   recv_too_long_ = false;
+  if (LineFailing()) return E_EXCHANGE;
   PurgePortUnlocked();
   int32_t n = 0;
   uint32_t err = 0;
@@ -487,7 +508,7 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
 int32_t TerminalLink::TryToRecv(uint8_t* buffer, uint32_t size, int32_t& received) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
-    return TryToRecvUnlocked(buffer, size, received);
+    return LineAware(TryToRecvUnlocked(buffer, size, received));
   } catch (...) {
     LogException("TryToRecv");
     return E_EXCEPTION;
@@ -566,7 +587,7 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
 int32_t TerminalLink::SendCmd(const uint8_t* command, uint32_t length) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
-    return SendCmdUnlocked(command, length);
+    return LineAware(SendCmdUnlocked(command, length));
   } catch (...) {
     LogException("SendCmd");
     return E_EXCEPTION;
