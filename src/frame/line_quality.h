@@ -4,6 +4,7 @@
 // estimates q whatever the protocol's frame size. The link stops a transfer on a line this bad,
 // which otherwise crawls on as long as each single record still gets through within its time-out.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -11,8 +12,9 @@
 
 namespace korvane {
 
-// The last this many frames are judged.
+// The last this many frames are judged; after a failed exchange, as few as kLineQualityFramesAfterFailure.
 constexpr uint32_t kLineQualityFrames = 64;
+constexpr uint32_t kLineQualityFramesAfterFailure = 16;
 // A line that damages more than this share of its bytes fails a transfer. Protocol v2 still
 // completes at 0.2%, at a fraction of the line's speed.
 constexpr double kLineFailingByteErrors = 0.005;
@@ -31,7 +33,8 @@ class LineQuality {
     if (samples_ < kLineQualityFrames) ++samples_;
   }
   void Reset() { *this = LineQuality(); }
-  uint32_t Wasted() const { return static_cast<uint32_t>(std::popcount(history_)); }
+  uint32_t Samples() const { return samples_; }
+  uint32_t Wasted() const { return static_cast<uint32_t>(std::popcount(history_ & Mask())); }
   // The share of bytes the line damages, from the frames judged; every frame wasted counts as half
   // a frame through, which keeps the estimate finite.
   double ByteErrorRate() const {
@@ -40,12 +43,17 @@ class LineQuality {
     const double through = std::max(0.5, static_cast<double>(samples_ - Wasted())) / samples_;
     return 1.0 - std::pow(through, 1.0 / mean_length);
   }
-  // Silence wastes frames too, but damages none: that is a peer gone or slow, not a bad line.
-  bool Failing() const {
-    return samples_ >= kLineQualityFrames && damaged_ != 0 && ByteErrorRate() > kLineFailingByteErrors;
+  // Silence wastes frames too, but damages none: that is a peer gone or slow, not a bad line. Every
+  // frame wasted says more than the estimate, which the half frame keeps below 0.5% for 1 KB frames.
+  // `samples`: how many frames must have been judged; fewer will do once an exchange has failed.
+  bool Failing(uint32_t samples = kLineQualityFrames) const {
+    if (samples_ < samples || (damaged_ & Mask()) == 0) return false;
+    return Wasted() == samples_ || ByteErrorRate() > kLineFailingByteErrors;
   }
 
  private:
+  uint64_t Mask() const { return samples_ >= kLineQualityFrames ? ~uint64_t{0} : (uint64_t{1} << samples_) - 1; }
+
   uint64_t history_ = 0;
   uint64_t damaged_ = 0;
   std::array<uint32_t, kLineQualityFrames> lengths_{};

@@ -351,12 +351,12 @@ void TerminalLink::PurgePort() {
   }
 }
 
-bool TerminalLink::LineFailing() {
+bool TerminalLink::LineFailing(uint32_t samples) {
   if (port_ == nullptr) return false;
   const LineQuality& quality = UseV3() ? frame_buffer_.Quality() : port_->quality;
-  if (!quality.Failing()) return false;
+  if (!quality.Failing(samples)) return false;
   SetLastMessage(
-      StrFormat(kLineTooPoor, kLineQualityFrames, quality.Wasted(), quality.ByteErrorRate() * 100, ProtocolNumber()),
+      StrFormat(kLineTooPoor, quality.Samples(), quality.Wasted(), quality.ByteErrorRate() * 100, ProtocolNumber()),
       E_EXCHANGE);
   frame_buffer_.ResetQuality();
   port_->quality.Reset();
@@ -365,7 +365,7 @@ bool TerminalLink::LineFailing() {
 
 int32_t TerminalLink::LineAware(int32_t result) {
   // A failure on a line that wastes nearly every frame is the line's: the text says so.
-  if (result == E_EXCHANGE) LineFailing();
+  if (result == E_EXCHANGE) LineFailing(kLineQualityFramesAfterFailure);
   return result;
 }
 

@@ -154,7 +154,7 @@ class TerminalLink {
   uint32_t ProtocolNumber() const { return UseV3() ? 3 : 2; }
   // True (with LastMessage saying so) when the line has wasted nearly all of its recent frames; the
   // measure then starts afresh, so a retry is judged on its own frames.
-  bool LineFailing();
+  bool LineFailing(uint32_t samples = kLineQualityFrames);
   int32_t LineAware(int32_t result);
   // Refuses, before anything is sent, a table with a row that cannot go whole or that starts with
   // EOT; the row is named by its number from 1.

@@ -470,6 +470,19 @@ class HostileRowsTest(SimCase):
                         self.assertFalse(os.path.exists(out), r)
 
 
+class HeavyCorruptionTest(SimCase):
+    def test_a_line_damaging_most_bytes_fails_naming_its_quality(self):
+        if TRANSPORT != "tcp":
+            self.skipTest("the line's faults are the simulator's; one transport shows them")
+        write_rows(os.path.join(self.data, "journal.csv"), 2000)
+        s = self.sim("--corrupt", "0.01")
+        r = korvane(s.port, "recv", "journal", "-o", os.path.join(self.dir, "x.csv"))
+        self.assertFails(r, 6, -6, "Линия связи слишком зашумлена: из последних ")
+        self.assertRegex(r.err, r"искажено около \d+\.\d% байт \(протокол v[23]\)")
+        # The README's bound: the frames judged, each within its time-out.
+        self.assertLess(r.seconds, 40, r)
+
+
 class NakTest(SimCase):
     def setUp(self):
         if PROTOCOL not in ("v2", "v2x"):
