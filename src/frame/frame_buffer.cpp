@@ -149,6 +149,7 @@ uint32_t CFrameBuffer::SearchAndDispatch() {
     p = found.start;
     if (found.length == 0) break;
     if (!found.crc_ok) {
+      quality_.Note(true, found.length + kFrameHeaderSize, true);
       ++p;
       continue;
     }
@@ -220,13 +221,18 @@ void CFrameBuffer::OnData(const uint8_t* f, uint16_t length) {
   WriteControl(kCtlAck, number, ignored, nullptr);
 
   if (CFrameItem* held = FindReceived(number)) {
+    quality_.Note(held->filled, length + kFrameHeaderSize);
     if (held->filled) return;  // duplicate
     held->bytes.assign(f, f + length);
     held->filled = true;
     held->read_offset = static_cast<uint16_t>(kFrameHeaderSize);
     return;
   }
-  if (FrameNumberBefore(number, next_expected_)) return;  // already delivered
+  if (FrameNumberBefore(number, next_expected_)) {
+    quality_.Note(true, length + kFrameHeaderSize);
+    return;  // already delivered
+  }
+  quality_.Note(false, length + kFrameHeaderSize);
 
   uint16_t gap = receive_queue_.empty() ? next_expected_ : static_cast<uint16_t>(ItemNumber(receive_queue_.back()) + 1);
   for (; gap != number; ++gap) receive_queue_.push_back(Placeholder(gap));
@@ -262,6 +268,7 @@ void CFrameBuffer::OnNak(uint16_t number) {
     bool whole = false;
     WriteLower(kControlWriteMs, item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), ignored, &whole);
     if (whole) item.stamp = Stamp();
+    quality_.Note(true, static_cast<uint32_t>(item.bytes.size()) + kFrameHeaderSize);
     return;
   }
 }
@@ -305,8 +312,15 @@ int32_t CFrameBuffer::Send(int32_t timeout_ms, bool force, uint32_t& err) {
     const bool aged = static_cast<int32_t>(clock_.Now() - builder_last_append_) > static_cast<int32_t>(kCoalesceMs);
     if (force || full || aged) QueueBuilder();
   }
+  // Only frames inside the window leave: a long record queues many frames at once, and sent (and
+  // retransmitted) in one burst they outrun the peer until nothing gets through.
+  const uint16_t limit = send_queue_.empty()
+                             ? 0
+                             : static_cast<uint16_t>(ItemNumber(send_queue_.front()) + std::max(window_, 1u));
   for (CFrameItem& item : send_queue_) {
+    if (!FrameNumberBefore(ItemNumber(item), limit)) break;
     if (!Overdue(item.stamp)) continue;
+    quality_.Note(item.stamp != 0, static_cast<uint32_t>(item.bytes.size()) + kFrameHeaderSize);
     bool whole = false;
     if (!WriteLower(TimeLeft(deadline), item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), err, &whole))
       return kFbLowerError;

@@ -6,6 +6,7 @@
 #include <deque>
 #include <vector>
 
+#include "frame/line_quality.h"
 #include "frame/read_write_stream.h"
 #include "platform/ticks.h"
 
@@ -74,6 +75,9 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint32_t Session() const { return resets_; }
   // True after the peer restarted the link (its SYN mid-session) until a handshake renumbered it.
   bool ResyncPending() const { return resync_pending_; }
+  // Frames sent again, and damaged or duplicate frames received, among the last ones.
+  const LineQuality& Quality() const { return quality_; }
+  void ResetQuality() { quality_.Reset(); }
 
  private:
   int32_t Pump(int32_t timeout_ms, uint32_t& err);
@@ -127,6 +131,7 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   bool output_dropped_ = false;
   bool in_handshake_ = false;
   bool resync_pending_ = false;
+  LineQuality quality_;
 };
 
 }  // namespace korvane

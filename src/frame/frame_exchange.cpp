@@ -93,6 +93,15 @@ StepOutcome Step(TsPort* port, const uint8_t* frame, uint8_t* answer, uint32_t& 
   ctx.timeout_ms = port->frame_timeout;
   const int32_t result = tsSendRecvFrame(ctx);
   if (ctx.err) err = ctx.err;
+  // The terminal's NAK for a damaged frame is as much a loss as an answer that never came; a lost
+  // answer is taken to be as long as the last one that arrived.
+  const bool answered = result == kStepAnswer;
+  if (answered) port->last_answer_length = FrameLength(answer);
+  const bool damaged_on_the_way = answered && FrameControlCode(answer) == kCtlNak &&
+                                  FrameLength(answer) >= kNakFrameMinLength &&
+                                  (answer[kFrameOffBody] == E_NAK_CRC || answer[kFrameOffBody] == E_NAK_DROP);
+  port->quality.Note(!answered || damaged_on_the_way, FrameLength(frame) + port->last_answer_length,
+                     damaged_on_the_way || result == kStepBadCrc);
   if (result != kStepAnswer && ctx.err != 0) return kPortFailed;
   bool ok = result == kStepAnswer;
   if (ok && !AnswerWellFormed(answer, wanted_fragment)) {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "frame/frame_layout.h"
+#include "frame/line_quality.h"
 #include "platform/ticks.h"
 #include "port/link_port.h"
 
@@ -22,6 +24,9 @@ struct TsPort {
   uint16_t max_frame_size = 0;  // 0 means 230
   uint16_t frame_timeout = kV2InitialFrameTimeoutMs;
   const Clock* clock = &SystemClock();
+  // Steps that had to be repeated, among the last ones, and the length of the last answer.
+  LineQuality quality;
+  uint16_t last_answer_length = kFrameHeaderSize;
 };
 
 // Opens `name` as `kind` through the port layer; err (may be null) gets the open's error.

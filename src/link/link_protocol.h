@@ -35,6 +35,8 @@ constexpr uint32_t kV2MaxRecordData = 8095;     // a v2 data record: RS + at mos
 constexpr uint32_t kMaxRecordPayload = 65535;   // the record channel's configured maximum payload
 constexpr uint32_t kRecordLengthPrefix = 2;     // 16-bit little-endian length that counts itself
 constexpr uint32_t kRowBufferSize = 8192;       // rows are received into a buffer of this size
+// The longest row a download can bring (the row buffer less one byte for the terminating zero).
+constexpr uint32_t kMaxDownloadRow = kRowBufferSize - 1;
 constexpr uint32_t kPropertyBufferSize = 1024;  // property answers likewise
 
 // Command codes (the text after SOH).

@@ -110,6 +110,12 @@ int32_t TerminalLink::RecvTable(int32_t kind, RowSink& rows, _CAbsRecvSendEvents
     for (;;) {
       r = LineDownload(kind, row);
       if (r != S_LINK_OK) {
+        if (recv_too_long_) {
+          SetDiag(r,
+                  StrFormat(kRowTooLongToReceive, static_cast<unsigned>(received) + 1, TableKindName(kind),
+                            kMaxDownloadRow),
+                  kCtxUnloadTable);
+        }
         std::string report = StrFormat(kTableRecvFailed, static_cast<unsigned>(expected), static_cast<unsigned>(received));
         rows.ForEachHeld([&](std::string_view held) {
           report.append(held);
@@ -172,7 +178,10 @@ int32_t TerminalLink::SendTable(int32_t kind, RowSource& source, _CAbsRecvSendEv
   return Guard("SendTable", [&]() -> int32_t {
     source.Reset();
     if (count == -1) count = static_cast<int32_t>(CountRows(source));
-    int32_t r = StartUploading(kind);
+    // A kind the terminal refuses is reported as such, whatever its rows hold.
+    int32_t r = UploadCommand(kind) != nullptr && port_ != nullptr ? CheckUploadRows(kind, source) : S_LINK_OK;
+    if (r != S_LINK_OK) return r;
+    r = StartUploading(kind);
     if (r != S_LINK_OK) return r;
     source.Reset();
     uint32_t sent = 0;
@@ -194,6 +203,28 @@ int32_t TerminalLink::SendTable(int32_t kind, RowSource& source, _CAbsRecvSendEv
     if (r != S_LINK_OK) return SetDiag(r, FailureText(kUploadFlushFailed + QuotedName(kind)), kCtxLoadTable);
     return S_LINK_OK;
   });
+}
+
+int32_t TerminalLink::CheckUploadRows(int32_t kind, RowSource& source) {
+  source.Reset();
+  const uint32_t limit = MaxUploadRow();
+  uint32_t number = 0;
+  std::string row;
+  // An element without a text form is left to the send, which reports it as it always has.
+  while (source.Next(row) == RowSource::Fetch::kRow) {
+    ++number;
+    if (row.size() > limit) {
+      return SetDiag(E_BAD_REQUEST,
+                     StrFormat(kRowTooLongToLoad, number, TableKindName(kind), static_cast<unsigned>(row.size()),
+                               ProtocolNumber(), limit),
+                     kCtxLoadTable);
+    }
+    if (!row.empty() && static_cast<uint8_t>(row[0]) == kEOT) {
+      return SetDiag(E_BAD_REQUEST, StrFormat(kRowStartsWithEot, number, TableKindName(kind)), kCtxLoadTable);
+    }
+  }
+  source.Reset();
+  return S_LINK_OK;
 }
 
 int32_t TerminalLink::SendFinal(int32_t new_operation_id) {

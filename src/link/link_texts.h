@@ -62,6 +62,12 @@ inline constexpr const char* kRecvV3Timeout = "Превышен таймаут �
 inline constexpr const char* kRecvNoBuffer =
     "Неверные аргументы вызова - буфер для приема данных не задан или имеет нулевой размер.";
 inline constexpr const char* kRecvNotRs = "Неверный формат при приеме данных. Ожидали RS, а получили 0x%2.2X.";
+inline constexpr const char* kRowTooLongToSend =
+    "Строка длиной %u байт не может быть передана по протоколу v%u: допустимо не более %u байт";
+inline constexpr const char* kRecvRowTooLong = "Принятая строка длиннее %u байт не помещается в буфер приема";
+inline constexpr const char* kLineTooPoor =
+    "Линия связи слишком зашумлена: из последних %u кадров повторно переданы или повреждены %u, искажено около "
+    "%.1f%% байт (протокол v%u). Обмен прерван.";
 inline constexpr const char* kCmdLinkError = "Ошибка связи с устройством (Код: %i, описание: %s)";
 inline constexpr const char* kCmdSendV3Failed = "Ошибка при отправке команды, протокол v3 (Код: %i, описание: %s)";
 inline constexpr const char* kLinkV3Error = "Ошибка связи, протокол v3 (Код: %i, описание: %s)";
@@ -164,6 +170,14 @@ inline constexpr const char* kUnloadInterrupted =
     "Выгрузка данных неожиданно прервалась - ожидали %u строк, а получили %u строк.";
 inline constexpr const char* kRowNotText = "Некорректный тип строки №%u в таблице \"%s\", должен быть BSTR.";
 inline constexpr const char* kRowSendFailed = "Ошибка при отправке строки таблицы ";
+inline constexpr const char* kRowTooLongToLoad =
+    "Строка №%u таблицы \"%s\" длиной %u байт не может быть передана по протоколу v%u: допустимо не более %u "
+    "байт. Таблица не загружена.";
+inline constexpr const char* kRowStartsWithEot =
+    "Строка №%u таблицы \"%s\" начинается с символа EOT (0x04), который терминал принимает за конец данных. "
+    "Таблица не загружена.";
+inline constexpr const char* kRowTooLongToReceive =
+    "Строка №%u таблицы \"%s\" длиннее %u байт и не может быть принята - выгрузка прервана.";
 inline constexpr const char* kUploadFlushFailed = "Ошибка при завершении загрузки таблицы ";
 inline constexpr const char* kNegativeOperationId =
     "Неверные агрументы вызова - ID текущей операции не может быть меньше нуля.";

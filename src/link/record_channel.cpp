@@ -96,6 +96,7 @@ int32_t RecordChannel::Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t siz
     return kTransferBadStream;
   }
   const uint32_t payload = length - kRecordLengthPrefix;
+  last_payload_ = payload;
   const uint32_t copied = std::min(payload, size);
   if (copied > 0 && buffer != nullptr) std::memcpy(buffer, rx_.data() + offset_ + kRecordLengthPrefix, copied);
   offset_ += length;

@@ -30,6 +30,9 @@ class RecordChannel {
   int32_t Flush(int32_t timeout_ms, uint32_t& err);
   // Copies the next record's payload (cut to `size`); 0 when no whole record came in time.
   int32_t Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& err);
+  // The whole payload length of the record the last successful Receive returned, so a caller can
+  // tell a record that was cut to its buffer.
+  uint32_t LastPayloadLength() const { return last_payload_; }
 
   // Largest payload one record can carry (the 16-bit length counts itself).
   static constexpr uint32_t kMaxWirePayload = 0xFFFF - kRecordLengthPrefix;
@@ -45,6 +48,7 @@ class RecordChannel {
   std::vector<uint8_t> rx_;
   uint32_t filled_ = 0;
   uint32_t offset_ = 0;
+  uint32_t last_payload_ = 0;
   std::vector<uint8_t> tx_;
 };
 

@@ -207,6 +207,7 @@ int32_t TerminalLink::OpenPort() {
       remote_version_ = 0;
       port_ = opened;
       port_->clock = &clock_;
+      frame_buffer_.ResetQuality();
       level_stream_.Attach(port_->port);
       // Attached afresh: nothing of the last session (queued, half built, half received) goes on.
       frame_buffer_.SetLower(&level_stream_);
@@ -354,12 +355,37 @@ void TerminalLink::PurgePort() {
   }
 }
 
+bool TerminalLink::LineFailing(uint32_t samples) {
+  if (port_ == nullptr) return false;
+  const LineQuality& quality = UseV3() ? frame_buffer_.Quality() : port_->quality;
+  if (!quality.Failing(samples)) return false;
+  SetLastMessage(
+      StrFormat(kLineTooPoor, quality.Samples(), quality.Wasted(), quality.ByteErrorRate() * 100, ProtocolNumber()),
+      E_EXCHANGE);
+  frame_buffer_.ResetQuality();
+  port_->quality.Reset();
+  return true;
+}
+
+int32_t TerminalLink::LineAware(int32_t result) {
+  // A failure on a line that wastes nearly every frame is the line's: the text says so.
+  if (result == E_EXCHANGE) LineFailing(kLineQualityFramesAfterFailure);
+  return result;
+}
+
+uint32_t TerminalLink::MaxUploadRow() const { return UseV3() ? RecordChannel::kMaxWirePayload - 1 : kV2MaxRecordData; }
+
 int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
   if (port_ == nullptr) return NoPort();
   if (data == nullptr) length = 0;
+  // Cut short, the row would arrive damaged and the send still count as a success.
+  if (length > MaxUploadRow()) {
+    return SetLastMessage(StrFormat(kRowTooLongToSend, length, ProtocolNumber(), MaxUploadRow()), E_BAD_REQUEST);
+  }
+  if (LineFailing()) return E_EXCHANGE;
   uint32_t err = 0;
   if (!UseV3()) {
-    const uint32_t n = std::min(length, kV2MaxRecordData);
+    const uint32_t n = length;
     send_scratch_.resize(n + 1);
     send_scratch_[0] = kRS;
     if (n > 0) std::memcpy(send_scratch_.data() + 1, data, n);
@@ -370,14 +396,10 @@ int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
     }
     return S_LINK_OK;
   }
-  // The channel would refuse a record beyond its length field: refused here before any copy.
-  int32_t r = kTransferBadArguments;
-  if (length < RecordChannel::kMaxWirePayload) {
-    send_scratch_.resize(static_cast<size_t>(length) + 1);
-    send_scratch_[0] = kRS;
-    if (length > 0) std::memcpy(send_scratch_.data() + 1, data, length);
-    r = records_.Send(kLinkExchangeTimeoutMs, send_scratch_.data(), length + 1, err);
-  }
+  send_scratch_.resize(static_cast<size_t>(length) + 1);
+  send_scratch_[0] = kRS;
+  if (length > 0) std::memcpy(send_scratch_.data() + 1, data, length);
+  const int32_t r = records_.Send(kLinkExchangeTimeoutMs, send_scratch_.data(), length + 1, err);
   if (r < 1) {
     SetLastMessage(V3FailureText(kSendV3Failed, r), E_EXCHANGE);
     return E_EXCHANGE;
@@ -388,7 +410,7 @@ int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
 int32_t TerminalLink::TryToSend(const uint8_t* data, uint32_t length) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
-    return TryToSendUnlocked(data, length);
+    return LineAware(TryToSendUnlocked(data, length));
   } catch (...) {
     LogException("TryToSend");
     return E_EXCEPTION;
@@ -446,11 +468,18 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
   // Refused before a record is taken from the line, so no row is lost to a bad call.
   if (buffer == nullptr || size == 0) return SetLastMessage(kRecvNoBuffer, E_BAD_REQUEST);
   if (port_ == nullptr) return NoPort();
+  recv_too_long_ = false;
+  if (LineFailing()) return E_EXCHANGE;
   PurgePortUnlocked();
   int32_t n = 0;
   uint32_t err = 0;
+  auto too_long = [&]() {
+    recv_too_long_ = true;
+    return SetLastMessage(StrFormat(kRecvRowTooLong, size - 1), E_EXCHANGE);
+  };
   if (!UseV3()) {
     const int32_t r = tsRecv(port_, last_frame_.data(), buffer, size, kLinkExchangeTimeoutMs, err);
+    if (r == kTsOverflow && err == 0) return too_long();
     if (r < 1) {
       SetLastMessage(V2FailureText(kRecvV2Failed, r, err), E_EXCHANGE);
       return E_EXCHANGE;
@@ -466,6 +495,8 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
       SetLastMessage(kRecvV3Timeout, E_EXCHANGE);
       return E_EXCHANGE;
     }
+    // The channel keeps the stream in step by dropping the rest; the row itself is lost.
+    if (records_.LastPayloadLength() > size) return too_long();
     n = r;
   }
   if (buffer[0] != kRS) {
@@ -481,7 +512,7 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
 int32_t TerminalLink::TryToRecv(uint8_t* buffer, uint32_t size, int32_t& received) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
-    return TryToRecvUnlocked(buffer, size, received);
+    return LineAware(TryToRecvUnlocked(buffer, size, received));
   } catch (...) {
     LogException("TryToRecv");
     return E_EXCEPTION;
@@ -560,7 +591,7 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
 int32_t TerminalLink::SendCmd(const uint8_t* command, uint32_t length) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
-    return SendCmdUnlocked(command, length);
+    return LineAware(SendCmdUnlocked(command, length));
   } catch (...) {
     LogException("SendCmd");
     return E_EXCEPTION;

@@ -152,6 +152,17 @@ class TerminalLink {
 
  private:
   bool UseV3() const { return remote_version_ >= kLinkVersionV3 || local_version_ >= kLinkVersionV3; }
+  // The longest row an upload can carry on the protocol in use: the v2 record buffer, or the v3
+  // record's 16-bit length less the RS in front.
+  uint32_t MaxUploadRow() const;
+  uint32_t ProtocolNumber() const { return UseV3() ? 3 : 2; }
+  // True (with LastMessage saying so) when the line has wasted nearly all of its recent frames; the
+  // measure then starts afresh, so a retry is judged on its own frames.
+  bool LineFailing(uint32_t samples = kLineQualityFrames);
+  int32_t LineAware(int32_t result);
+  // Refuses, before anything is sent, a table with a row that cannot go whole or that starts with
+  // EOT; the row is named by its number from 1.
+  int32_t CheckUploadRows(int32_t kind, RowSource& source);
   int32_t NoPort();
   void Log(const std::string& message, int32_t code = 0);
   // False while no log file is set, so per-row lines are not even formatted.
@@ -210,6 +221,8 @@ class TerminalLink {
   PortOpener opener_;
   std::vector<uint8_t> send_scratch_;
   std::vector<uint8_t> row_scratch_;
+  // The last TryToRecv failed because the record was longer than the caller's buffer.
+  bool recv_too_long_ = false;
 };
 
 }  // namespace korvane

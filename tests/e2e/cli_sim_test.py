@@ -426,6 +426,93 @@ class FailuresTest(SimCase):
         self.assertTrue(got.endswith(b"\r\n"))
 
 
+class HostileRowsTest(SimCase):
+    """Rows the wire or the file format cannot carry: refused with the row's number before anything
+    of the table is sent; rows at each protocol's limit go whole, every time."""
+
+    def upload_limit(self):
+        return 65532 if PROTOCOL == "v3" else 8095
+
+    def write(self, name, data):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_uploads(self):
+        limit = self.upload_limit()
+        v = "v3" if PROTOCOL == "v3" else "v2"
+        name = "Строка №%d таблицы \"служебная\" "
+        too_long = name % 1 + ("длиной %d байт не может быть передана по протоколу %s: допустимо не более %d байт. "
+                               "Таблица не загружена." % (limit + 1, v, limit))
+        cases = [
+            # file bytes, extra options, exit status, texts, rows the terminal must end with (None: none)
+            (b"a\r\n\x04b\r\nc\r\n", [], 3,
+             ["result -3", name % 2 + "начинается с символа EOT (0x04), который терминал принимает за конец данных."],
+             None),
+            (b"L" * limit + b"\r\nx\x04\r\n", [], 0, [], None),
+            (b"X" * (limit + 1) + b"\r\n", [], 3, ["result -3", too_long], None),
+            (b"y" * 100002 + b"\r\n", [], 3, ["result -3", name % 1 + "длиной 100002 байт"], None),
+            (b"a\rb\rc\r", [], 1, ["row 1: a CR without LF after it (lines must end in LF or CR LF); nothing sent"],
+             None),
+            (cp("Ёлка\r\nель\r\n"), ["--csv-convert"], 1, ["row 1: does not convert from UTF-8 to CP1251"], None),
+            ("Ёлка\r\nи 漢 ель\r\n".encode("utf-8"), ["--csv-convert=replace"], 0, [], cp("Ёлка\r\nи ? ель\r\n")),
+        ]
+        s = self.sim()
+        uploaded = os.path.join(self.data, "uploaded", "service.csv")
+        for round_ in range(2):
+            for i, (data, opts, status, texts, stored) in enumerate(cases):
+                with self.subTest(case=i, round=round_):
+                    if os.path.exists(uploaded):
+                        os.remove(uploaded)
+                    path = self.write("in.csv", data)
+                    r = korvane(s.port, *opts, "send", "service", path)
+                    self.assertEqual(r.code, status, r)
+                    for t in texts:
+                        self.assertIn(t, r.err, r)
+                    j = self.journal_after(s, "last")
+                    if status != 0:
+                        self.assertFalse(os.path.exists(uploaded), r)
+                        self.assertNotIn("CMD 1F1", j, r)
+                    else:
+                        self.assertEqual(read_bytes(uploaded), stored if stored is not None else data, r)
+
+    def test_downloads(self):
+        longest = b"L" * 8191
+        for rows, status, texts in [
+            ([b"a", longest, b"c"], 0, []),
+            ([b"a", b"X" * 8192, b"c"], 6,
+             ["result -6 [Выгрузка таблицы]: Строка №2 таблицы \"служебная\" длиннее 8191 байт и не может быть "
+              "принята - выгрузка прервана."]),
+        ]:
+            with self.subTest(status=status):
+                self.write(os.path.join(self.data, "service.csv"), b"".join(r + b"\r\n" for r in rows))
+                s = self.sim()
+                out = os.path.join(self.dir, "service%d.out" % status)
+                for _ in range(2):
+                    r = korvane(s.port, "recv", "service", "-o", out)
+                    self.assertEqual(r.code, status, r)
+                    for t in texts:
+                        self.assertIn(t, r.err, r)
+                    if status == 0:
+                        self.assertEqual(read_bytes(out), read_bytes(os.path.join(self.data, "service.csv")))
+                    else:
+                        self.assertFalse(os.path.exists(out), r)
+
+
+class HeavyCorruptionTest(SimCase):
+    def test_a_line_damaging_most_bytes_fails_naming_its_quality(self):
+        if TRANSPORT != "tcp":
+            self.skipTest("the line's faults are the simulator's; one transport shows them")
+        write_rows(os.path.join(self.data, "journal.csv"), 2000)
+        s = self.sim("--corrupt", "0.01")
+        r = korvane(s.port, "recv", "journal", "-o", os.path.join(self.dir, "x.csv"))
+        self.assertFails(r, 6, -6, "Линия связи слишком зашумлена: из последних ")
+        self.assertRegex(r.err, r"искажено около \d+\.\d% байт \(протокол v[23]\)")
+        # The README's bound: the frames judged, each within its time-out.
+        self.assertLess(r.seconds, 40, r)
+
+
 class NakTest(SimCase):
     def setUp(self):
         if PROTOCOL not in ("v2", "v2x"):

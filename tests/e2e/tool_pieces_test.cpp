@@ -48,7 +48,7 @@ TEST(CsvStream, ReadsRowsAsTheLinkDoes) {
   const std::string path = dir.Path() + "/t.csv";
   CsvFileSource source;
 
-  WriteFile(path, "a;1\r\nb;2\nc\rd\n\r\nlast");
+  WriteFile(path, "a;1\r\nb;2\ncd\n\r\nlast");
   ASSERT_TRUE(source.Open(path));
   EXPECT_EQ(AllRows(source), (std::vector<std::string>{"a;1", "b;2", "cd", "", "last"}));
   EXPECT_EQ(source.CountRows(), 5u);
@@ -61,12 +61,46 @@ TEST(CsvStream, ReadsRowsAsTheLinkDoes) {
   EXPECT_EQ(row, "last");
   EXPECT_FALSE(source.Skip(1));
 
-  WriteFile(path, std::string(40000, 'x') + "\r\n");
-  ASSERT_TRUE(source.Open(path));
-  auto rows = AllRows(source);
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].size(), tools::kCsvMaxPiece);
-  EXPECT_EQ(rows[1].size(), 40000 - tools::kCsvMaxPiece);
+  // Lines that cannot be taken as they stand are refused with their number, never split or joined.
+  tools::TextConverter to_1251("UTF-8", "CP1251");
+  const std::string cr = "a CR without LF after it (lines must end in LF or CR LF)";
+  const std::string no_convert = "does not convert from UTF-8 to CP1251 (--csv-convert=replace writes '?' for what "
+                                 "does not)";
+  struct Case {
+    std::string bytes;
+    const tools::TextConverter* convert;
+    tools::Unconvertible unconvertible;
+    std::vector<std::string> rows;  // those before the refused one
+    std::string problem;            // empty: every row is taken
+  };
+  const std::string long_line(40000, 'x');
+  const std::vector<Case> cases = {
+      {long_line + "\r\nend", nullptr, tools::Unconvertible::kRefuse, {long_line, "end"}, ""},
+      {"a\rb\rc\r", nullptr, tools::Unconvertible::kRefuse, {}, "row 1: " + cr},
+      {"a\r\nc\rd\r\n", nullptr, tools::Unconvertible::kRefuse, {"a"}, "row 2: " + cr},
+      {"a\nlast\r", nullptr, tools::Unconvertible::kRefuse, {"a"}, "row 2: " + cr},
+      {"a\n" + std::string(tools::kCsvMaxLine + 1, 'y') + "\nb\n",
+       nullptr,
+       tools::Unconvertible::kRefuse,
+       {"a"},
+       "row 2: longer than 1048576 bytes"},
+      {Utf8(u8"Ёлка\nи 漢 ель\n"), &to_1251, tools::Unconvertible::kRefuse, {"Ёлка"}, "row 2: " + no_convert},
+      {"\xC0\xE1\xE2\r\n", &to_1251, tools::Unconvertible::kRefuse, {}, "row 1: " + no_convert},
+      {Utf8(u8"Ёлка\nи 漢 ель\n"), &to_1251, tools::Unconvertible::kReplace, {"Ёлка", "и ? ель"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.problem);
+    WriteFile(path, c.bytes);
+    ASSERT_TRUE(source.Open(path, c.convert, c.unconvertible));
+    source.SetCharsetNames("UTF-8", "CP1251");
+    std::vector<std::string> rows;
+    RowSource::Fetch fetch;
+    while ((fetch = source.Next(row)) == RowSource::Fetch::kRow) rows.push_back(row);
+    EXPECT_EQ(rows, c.rows);
+    EXPECT_EQ(fetch, c.problem.empty() ? RowSource::Fetch::kEnd : RowSource::Fetch::kNotText);
+    EXPECT_EQ(source.Problem(), c.problem);
+    EXPECT_EQ(source.BadRow(), c.problem.empty() ? 0u : c.rows.size() + 1);
+  }
 
   WriteFile(path, "");
   ASSERT_TRUE(source.Open(path));
@@ -105,8 +139,14 @@ TEST(TextCharset, ConvertsBetweenTheTerminalAndTheScreen) {
   ASSERT_TRUE(to_utf8.Ok());
   EXPECT_EQ(to_utf8.Convert("Терминал не готов"), Utf8(u8"Терминал не готов"));
   EXPECT_EQ(to_1251.Convert(Utf8(u8"ш/к «Ёлка»")), "ш/к «Ёлка»");
-  // A broken sequence costs one byte each, not the message.
+  // A broken sequence costs one byte each, not the message; a character the target lacks, one '?'.
   EXPECT_EQ(to_1251.Convert(std::string("a\xD0") + "b"), "a?b");
+  EXPECT_EQ(to_1251.Convert(Utf8(u8"a\u6F22\U0001F600b")), "a??b");
+  std::string exact;
+  EXPECT_FALSE(to_1251.ConvertExact(Utf8(u8"ab\u6F22c"), exact));
+  EXPECT_EQ(exact, "ab");
+  EXPECT_TRUE(to_1251.ConvertExact(Utf8(u8"Ёлка"), exact));
+  EXPECT_EQ(exact, "Ёлка");
   EXPECT_FALSE(tools::TextConverter("CP1251", "NO-SUCH-CHARSET").Ok());
   std::setlocale(LC_ALL, "C");
   EXPECT_EQ(tools::LocaleCharset(), "UTF-8");

@@ -149,6 +149,13 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
         o.quiet = true;
       } else if (name == "--csv-convert") {
         o.csv_convert = true;
+        if (has_inline) {
+          if (value != "replace") {
+            error = "--csv-convert takes no value but =replace, not '" + value + "'";
+            return std::nullopt;
+          }
+          o.csv_replace = true;
+        }
       } else if (name == "--watch") {
         o.watch = true;
       } else if (TakesValue(name)) {
@@ -283,7 +290,9 @@ std::string GeneralHelp() {
        "  --log FILE       write the link log to FILE\n"
        "  --charset NAME   the terminal's charset (default CP1251), converted to the locale's for\n"
        "                   everything shown and taken from the command line\n"
-       "  --csv-convert    convert CSV rows too (by default they stay the terminal's raw bytes)\n"
+       "  --csv-convert    convert CSV rows too (by default they stay the terminal's raw bytes); a\n"
+       "                   row that does not convert fails with its number, unless given as\n"
+       "                   --csv-convert=replace, which writes '?' for each such character\n"
        "  --quiet, -q      no progress bar and no summaries\n"
        "  --help, -h       this text; SUBCOMMAND --help for one subcommand\n"
        "  --version        the version of korvane\n"

@@ -23,6 +23,7 @@ struct CliOptions {
   std::string charset = kDefaultTerminalCharset;
   bool quiet = false;
   bool csv_convert = false;  // CSV rows converted between the terminal charset and the locale
+  bool csv_replace = false;  // --csv-convert=replace: what does not convert becomes '?' instead of failing
   bool help = false;
   bool version = false;
   std::string output;                      // recv -o

@@ -8,9 +8,11 @@ namespace korvane::tools {
 
 CsvFileSink::~CsvFileSink() { Close(); }
 
-bool CsvFileSink::Open(const std::string& file_name, const TextConverter* convert) {
+bool CsvFileSink::Open(const std::string& file_name, const TextConverter* convert, Unconvertible unconvertible) {
   Close();
   convert_ = convert;
+  unconvertible_ = unconvertible;
+  bad_row_ = 0;
   failed_ = false;
   rows_ = 0;
   if (!out_.Open(file_name)) return false;
@@ -47,7 +49,12 @@ void CsvFileSink::Append(std::string_view row) {
   if (file_ == nullptr) return;
   ++rows_;
   if (convert_ != nullptr) {
-    std::string converted = convert_->Convert(row);
+    std::string converted;
+    if (unconvertible_ == Unconvertible::kReplace) {
+      converted = convert_->Convert(row);
+    } else if (!convert_->ConvertExact(row, converted) && bad_row_ == 0) {
+      bad_row_ = rows_;
+    }
     if (std::fwrite(converted.data(), 1, converted.size(), file_) != converted.size()) failed_ = true;
   } else if (!row.empty() && std::fwrite(row.data(), 1, row.size(), file_) != row.size()) {
     failed_ = true;
@@ -59,48 +66,87 @@ CsvFileSource::~CsvFileSource() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-bool CsvFileSource::Open(const std::string& file_name, const TextConverter* convert) {
+bool CsvFileSource::Open(const std::string& file_name, const TextConverter* convert, Unconvertible unconvertible) {
   if (file_ != nullptr) std::fclose(file_);
   convert_ = convert;
+  unconvertible_ = unconvertible;
   failed_ = false;
+  row_number_ = 0;
+  bad_row_ = 0;
+  problem_.clear();
   file_ = std::fopen(file_name.c_str(), "rb");
   return file_ != nullptr;
 }
 
-bool CsvFileSource::ReadPiece(std::string& row) {
+bool CsvFileSource::ReadLine(std::string& row, LineFault& fault) {
   row.clear();
+  fault = LineFault::kNone;
   if (file_ == nullptr) return false;
-  size_t taken = 0;
   bool any = false;
-  while (taken < kCsvMaxPiece) {
-    int c = getc_unlocked(file_);
+  bool after_cr = false;
+  for (;;) {
+    const int c = getc_unlocked(file_);
     if (c == EOF) {
       if (std::ferror(file_)) failed_ = true;
+      if (after_cr) fault = LineFault::kBareCr;
       break;
     }
     any = true;
-    ++taken;
     if (c == '\n') break;
-    if (c != '\r') row.push_back(static_cast<char>(c));
+    // A CR belongs only in front of LF; anywhere else it ends a line in some other convention or
+    // sits inside a row, and either way the row would not arrive as written.
+    if (after_cr) fault = LineFault::kBareCr;
+    after_cr = c == '\r';
+    if (after_cr) continue;
+    if (row.size() < kCsvMaxLine) {
+      row.push_back(static_cast<char>(c));
+    } else if (fault == LineFault::kNone) {
+      fault = LineFault::kTooLong;
+    }
   }
   return any;
 }
 
+RowSource::Fetch CsvFileSource::Refuse(const std::string& why) {
+  if (bad_row_ == 0) {
+    bad_row_ = row_number_;
+    problem_ = "row " + std::to_string(row_number_) + ": " + why;
+  }
+  return Fetch::kNotText;
+}
+
 void CsvFileSource::Reset() {
   if (file_ != nullptr) std::rewind(file_);
+  row_number_ = 0;
 }
 
 bool CsvFileSource::Skip(uint32_t count) {
   std::string scratch;
+  LineFault fault;
   for (uint32_t i = 0; i < count; ++i) {
-    if (!ReadPiece(scratch)) return false;
+    if (!ReadLine(scratch, fault)) return false;
+    ++row_number_;
   }
   return true;
 }
 
 RowSource::Fetch CsvFileSource::Next(std::string& row) {
-  if (!ReadPiece(row)) return Fetch::kEnd;
-  if (convert_ != nullptr) row = convert_->Convert(row);
+  LineFault fault;
+  if (!ReadLine(row, fault)) return Fetch::kEnd;
+  ++row_number_;
+  if (fault == LineFault::kBareCr) return Refuse("a CR without LF after it (lines must end in LF or CR LF)");
+  if (fault == LineFault::kTooLong) return Refuse("longer than " + std::to_string(kCsvMaxLine) + " bytes");
+  if (convert_ == nullptr) return Fetch::kRow;
+  if (unconvertible_ == Unconvertible::kReplace) {
+    row = convert_->Convert(row);
+    return Fetch::kRow;
+  }
+  std::string converted;
+  if (!convert_->ConvertExact(row, converted)) {
+    return Refuse("does not convert from " + from_name_ + " to " + to_name_ +
+                  " (--csv-convert=replace writes '?' for what does not)");
+  }
+  row.swap(converted);
   return Fetch::kRow;
 }
 
@@ -108,7 +154,8 @@ uint32_t CsvFileSource::CountRows() {
   Reset();
   uint32_t n = 0;
   std::string scratch;
-  while (ReadPiece(scratch)) ++n;
+  LineFault fault;
+  while (ReadLine(scratch, fault)) ++n;
   Reset();
   return n;
 }

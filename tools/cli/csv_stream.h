@@ -11,9 +11,13 @@
 
 namespace korvane::tools {
 
-// A line longer than this is read as several rows, as the library's CSV reader does.
-constexpr size_t kCsvMaxPiece = 32767;
+// A line longer than this is refused rather than held in memory: no protocol carries a row a
+// tenth as long.
+constexpr size_t kCsvMaxLine = size_t{1} << 20;
 inline constexpr const char* kCsvLineEnd = "\r\n";
+
+// How a conversion treats a character the other charset lacks (or a byte that is no character).
+enum class Unconvertible { kRefuse, kReplace };
 
 // Writes each row as it arrives. `convert` (may be null) is applied to every row.
 class CsvFileSink final : public RowSink {
@@ -26,7 +30,12 @@ class CsvFileSink final : public RowSink {
   // An empty name or "-" writes to standard output. A regular file (or a new one) is written as a
   // new temporary file beside it, so it only ever holds a whole table (see Commit); a device or a
   // pipe is written in place (OutputFile). False with errno set when it cannot open.
-  bool Open(const std::string& file_name, const TextConverter* convert = nullptr);
+  // With kRefuse, a row that does not convert is written as far as it converts and noted in
+  // BadRow; with kReplace each character that does not convert becomes '?'.
+  bool Open(const std::string& file_name, const TextConverter* convert = nullptr,
+            Unconvertible unconvertible = Unconvertible::kReplace);
+  // The first row (from 1) that did not convert, or 0.
+  uint64_t BadRow() const { return bad_row_; }
   // Flushes and closes; false when any write failed. A temporary file stays where it is.
   bool Close();
   // Closes and renames the temporary file over the named one; false (errno set) when a write or
@@ -51,11 +60,15 @@ class CsvFileSink final : public RowSink {
   FILE* file_ = nullptr;
   bool failed_ = false;
   uint64_t rows_ = 0;
+  uint64_t bad_row_ = 0;
   const TextConverter* convert_ = nullptr;
+  Unconvertible unconvertible_ = Unconvertible::kReplace;
 };
 
-// Reads rows one at a time: pieces of at most kCsvMaxPiece bytes ending after LF, with every CR
-// and LF removed.
+// Reads rows one at a time: lines ending in LF or CR LF, the line end removed. A line that cannot
+// be taken as it stands (a CR without LF, as in a file with CR-only line ends; a line longer than
+// kCsvMaxLine; with kRefuse, a character that does not convert) is not guessed at: Next returns
+// kNotText for it and Problem says which row and why.
 class CsvFileSource final : public RowSource {
  public:
   CsvFileSource() = default;
@@ -63,8 +76,17 @@ class CsvFileSource final : public RowSource {
   CsvFileSource(const CsvFileSource&) = delete;
   CsvFileSource& operator=(const CsvFileSource&) = delete;
 
-  bool Open(const std::string& file_name, const TextConverter* convert = nullptr);
+  bool Open(const std::string& file_name, const TextConverter* convert = nullptr,
+            Unconvertible unconvertible = Unconvertible::kRefuse);
   bool ReadFailed() const { return failed_; }
+  // The first row (from 1) Next refused, or 0; Problem says why ("row 3: ...").
+  uint32_t BadRow() const { return bad_row_; }
+  const std::string& Problem() const { return problem_; }
+  // The conversion's names, for the problem's text.
+  void SetCharsetNames(std::string from, std::string to) {
+    from_name_ = std::move(from);
+    to_name_ = std::move(to);
+  }
   // Counts the rows from the start and leaves the position at the start.
   uint32_t CountRows();
 
@@ -73,11 +95,18 @@ class CsvFileSource final : public RowSource {
   Fetch Next(std::string& row) override;
 
  private:
-  bool ReadPiece(std::string& row);
+  enum class LineFault { kNone, kBareCr, kTooLong };
+  bool ReadLine(std::string& row, LineFault& fault);
+  Fetch Refuse(const std::string& why);
 
   FILE* file_ = nullptr;
   bool failed_ = false;
   const TextConverter* convert_ = nullptr;
+  Unconvertible unconvertible_ = Unconvertible::kRefuse;
+  std::string from_name_, to_name_;
+  uint32_t row_number_ = 0;
+  uint32_t bad_row_ = 0;
+  std::string problem_;
 };
 
 }  // namespace korvane::tools

@@ -115,6 +115,10 @@ int LegacyRun::Send(const std::string& file) {
     std::fprintf(stderr, "%s: cannot read %s\n", kProgramName, file.c_str());
     return kExitFailure;
   }
+  if (source.BadRow() != 0) {
+    std::fprintf(stderr, "%s: %s %s\n", kProgramName, file.c_str(), source.Problem().c_str());
+    return kExitFailure;
+  }
   const int32_t eot = port_.TryToSend(std::string(1, static_cast<char>(kEOT)));
   const int32_t fin = eot >= 1 ? port_.TryToSendFinalize() : eot;
   if (fin < 1) return Failed("send of the end-of-data row", fin, text_);

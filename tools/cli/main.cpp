@@ -160,6 +160,7 @@ class Cli {
   void Note(const std::string& line) {
     if (!o_.quiet) std::fprintf(stderr, "%s\n", line.c_str());
   }
+  Unconvertible WhenUnconvertible() const { return o_.csv_replace ? Unconvertible::kReplace : Unconvertible::kRefuse; }
   int Done(int status) {
     link_.Disconnect();
     return status;
@@ -233,7 +234,7 @@ int Cli::Info() {
 int Cli::Recv(int32_t kind) {
   TextConverter rows_to_locale(o_.charset, LocaleCharset());
   CsvFileSink sink;
-  if (!sink.Open(o_.output, o_.csv_convert ? &rows_to_locale : nullptr)) {
+  if (!sink.Open(o_.output, o_.csv_convert ? &rows_to_locale : nullptr, WhenUnconvertible())) {
     std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgramName, o_.output.c_str(), std::strerror(errno));
     return Done(kExitFailure);
   }
@@ -263,6 +264,16 @@ int Cli::Recv(int32_t kind) {
       sink.Discard();
     }
     return Done(status);
+  }
+  if (sink.BadRow() != 0) {
+    sink.Discard();
+    std::fprintf(stderr,
+                 "%s: row %llu of %s does not convert from %s to %s (--csv-convert=replace writes '?' for what does "
+                 "not); %s left as it was\n",
+                 kProgramName, static_cast<unsigned long long>(sink.BadRow()), TableKindFileName(kind),
+                 o_.charset.c_str(), LocaleCharset().c_str(),
+                 o_.output.empty() || o_.output == "-" ? "nothing" : o_.output.c_str());
+    return Done(kExitFailure);
   }
   if (!sink.Commit()) {
     const std::string partial = sink.PartialPath();
@@ -295,15 +306,33 @@ int Cli::Send() {
       return Done(Fail("send", link_.SendTable(t.kind, none, nullptr, 0)));
     }
   }
-  int32_t r = link_.ActivateUploadingTables();
-  if (r != S_LINK_OK) return Done(Fail("send prepare", r));
   TextConverter rows_to_terminal(LocaleCharset(), o_.charset);
+  auto open = [&](CsvFileSource& source, const std::string& file) {
+    if (!source.Open(file, o_.csv_convert ? &rows_to_terminal : nullptr, WhenUnconvertible())) {
+      std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, file.c_str(), std::strerror(errno));
+      return false;
+    }
+    source.SetCharsetNames(LocaleCharset(), o_.charset);
+    return true;
+  };
+  // Every file is read through once before anything is sent: a row that cannot be taken as it
+  // stands fails the whole send, not the tables after those already loaded.
   for (const Table& t : tables) {
     CsvFileSource source;
-    if (!source.Open(t.file, o_.csv_convert ? &rows_to_terminal : nullptr)) {
-      std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgramName, t.file.c_str(), std::strerror(errno));
+    if (!open(source, t.file)) return Done(kExitFailure);
+    std::string row;
+    while (source.Next(row) != RowSource::Fetch::kEnd && source.BadRow() == 0) {
+    }
+    if (source.BadRow() != 0) {
+      std::fprintf(stderr, "%s: %s %s; nothing sent\n", kProgramName, t.file.c_str(), source.Problem().c_str());
       return Done(kExitFailure);
     }
+  }
+  int32_t r = link_.ActivateUploadingTables();
+  if (r != S_LINK_OK) return Done(Fail("send prepare", r));
+  for (const Table& t : tables) {
+    CsvFileSource source;
+    if (!open(source, t.file)) return Done(kExitFailure);
     const uint32_t count = source.CountRows();
     ProgressBar progress(std::string("send ") + TableKindFileName(t.kind), ShowProgress());
     const auto started = std::chrono::steady_clock::now();
@@ -312,6 +341,10 @@ int Cli::Send() {
     progress.Finish();
     if (source.ReadFailed()) {
       std::fprintf(stderr, "%s: reading %s failed\n", kProgramName, t.file.c_str());
+      return Done(kExitFailure);
+    }
+    if (source.BadRow() != 0) {
+      std::fprintf(stderr, "%s: %s %s\n", kProgramName, t.file.c_str(), source.Problem().c_str());
       return Done(kExitFailure);
     }
     if (r != S_LINK_OK) return Done(Fail("send", r));

@@ -14,6 +14,9 @@ namespace {
 constexpr const char* kUtf8 = "UTF-8";
 constexpr char kReplacement = '?';
 constexpr size_t kChunk = 4096;
+// Any charset's characters map one to one into it; only used to measure a source character.
+constexpr const char* kUtf32 = "UTF-32LE";
+constexpr size_t kUtf32CharSize = 4;
 
 iconv_t Handle(void* cd) { return static_cast<iconv_t>(cd); }
 
@@ -36,20 +39,41 @@ TextConverter::TextConverter(const std::string& from, const std::string& to) {
   if (cd == reinterpret_cast<iconv_t>(-1)) return;
   cd_ = cd;
   ok_ = true;
+  iconv_t measure = iconv_open(kUtf32, from.c_str());
+  if (measure != reinterpret_cast<iconv_t>(-1)) measure_cd_ = measure;
 }
 
 TextConverter::~TextConverter() {
   if (cd_ != nullptr) iconv_close(Handle(cd_));
+  if (measure_cd_ != nullptr) iconv_close(Handle(measure_cd_));
 }
 
-std::string TextConverter::Convert(std::string_view text) const {
-  if (cd_ == nullptr) return std::string(text);
+size_t TextConverter::CharLength(const char* p, size_t left) const {
+  if (measure_cd_ == nullptr || left == 0) return 1;
+  iconv(Handle(measure_cd_), nullptr, nullptr, nullptr, nullptr);
+  char* in = const_cast<char*>(p);
+  size_t in_left = left;
+  char one[kUtf32CharSize];
+  char* o = one;
+  size_t o_left = sizeof one;
+  // One character's room: the call stops after it (E2BIG) or fails on a byte that starts none.
+  iconv(Handle(measure_cd_), &in, &in_left, &o, &o_left);
+  const size_t used = left - in_left;
+  return used > 0 && o_left == 0 ? used : 1;
+}
+
+bool TextConverter::Run(std::string_view text, std::string& out, bool replace) const {
+  out.clear();
+  if (cd_ == nullptr) {
+    out.assign(text);
+    return true;
+  }
   iconv(Handle(cd_), nullptr, nullptr, nullptr, nullptr);
-  std::string out;
   out.reserve(text.size() * 2);
   std::vector<char> chunk(kChunk);
   char* in = const_cast<char*>(text.data());
   size_t in_left = text.size();
+  bool exact = true;
   while (in_left > 0) {
     char* o = chunk.data();
     size_t o_left = chunk.size();
@@ -57,18 +81,29 @@ std::string TextConverter::Convert(std::string_view text) const {
     out.append(chunk.data(), chunk.size() - o_left);
     if (r == static_cast<size_t>(-1)) {
       if (errno == E2BIG) continue;
-      // EILSEQ or EINVAL: an invalid or cut sequence; replace one byte and go on.
+      // EILSEQ or EINVAL: a character the target lacks, or an invalid or cut sequence.
+      exact = false;
+      if (!replace) return false;
       out.push_back(kReplacement);
-      ++in;
-      --in_left;
+      const size_t skip = CharLength(in, in_left);
+      in += skip;
+      in_left -= skip;
     }
   }
   char* o = chunk.data();
   size_t o_left = chunk.size();
   iconv(Handle(cd_), nullptr, nullptr, &o, &o_left);
   out.append(chunk.data(), chunk.size() - o_left);
+  return exact;
+}
+
+std::string TextConverter::Convert(std::string_view text) const {
+  std::string out;
+  Run(text, out, true);
   return out;
 }
+
+bool TextConverter::ConvertExact(std::string_view text, std::string& out) const { return Run(text, out, false); }
 
 ScreenText::ScreenText(const std::string& terminal_charset)
     : to_screen_(terminal_charset, LocaleCharset()), to_terminal_(LocaleCharset(), terminal_charset) {}

@@ -19,11 +19,20 @@ class TextConverter {
   TextConverter& operator=(const TextConverter&) = delete;
 
   bool Ok() const { return ok_; }
-  // Bytes that do not convert come out as '?', so a message is never lost for one bad byte.
+  // A character that does not convert (or a byte that is no character) comes out as one '?', so a
+  // message is never lost for one bad byte.
   std::string Convert(std::string_view text) const;
+  // False at the first character that does not convert; `out` then holds what converted before it.
+  bool ConvertExact(std::string_view text, std::string& out) const;
 
  private:
+  // Converts `text` into `out`; at a character that does not convert, stops (false) or writes '?'.
+  bool Run(std::string_view text, std::string& out, bool replace) const;
+  // Bytes of the source character at `p` (1 when they are no character of the source charset).
+  size_t CharLength(const char* p, size_t left) const;
+
   void* cd_ = nullptr;
+  void* measure_cd_ = nullptr;  // source charset to UTF-32, to step over a whole character
   bool ok_ = false;
 };
 

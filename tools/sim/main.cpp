@@ -66,8 +66,8 @@ bool LoadTables(const std::string& dir, TerminalState& state, std::string& error
     if (!source.Open(TablePath(dir, k))) continue;  // a missing file is an empty table
     std::string row;
     while (source.Next(row) == RowSource::Fetch::kRow) state.tables[k].push_back(row);
-    if (source.ReadFailed()) {
-      error = "cannot read " + TablePath(dir, k);
+    if (source.ReadFailed() || source.BadRow() != 0) {
+      error = "cannot read " + TablePath(dir, k) + (source.BadRow() != 0 ? ": " + source.Problem() : std::string());
       return false;
     }
   }

@@ -296,8 +296,25 @@ TEST_F(FrameBufferTest, WindowBlocksWriteUntilAcknowledgementsArrive) {
   EXPECT_EQ(fb.Write(0, nullptr, 0, err), 1);
   EXPECT_EQ(fb.SendQueueSize(), 1u);
 
-  AckEveryData();
+  // A write of many frames: only the window's frames leave, and only they are retransmitted.
   line.Feed(Control(kCtlAck, 3));
+  ASSERT_EQ(fb.Write(0, nullptr, 0, err), 1);
+  line.ClearWrites();
+  const Bytes six = Pattern(6 * 1013);
+  EXPECT_EQ(fb.Write(0, six.data(), static_cast<uint32_t>(six.size()), err), -1);
+  EXPECT_EQ(fb.SendQueueSize(), 6u);
+  EXPECT_EQ(fb.Flush(kMaxRetransmitMs, err), -1);
+  const Names names = Summary(line.Writes());
+  EXPECT_GE(names.size(), 6u);
+  for (const std::string& n : names) EXPECT_TRUE(n == "DATA 4" || n == "DATA 5" || n == "DATA 6") << n;
+  line.ClearWrites();
+  line.Feed(Control(kCtlAck, 4));
+  EXPECT_EQ(fb.Write(0, nullptr, 0, err), -1);
+  EXPECT_EQ(Summary(line.Writes()), (Names{"DATA 7"}));
+
+  AckEveryData();
+  line.Feed(Concat({Control(kCtlAck, 5), Control(kCtlAck, 6), Control(kCtlAck, 7)}));
+  EXPECT_EQ(fb.Flush(1000, err), 1);
   const Bytes big = Pattern(20000);
   EXPECT_EQ(fb.Write(1000, big.data(), static_cast<uint32_t>(big.size()), err), 1);
   EXPECT_EQ(fb.Flush(1000, err), 1);

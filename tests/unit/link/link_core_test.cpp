@@ -147,15 +147,6 @@ TEST(LinkVersion, V3LastsUntilThePortIsOpenedAgain) {
   EXPECT_EQ(bench.Received().back(), Cmd("004"));
 }
 
-TEST(LinkRecords, V2CutsARecordAt8095DataBytes) {
-  LinkBench bench(kV2);
-  bench.Online();
-  const std::string row(10000, 'r');
-  EXPECT_EQ(bench.Link().TryToSend(row), 0);
-  ASSERT_EQ(bench.Received().size(), 1u);
-  EXPECT_EQ(bench.Received()[0], Rec(row.substr(0, 8095)));
-}
-
 TEST(LinkRecords, V3SendsTheWholeRecordWithItsLengthPrefix) {
   LinkBench bench(kV3);
   bench.Online();
@@ -170,25 +161,6 @@ TEST(LinkRecords, V3SendsTheWholeRecordWithItsLengthPrefix) {
   EXPECT_EQ(stream[before], (10003 & 0xFF));
   EXPECT_EQ(stream[before + 1], (10003 >> 8));
   EXPECT_EQ(stream[before + 2], 0x1E);
-}
-
-TEST(LinkRecords, V3RefusesARecordBeyondItsLengthFieldBeforeCopying) {
-  LinkBench bench(kV3);
-  TerminalLink& link = bench.Link();
-  bench.Online();
-  const size_t before = V3StreamWritten(bench.Peer()).size();
-  const std::string too_long(RecordChannel::kMaxWirePayload, 'x');  // one byte too many with its RS
-  EXPECT_EQ(link.TryToSend(too_long), E_EXCHANGE);
-  EXPECT_EQ(link.LastMessage(), "Ошибка при отправке данных, протокол v3 (Код: 0, описание: неверные аргументы)");
-  // A length no record can carry: nothing is read from the (much shorter) data.
-  EXPECT_EQ(link.TryToSend(reinterpret_cast<const uint8_t*>(too_long.data()), 0xFFFFFFFFu), E_EXCHANGE);
-  EXPECT_EQ(link.FlushSendCache(), 0);
-  EXPECT_EQ(V3StreamWritten(bench.Peer()).size(), before);
-
-  const std::string longest(RecordChannel::kMaxWirePayload - 1, 'y');
-  EXPECT_EQ(link.TryToSend(longest), 0);
-  EXPECT_EQ(link.FlushSendCache(), 0);
-  EXPECT_EQ(bench.Received(), std::vector<std::string>{Rec(longest)});
 }
 
 // The terminal restarts the link while a frame of ours is unacknowledged, and numbers its side from
