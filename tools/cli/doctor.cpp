@@ -1,0 +1,428 @@
+#include "doctor.h"
+
+#include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/link_protocol.h"
+#include "link/terminal_link.h"
+#include "platform/errors.h"
+#include "platform/tcp_socket.h"
+#include "port/link_port.h"
+#include "port/sysfs_ports.h"
+
+namespace korvane::tools {
+
+namespace {
+
+// Each step has its own bound, so an idle port costs well under the 3 s a person waits for.
+constexpr int32_t kLanConnectMs = 800;  // a LAN address that never answers
+constexpr uint32_t kSyncMs = 600;       // v3 handshake; v2 terminals answer it with their version
+// A bare v2 link check after a silent handshake: below the v2 exchange's first frame time-out, so
+// it is one frame and one wait rather than a second, doubled one.
+constexpr uint32_t kV2CheckMs = 300;
+constexpr uint32_t kCheckMs = 1000;  // each link check once a terminal answered
+constexpr int kQualityChecks = 30;
+constexpr uint32_t kErrConnectionRefused = 10061;
+constexpr double kVersionDivisor = 100.0;
+
+struct Holder {
+  long pid = 0;
+  std::string name;
+};
+
+struct RoundTrips {
+  int count = 0;
+  int failed = 0;
+  double min_ms = 0;
+  double median_ms = 0;
+  double max_ms = 0;
+};
+
+struct PortReport {
+  std::string port;
+  std::string kind;     // serial, usb, tcp
+  bool listed = false;  // found by the enumeration rather than given
+  std::string status;   // terminal, no-answer, missing, vanished, busy, denied, refused, timeout, ...
+  uint32_t error = 0;   // the system's number when the open failed
+  std::string message;  // what to do, for people
+  std::vector<Holder> holders;
+  std::string group;  // the group whose members may open the device
+  uint32_t protocol = 0;
+  std::string program, version, device, device_id;  // the terminal's charset
+  std::optional<int32_t> job_id;
+  std::optional<RoundTrips> round_trips;
+  double seconds = 0;
+};
+
+std::string CanonicalPath(const std::string& path) {
+  char buf[PATH_MAX];
+  return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
+}
+
+// Every other process with `path` open, from /proc/*/fd; processes of other users stay unseen
+// unless we run as root.
+std::vector<Holder> ProcessesHolding(const std::string& path) {
+  std::vector<Holder> holders;
+  const std::string target = CanonicalPath(path);
+  if (target.empty()) return holders;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return holders;
+  const long self = static_cast<long>(::getpid());
+  while (dirent* e = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(e->d_name, &end, 10);
+    if (*end != 0 || pid <= 0 || pid == self) continue;
+    const std::string fd_dir = std::string("/proc/") + e->d_name + "/fd";
+    DIR* fds = ::opendir(fd_dir.c_str());
+    if (fds == nullptr) continue;
+    bool holds = false;
+    while (dirent* f = ::readdir(fds)) {
+      if (f->d_name[0] == '.') continue;
+      char link[PATH_MAX];
+      const ssize_t n = ::readlink((fd_dir + "/" + f->d_name).c_str(), link, sizeof link - 1);
+      if (n > 0 && std::string(link, static_cast<size_t>(n)) == target) {
+        holds = true;
+        break;
+      }
+    }
+    ::closedir(fds);
+    if (!holds) continue;
+    Holder h{pid, {}};
+    if (FILE* comm = std::fopen((std::string("/proc/") + e->d_name + "/comm").c_str(), "r")) {
+      char name[64] = {};
+      if (std::fgets(name, sizeof name, comm) != nullptr) h.name = name;
+      std::fclose(comm);
+      while (!h.name.empty() && h.name.back() == '\n') h.name.pop_back();
+    }
+    holders.push_back(h);
+  }
+  ::closedir(proc);
+  std::sort(holders.begin(), holders.end(), [](const Holder& a, const Holder& b) { return a.pid < b.pid; });
+  return holders;
+}
+
+std::string HoldersText(const std::vector<Holder>& holders) {
+  std::string s;
+  for (const Holder& h : holders) s += (s.empty() ? "" : ", ") + std::to_string(h.pid) + " (" + h.name + ")";
+  return s;
+}
+
+bool InGroup(gid_t gid) {
+  if (::getegid() == gid) return true;
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(0, ::getgroups(0, nullptr))));
+  const int n = ::getgroups(static_cast<int>(groups.size()), groups.data());
+  return std::find(groups.begin(), groups.begin() + std::max(0, n), gid) != groups.begin() + std::max(0, n);
+}
+
+// The group that may read and write `path`, and what the user has to do to get in.
+void DescribePermission(const std::string& path, PortReport& r) {
+  struct stat st {};
+  r.message = "no permission to open " + path;
+  if (::stat(path.c_str(), &st) != 0) return;
+  const group* g = ::getgrgid(st.st_gid);
+  const bool group_may = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  if (g == nullptr || st.st_gid == 0 || !group_may) {
+    r.message += ": only its owner may; ask the administrator for a udev rule that gives it a group";
+    return;
+  }
+  r.group = g->gr_name;
+  if (InGroup(st.st_gid)) {
+    r.message += ": it belongs to group " + r.group + ", which this session is in, yet the open was refused";
+    return;
+  }
+  // Membership given to the account counts only from the next login.
+  bool member = false;
+  if (const passwd* pw = ::getpwuid(::getuid())) {
+    for (char** m = g->gr_mem; m != nullptr && *m != nullptr && !member; ++m) member = std::string(*m) == pw->pw_name;
+  }
+  r.message += ": it belongs to group " + r.group +
+               (member ? "; your account is in it since this session began: log out and in again"
+                       : "; join it with 'sudo usermod -aG " + r.group + " $USER', then log out and in again");
+}
+
+// "LAN:HOST:PORT" as host and port; false for any other name.
+bool SplitLanAddress(const std::string& name, std::string& host, uint16_t& port) {
+  constexpr const char* kPrefix = "LAN:";
+  if (name.size() < 4 || name.compare(0, 4, kPrefix) != 0) return false;
+  const size_t colon = name.rfind(':');
+  if (colon <= 4) return false;
+  char* end = nullptr;
+  const long p = std::strtol(name.c_str() + colon + 1, &end, 10);
+  if (*end != 0 || p < 1 || p > 65535) return false;
+  host = name.substr(4, colon - 4);
+  port = static_cast<uint16_t>(p);
+  return true;
+}
+
+// A connect of our own with a short limit: the link's own waits as long as Windows would.
+bool ProbeLan(const std::string& name, PortReport& r) {
+  std::string host;
+  uint16_t port = 0;
+  if (!SplitLanAddress(name, host, port)) return true;  // the link's open explains a bad address
+  StartSockets();
+  uint32_t err = 0;
+  const SocketHandle s = SocketConnect(host, port, err, kLanConnectMs);
+  if (s != kInvalidSocket) {
+    SocketShutdownBoth(s);
+    ::close(static_cast<int>(s));
+    return true;
+  }
+  r.error = err;
+  if (err == kErrConnectionRefused) {
+    r.status = "refused";
+    r.message = host + " refuses port " + std::to_string(port) +
+                ": nothing listens there (wrong port, or the terminal's program is not running)";
+  } else if (err == kErrSocketTimedOut) {
+    r.status = "timeout";
+    r.message = "no answer from " + host + " within " + std::to_string(kLanConnectMs) +
+                " ms: wrong address, or a firewall drops it";
+  } else if (err == kErrSocketHostNotFound) {
+    r.status = "unknown-host";
+    r.message = "the name " + host + " does not resolve";
+  } else {
+    r.status = "error";
+    r.message = "cannot reach " + name + ": " + SystemErrorText(err);
+  }
+  return false;
+}
+
+void ClassifyOpenFailure(const std::string& name, uint32_t err, PortReport& r) {
+  r.error = err;
+  if (err == kErrFileNotFound) {
+    r.status = r.listed ? "vanished" : "missing";
+    r.message = r.listed ? name + " was listed but is gone: the device was unplugged or reset; plug it in again"
+                         : "there is no " + name + ": check the name with 'korvane ports'";
+  } else if (err == kErrAccessDenied) {
+    r.status = "busy";
+    r.holders = ProcessesHolding(name);
+    r.message = name + " is in use by another program";
+    if (!r.holders.empty()) {
+      r.message += ": " + HoldersText(r.holders) + "; close it (or stop its service) and try again";
+    } else {
+      r.message += " (not one this user can see; run doctor as root to name it)";
+    }
+  } else if (err == kErrNoPermission) {
+    r.status = "denied";
+    DescribePermission(name, r);
+  } else if (err == kErrConnectionRefused) {
+    r.status = "refused";
+    r.message = name + " refuses the connection";
+  } else {
+    r.status = "error";
+    r.message = "cannot open " + name + ": " + SystemErrorText(err) + " (" + std::to_string(err) + ")";
+  }
+}
+
+double Ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+RoundTrips MeasureLine(TerminalLink& link) {
+  RoundTrips t;
+  std::vector<double> ms;
+  for (int i = 0; i < kQualityChecks; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t r = link.IsTerminalOnline(kCheckMs);
+    const double took = Ms(std::chrono::steady_clock::now() - start);
+    if (r == S_LINK_OK) {
+      ms.push_back(took);
+    } else {
+      ++t.failed;
+    }
+  }
+  t.count = static_cast<int>(ms.size());
+  if (!ms.empty()) {
+    std::sort(ms.begin(), ms.end());
+    t.min_ms = ms.front();
+    t.max_ms = ms.back();
+    t.median_ms = ms.size() % 2 == 1 ? ms[ms.size() / 2] : (ms[ms.size() / 2 - 1] + ms[ms.size() / 2]) / 2;
+  }
+  return t;
+}
+
+void CheckPort(PortReport& r, bool quick) {
+  const auto started = std::chrono::steady_clock::now();
+  std::string device = r.port;
+  const PortKind kind = ResolvePortKind(device);
+  r.kind = kind == Lan ? "tcp" : (kind == UsbSerial || kind == WinUsb || kind == ActiveSync) ? "usb" : "serial";
+  if (kind == Lan && !ProbeLan(r.port, r)) {
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return;
+  }
+  TerminalLink link;
+  uint32_t open_err = 0;
+  link.SetPortOpener([&open_err](const std::string& dev, uint32_t k, uint32_t* err) {
+    TsPort* port = tsOpenPort(dev, k, err);
+    open_err = *err;
+    return port;
+  });
+  link.SetPort(r.port);
+  if (link.OpenPort() != S_LINK_OK) {
+    ClassifyOpenFailure(device, open_err, r);
+  } else {
+    uint32_t err = 0;
+    const bool synced = link.SyncRemoteVersion(err, kSyncMs) == 1;
+    if (err != 0 && IsDeviceLostError(err)) {
+      r.status = "vanished";
+      r.error = err;
+      r.message = kind == Lan
+                      ? r.port +
+                            " closed the connection during the check: not a terminal, or one busy with another client"
+                      : r.port + " went away while being checked: unplugged or reset";
+    } else if (link.IsTerminalOnline(synced ? kCheckMs : kV2CheckMs) != S_LINK_OK) {
+      r.status = "no-answer";
+      r.message = "nothing answered the link check (v3, v2)";
+      if (!synced) r.message += ": is the terminal in its cradle or on its cable, and its program started?";
+      // Another program with the port open may be the one talking to the terminal.
+      if (kind != Lan) r.holders = ProcessesHolding(device);
+      if (!r.holders.empty()) r.message += "; also open in " + HoldersText(r.holders);
+    } else {
+      r.status = "terminal";
+      r.protocol = link.RemoteVersion();
+      if (link.QuerySoftwareInfo() == S_LINK_OK && link.QueryHardwareInfo() == S_LINK_OK) {
+        r.program = link.RemoteProgName();
+        r.version = link.RemoteProgVersion();
+        r.device = link.RemoteDevName();
+        r.device_id = link.RemoteDevID();
+      } else {
+        r.message = "it answers the link check but not the identity queries";
+      }
+      int32_t id = 0;
+      if (link.GetCurrentID(kTableOperations, id) == S_LINK_OK) r.job_id = id;
+      if (r.job_id && *r.job_id == 0) r.message = "no job loaded on the terminal: there is nothing to download yet";
+      if (!quick) r.round_trips = MeasureLine(link);
+    }
+    link.Disconnect();
+  }
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+std::string JsonString(const std::string& utf8) {
+  std::string s = "\"";
+  for (unsigned char c : utf8) {
+    if (c == '"' || c == '\\') {
+      s += '\\';
+      s += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      s += buf;
+    } else {
+      s += static_cast<char>(c);
+    }
+  }
+  return s + "\"";
+}
+
+std::string Fixed(double v, int digits) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.*f", digits, v);
+  return buf;
+}
+
+std::string ProtocolText(uint32_t protocol) { return protocol == 0 ? "" : Fixed(protocol / kVersionDivisor, 2); }
+
+// Field names are for support tickets and scripts: keep them stable.
+std::string JsonLine(const PortReport& r, const TextConverter& terminal_to_utf8) {
+  auto text = [&](const std::string& terminal) { return JsonString(terminal_to_utf8.Convert(terminal)); };
+  std::string s = "{\"port\":" + JsonString(r.port) + ",\"kind\":" + JsonString(r.kind) +
+                  ",\"listed\":" + (r.listed ? "true" : "false") + ",\"status\":" + JsonString(r.status) +
+                  ",\"error\":" + std::to_string(r.error) + ",\"message\":" + JsonString(r.message) + ",\"holders\":[";
+  for (size_t i = 0; i < r.holders.size(); ++i) {
+    s += std::string(i ? "," : "") + "{\"pid\":" + std::to_string(r.holders[i].pid) +
+         ",\"name\":" + JsonString(r.holders[i].name) + "}";
+  }
+  s += "],\"group\":" + JsonString(r.group) + ",\"protocol\":" + JsonString(ProtocolText(r.protocol)) +
+       ",\"program\":" + text(r.program) + ",\"version\":" + text(r.version) + ",\"device\":" + text(r.device) +
+       ",\"device_id\":" + text(r.device_id) +
+       ",\"job_id\":" + (r.job_id ? std::to_string(*r.job_id) : std::string("null")) + ",\"round_trip_ms\":";
+  if (r.round_trips) {
+    const RoundTrips& t = *r.round_trips;
+    s += "{\"checks\":" + std::to_string(t.count) + ",\"failed\":" + std::to_string(t.failed) +
+         ",\"min\":" + Fixed(t.min_ms, 3) + ",\"median\":" + Fixed(t.median_ms, 3) + ",\"max\":" + Fixed(t.max_ms, 3) +
+         "}";
+  } else {
+    s += "null";
+  }
+  return s + ",\"seconds\":" + Fixed(r.seconds, 3) + "}";
+}
+
+void PrintTable(const std::vector<PortReport>& reports, const ScreenText& text) {
+  size_t width = 4;
+  for (const PortReport& r : reports) width = std::max(width, r.port.size());
+  const int w = static_cast<int>(width);
+  std::printf("%-*s  %-6s  %-10s  %-8s  %s\n", w, "PORT", "KIND", "STATUS", "PROTOCOL", "TERMINAL");
+  for (const PortReport& r : reports) {
+    std::string terminal;
+    if (r.status == "terminal") {
+      terminal = text.ToScreen(r.program) + " " + text.ToScreen(r.version) + " on " + text.ToScreen(r.device) +
+                 ", ID " + text.ToScreen(r.device_id);
+      if (r.job_id) terminal += ", job " + std::to_string(*r.job_id);
+    }
+    const std::string protocol = r.protocol ? ProtocolText(r.protocol) : "-";
+    std::printf("%-*s  %-6s  %-10s  %-8s  %s\n", w, r.port.c_str(), r.kind.c_str(), r.status.c_str(), protocol.c_str(),
+                terminal.c_str());
+    if (r.round_trips) {
+      const RoundTrips& t = *r.round_trips;
+      std::printf("%*s  round trip %s / %s / %s ms (min / median / max of %d link checks, %d failed)\n", w, "",
+                  Fixed(t.min_ms, 2).c_str(), Fixed(t.median_ms, 2).c_str(), Fixed(t.max_ms, 2).c_str(), t.count,
+                  t.failed);
+    }
+    if (!r.message.empty()) std::printf("%*s  %s\n", w, "", r.message.c_str());
+  }
+}
+
+}  // namespace
+
+int RunDoctor(const CliOptions& o, const ScreenText& text) {
+  std::vector<PortReport> reports;
+  auto add = [&](const std::string& name, bool listed) {
+    for (const PortReport& r : reports)
+      if (r.port == name) return;
+    PortReport r;
+    r.port = name;
+    r.listed = listed;
+    reports.push_back(r);
+  };
+  for (const auto& d : ScanSysfsTtys(SysfsRoot()))
+    if (!d.device_paths.empty()) add(d.device_paths.front(), true);
+  for (const std::string& p : o.ports) add(p, false);
+  const auto started = std::chrono::steady_clock::now();
+  // One thread a port: each waits on its own line, so the scan takes as long as the slowest port.
+  std::vector<std::thread> checks;
+  checks.reserve(reports.size());
+  for (PortReport& r : reports) checks.emplace_back([&r, &o]() { CheckPort(r, o.quick); });
+  for (std::thread& t : checks) t.join();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  const bool found = std::any_of(reports.begin(), reports.end(),
+                                 [](const PortReport& r) { return r.status == "terminal"; });
+  if (o.json) {
+    TextConverter to_utf8(o.charset, "UTF-8");
+    for (const PortReport& r : reports) std::printf("%s\n", JsonLine(r, to_utf8).c_str());
+  } else {
+    if (reports.empty()) {
+      std::printf("no ports: the system lists none; give one with --port NAME (LAN:HOST:PORT too)\n");
+    } else {
+      PrintTable(reports, text);
+    }
+    if (!o.quiet) {
+      std::fprintf(stderr, "%zu port%s checked in %s s; %s\n", reports.size(), reports.size() == 1 ? "" : "s",
+                   Fixed(seconds, 2).c_str(), found ? "a terminal answered" : "no terminal answered");
+    }
+  }
+  return found ? kExitOk : kExitFailure;
+}
+
+}  // namespace korvane::tools
