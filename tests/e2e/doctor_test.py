@@ -6,7 +6,9 @@ import fcntl
 import json
 import os
 import re
+import shutil
 import socket
+import subprocess
 import unittest
 
 from e2e_lib import ENV, SerialPair, Sim, Workdir, korvane
@@ -108,7 +110,16 @@ class DoctorTest(unittest.TestCase):
         fd = os.open(held.a, os.O_RDWR | os.O_NOCTTY)
         self.stoppers.append(lambda: os.close(fd))
         fcntl.flock(fd, fcntl.LOCK_EX)
-        r = self.doctor([pair.a, held.a, refused_address()], "--json")
+        # A modem manager probing the line: a process of that name with the device open.
+        os.makedirs(os.path.join(self.dir, "probed"))
+        probed = SerialPair(os.path.join(self.dir, "probed"))
+        self.stoppers.append(probed.stop)
+        prober = os.path.join(self.dir, "ModemManager")
+        shutil.copy(shutil.which("sleep"), prober)
+        with open(probed.a, "rb") as line:
+            proc = subprocess.Popen([prober, "60"], stdin=line)
+        self.stoppers.append(lambda: (proc.kill(), proc.wait()))
+        r = self.doctor([pair.a, held.a, probed.a, refused_address()], "--json")
         self.assertEqual(r.code, 1, r)
         self.assertLess(r.seconds, IDLE_SCAN_S, r)
         got = self.reports(r)
@@ -120,6 +131,10 @@ class DoctorTest(unittest.TestCase):
             me = f.read().strip()
         self.assertIn({"pid": os.getpid(), "name": me}, busy["holders"], r)
         self.assertIn("%d (%s)" % (os.getpid(), me), busy["message"])
+        probe = got[probed.a]
+        self.assertEqual(probe["status"], "no-answer", r)
+        self.assertIn({"pid": proc.pid, "name": "ModemManager"}, probe["holders"], r)
+        self.assertIn("ModemManager probes new USB serial devices", probe["message"])
 
         # Nothing listed and nothing given: the table says so.
         r = self.doctor([])

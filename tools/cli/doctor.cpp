@@ -120,6 +120,17 @@ std::string HoldersText(const std::vector<Holder>& holders) {
   return s;
 }
 
+// Programs known to open serial devices they do not own, and how to keep them away.
+std::string KnownHolderAdvice(const std::vector<Holder>& holders) {
+  for (const Holder& h : holders) {
+    if (h.name == "ModemManager") {
+      return "; ModemManager probes new USB serial devices as modems: stop it (sudo systemctl stop ModemManager) "
+             "or give the device ENV{ID_MM_DEVICE_IGNORE}=\"1\" in a udev rule";
+    }
+  }
+  return {};
+}
+
 bool InGroup(gid_t gid) {
   if (::getegid() == gid) return true;
   std::vector<gid_t> groups(static_cast<size_t>(std::max(0, ::getgroups(0, nullptr))));
@@ -210,7 +221,8 @@ void ClassifyOpenFailure(const std::string& name, uint32_t err, PortReport& r) {
     r.holders = ProcessesHolding(name);
     r.message = name + " is in use by another program";
     if (!r.holders.empty()) {
-      r.message += ": " + HoldersText(r.holders) + "; close it (or stop its service) and try again";
+      r.message += ": " + HoldersText(r.holders) + "; close it (or stop its service) and try again" +
+                   KnownHolderAdvice(r.holders);
     } else {
       r.message += " (not one this user can see; run doctor as root to name it)";
     }
@@ -286,7 +298,7 @@ void CheckPort(PortReport& r, bool quick) {
       if (!synced) r.message += ": is the terminal in its cradle or on its cable, and its program started?";
       // Another program with the port open may be the one talking to the terminal.
       if (kind != Lan) r.holders = ProcessesHolding(device);
-      if (!r.holders.empty()) r.message += "; also open in " + HoldersText(r.holders);
+      if (!r.holders.empty()) r.message += "; also open in " + HoldersText(r.holders) + KnownHolderAdvice(r.holders);
     } else {
       r.status = "terminal";
       r.protocol = link.RemoteVersion();
