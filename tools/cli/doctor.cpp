@@ -383,8 +383,12 @@ void PrintTable(const std::vector<PortReport>& reports, const ScreenText& text) 
       if (r.job_id) terminal += ", job " + std::to_string(*r.job_id);
     }
     const std::string protocol = r.protocol ? ProtocolText(r.protocol) : "-";
-    std::printf("%-*s  %-6s  %-10s  %-8s  %s\n", w, r.port.c_str(), r.kind.c_str(), r.status.c_str(), protocol.c_str(),
-                terminal.c_str());
+    char row[1024];
+    std::snprintf(row, sizeof row, "%-*s  %-6s  %-10s  %-8s  ", w, r.port.c_str(), r.kind.c_str(), r.status.c_str(),
+                  protocol.c_str());
+    std::string line = row + terminal;
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::printf("%s\n", line.c_str());
     if (r.round_trips) {
       const RoundTrips& t = *r.round_trips;
       std::printf("%*s  round trip %s / %s / %s ms (min / median / max of %d link checks, %d failed)\n", w, "",
