@@ -3,20 +3,23 @@
 address and bad usage. The port enumeration is pointed at an empty device tree, so only the ports
 given here are checked."""
 import fcntl
+import grp
 import json
 import os
+import pwd
 import re
 import shutil
 import socket
 import subprocess
 import unittest
 
-from e2e_lib import ENV, SerialPair, Sim, Workdir, korvane
+from e2e_lib import CLI, CLI_TIMEOUT_S, ENV, SerialPair, Sim, Workdir, korvane
 
 # An idle port (open, v3 handshake, v2 check) is checked well within what a person waits for.
 IDLE_SCAN_S = 3.0
 # Link checks of the line measurement.
 QUALITY_CHECKS = 30
+LATENCY_MS = 10
 # What doctor may send: the link check, the two identity queries and the job query.
 ALLOWED_COMMANDS = {"CMD --p", "CMD --s", "CMD --h", "CMD 880"}
 
@@ -63,6 +66,7 @@ class DoctorTest(unittest.TestCase):
             (self.sim("pty", "v2", "--job", "0"), "2.00", 0),
             (self.sim("tcp", "v3", "--model", "CT-40;B77"), "3.00", None),
             (self.sim("tcp", "v2x"), "2.00", None),
+            (self.sim("tcp", "v3", "--latency", LATENCY_MS), "3.00", None),
         ]
         refused = refused_address()
         missing = os.path.join(self.dir, "ttyNONE")
@@ -84,6 +88,10 @@ class DoctorTest(unittest.TestCase):
                          ("Склад", "2.1", "CT-60", "A1234"))
         self.assertEqual((got[sims[2][0].port]["device"], got[sims[2][0].port]["device_id"]), ("CT-40", "B77"))
         self.assertIn("no job loaded", got[sims[1][0].port]["message"])
+        # Latency each way shows in every round trip, and only there.
+        slow, fast = got[sims[4][0].port]["round_trip_ms"], got[sims[2][0].port]["round_trip_ms"]
+        self.assertGreaterEqual(slow["min"], 2 * LATENCY_MS, slow)
+        self.assertLess(fast["median"], LATENCY_MS, fast)
         self.assertEqual((got[refused]["status"], got[refused]["error"]), ("refused", 10061))
         self.assertEqual((got[missing]["status"], got[missing]["error"]), ("missing", 2))
         # Safe against a terminal in use: the journals hold queries and link checks only.
@@ -119,7 +127,18 @@ class DoctorTest(unittest.TestCase):
         with open(probed.a, "rb") as line:
             proc = subprocess.Popen([prober, "60"], stdin=line)
         self.stoppers.append(lambda: (proc.kill(), proc.wait()))
-        r = self.doctor([pair.a, held.a, probed.a, refused_address()], "--json")
+        # A listener whose backlog is full: further connects are never answered.
+        full = socket.socket()
+        full.bind(("127.0.0.1", 0))
+        full.listen(0)
+        self.stoppers.append(full.close)
+        silent = "LAN:127.0.0.1:%d" % full.getsockname()[1]
+        for _ in range(3):
+            c = socket.socket()
+            c.setblocking(False)
+            c.connect_ex(full.getsockname())
+            self.stoppers.append(c.close)
+        r = self.doctor([pair.a, held.a, probed.a, refused_address(), silent], "--json")
         self.assertEqual(r.code, 1, r)
         self.assertLess(r.seconds, IDLE_SCAN_S, r)
         got = self.reports(r)
@@ -136,10 +155,28 @@ class DoctorTest(unittest.TestCase):
         self.assertIn({"pid": proc.pid, "name": "ModemManager"}, probe["holders"], r)
         self.assertIn("ModemManager probes new USB serial devices", probe["message"])
 
+        self.assertEqual((got[silent]["status"], got[silent]["error"]), ("timeout", 10060), r)
+
         # Nothing listed and nothing given: the table says so.
         r = self.doctor([])
         self.assertEqual(r.code, 1, r)
         self.assertIn("no ports", r.out)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to run doctor as another user")
+    def test_permission_denied_names_the_group(self):
+        pair = SerialPair(self.dir)
+        self.stoppers.append(pair.stop)
+        device = os.path.realpath(pair.a)  # the test folder itself is closed to other users
+        os.chown(device, 0, grp.getgrnam("dialout").gr_gid)
+        os.chmod(device, 0o660)
+        nobody = pwd.getpwnam("nobody")
+        cmd = ["setpriv", "--reuid=%d" % nobody.pw_uid, "--regid=%d" % nobody.pw_gid, "--clear-groups", CLI,
+               "--port", device, "doctor", "--json"]
+        proc = subprocess.run(cmd, capture_output=True, env=self.env, timeout=CLI_TIMEOUT_S)
+        self.assertEqual(proc.returncode, 1, proc)
+        o = json.loads(proc.stdout)
+        self.assertEqual((o["status"], o["error"], o["group"]), ("denied", 1314, "dialout"), o)
+        self.assertIn("sudo usermod -aG dialout $USER", o["message"])
 
     def test_bad_usage(self):
         for args in (["doctor", "extra"], ["--json", "info"], ["--quick", "ports"], ["doctor", "--port"]):
