@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "legacy/block_line.h"
+#include "legacy/comport.h"
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
 #include "platform/errors.h"
@@ -34,8 +36,12 @@ constexpr uint32_t kSyncMs = 600;       // v3 handshake; v2 terminals answer it 
 // it is one frame and one wait rather than a second, doubled one.
 constexpr uint32_t kV2CheckMs = 300;
 constexpr uint32_t kCheckMs = 1000;  // each link check once a terminal answered
+// 1.00 has no link check: a silent line costs one read of the software query's echo.
+constexpr uint32_t kBlockReadLimitMs = 400;
+constexpr uint32_t kBlockWriteLimitMs = 300;  // a line whose CTS stays low holds every write
 constexpr int kQualityChecks = 30;
 constexpr uint32_t kErrConnectionRefused = 10061;
+constexpr const char* kNoJobText = "no job loaded on the terminal: there is nothing to download yet";
 constexpr double kVersionDivisor = 100.0;
 
 struct Holder {
@@ -238,6 +244,65 @@ void ClassifyOpenFailure(const std::string& name, uint32_t err, PortReport& r) {
   }
 }
 
+// The 1.00 line with its time-outs capped, so a silent line answers "nothing" quickly.
+class CappedBlockLine : public BlockLine {
+ public:
+  explicit CappedBlockLine(std::unique_ptr<BlockLine> line) : line_(std::move(line)) {}
+  bool SetupQueues(uint32_t in_bytes, uint32_t out_bytes) override { return line_->SetupQueues(in_bytes, out_bytes); }
+  bool SetTimeouts(const SerialTimeouts& t) override {
+    SerialTimeouts capped = t;
+    capped.read_constant = std::min(t.read_constant, kBlockReadLimitMs);
+    capped.write_constant = std::min(t.write_constant, kBlockWriteLimitMs);
+    return line_->SetTimeouts(capped);
+  }
+  bool GetState(SerialLineState& s) override { return line_->GetState(s); }
+  bool SetState(const SerialLineState& s) override { return line_->SetState(s); }
+  bool Read(uint8_t* buffer, uint32_t size, uint32_t& done) override { return line_->Read(buffer, size, done); }
+  bool Write(const uint8_t* data, uint32_t size, uint32_t& done) override { return line_->Write(data, size, done); }
+  bool PurgeAll() override { return line_->PurgeAll(); }
+  bool PurgeInput() override { return line_->PurgeInput(); }
+  uint32_t ClearError() override { return line_->ClearError(); }
+  bool SetDtr(bool on) override { return line_->SetDtr(on); }
+  uint32_t LastError() const override { return line_->LastError(); }
+
+ private:
+  std::unique_ptr<BlockLine> line_;
+};
+
+// The answer fields of a query at 1.00, or false when the terminal did not echo it.
+bool BlockQuery(CComport& port, const char* code, std::vector<std::string>& fields) {
+  if (port.SendCmd(code) != 1) return false;
+  std::vector<char> buffer(kPropertyBufferSize);
+  int32_t size = static_cast<int32_t>(buffer.size());
+  if (port.TryToRecv(buffer.data(), size) != 1) return false;
+  fields = SplitAnswerFields(buffer.data(), static_cast<size_t>(size));
+  return true;
+}
+
+// A terminal of the character-block protocol answers the software query; then the others.
+bool ProbeBlocks(const std::string& name, PortReport& r) {
+  CComport port;
+  port.SetBlockLineOpener([](const std::string& device, uint32_t& err) -> std::unique_ptr<BlockLine> {
+    std::unique_ptr<BlockLine> line = OpenDeviceBlockLine(device, err);
+    if (line == nullptr) return nullptr;
+    return std::make_unique<CappedBlockLine>(std::move(line));
+  });
+  if (port.Open(name) != 1) return false;
+  std::vector<std::string> fields;
+  if (!BlockQuery(port, kCmdSoftwareInfo, fields)) return false;
+  r.status = "terminal";
+  r.protocol = kComportVersion100;
+  r.program = fields.size() > 0 ? fields[0] : "";
+  r.version = fields.size() > 1 ? fields[1] : "";
+  if (BlockQuery(port, kCmdHardwareInfo, fields)) {
+    r.device = fields.size() > 0 ? fields[0] : "";
+    r.device_id = fields.size() > 1 ? fields[1] : "";
+  }
+  if (BlockQuery(port, kCmdGetIdOperations, fields) && !fields.empty())
+    r.job_id = static_cast<int32_t>(std::strtol(fields[0].c_str(), nullptr, 10));
+  return true;
+}
+
 double Ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 RoundTrips MeasureLine(TerminalLink& link) {
@@ -293,12 +358,19 @@ void CheckPort(PortReport& r, bool quick) {
                             " closed the connection during the check: not a terminal, or one busy with another client"
                       : r.port + " went away while being checked: unplugged or reset";
     } else if (link.IsTerminalOnline(synced ? kCheckMs : kV2CheckMs) != S_LINK_OK) {
-      r.status = "no-answer";
-      r.message = "nothing answered the link check (v3, v2)";
-      if (!synced) r.message += ": is the terminal in its cradle or on its cable, and its program started?";
-      // Another program with the port open may be the one talking to the terminal.
-      if (kind != Lan) r.holders = ProcessesHolding(device);
-      if (!r.holders.empty()) r.message += "; also open in " + HoldersText(r.holders) + KnownHolderAdvice(r.holders);
+      link.Disconnect();
+      // The character-block protocol runs on serial lines only.
+      if (kind == Serial && !synced && ProbeBlocks(device, r)) {
+        if (r.job_id && *r.job_id == 0) r.message = kNoJobText;
+      } else {
+        r.status = "no-answer";
+        r.message = kind == Serial ? "nothing answered the link check (v3, v2) nor the software query (1.00)"
+                                   : "nothing answered the link check (v3, v2)";
+        if (!synced) r.message += ": is the terminal in its cradle or on its cable, and its program started?";
+        // Another program with the port open may be the one talking to the terminal.
+        if (kind != Lan) r.holders = ProcessesHolding(device);
+        if (!r.holders.empty()) r.message += "; also open in " + HoldersText(r.holders) + KnownHolderAdvice(r.holders);
+      }
     } else {
       r.status = "terminal";
       r.protocol = link.RemoteVersion();
@@ -312,7 +384,7 @@ void CheckPort(PortReport& r, bool quick) {
       }
       int32_t id = 0;
       if (link.GetCurrentID(kTableOperations, id) == S_LINK_OK) r.job_id = id;
-      if (r.job_id && *r.job_id == 0) r.message = "no job loaded on the terminal: there is nothing to download yet";
+      if (r.job_id && *r.job_id == 0) r.message = kNoJobText;
       if (!quick) r.round_trips = MeasureLine(link);
     }
     link.Disconnect();
