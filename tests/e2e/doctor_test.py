@@ -166,6 +166,10 @@ class DoctorTest(unittest.TestCase):
         r = self.doctor([])
         self.assertEqual(r.code, 1, r)
         self.assertIn("no ports", r.out)
+        # The port of KORVANE_PORT is checked too.
+        self.env["KORVANE_PORT"] = os.path.join(self.dir, "ttyGONE")
+        r = self.doctor([], "--json")
+        self.assertEqual((r.code, [o["status"] for o in self.reports(r).values()]), (1, ["missing"]), r)
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to run doctor as another user")
     def test_permission_denied_names_the_group(self):

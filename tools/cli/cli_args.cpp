@@ -27,11 +27,12 @@ const std::vector<SubcommandInfo> kSubcommands = {
      0, 0, false},
     {"doctor", "[--port NAME ...] [--json] [--quick]",
      "find the terminal on every port, say what stops the others, measure the line",
-     "Checks every port the system lists (as ports does) and every --port NAME given (LAN:HOST:PORT\n"
-     "too), all at once: whether it opens (missing, busy and by which process, no permission and\n"
-     "which group grants it), whether a terminal answers the link check and with which protocol,\n"
-     "its program, version, device, ID and job, through queries only, and the round trip of a few\n"
-     "dozen link checks (--quick leaves that out). Nothing on the terminal is changed.\n"
+     "Checks every port the system lists (as ports does), the one in KORVANE_PORT and every --port\n"
+     "NAME given (LAN:HOST:PORT too), all at once: whether it opens (missing, busy and by which\n"
+     "process, no permission and which group grants it), whether a terminal answers and with which\n"
+     "protocol (the link check of 3.00 and 2.00, the software query of 1.00 on serial lines), its\n"
+     "program, version, device, ID and job, through queries only, and the round trip of 30 link\n"
+     "checks (--quick leaves that out). Nothing on the terminal is changed.\n"
      "--json prints one JSON object per port and line instead of the table.\n"
      "Exit status: 0 when a terminal answered on some port, 1 when none did.\n",
      0, 0, false},

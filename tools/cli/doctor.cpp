@@ -485,6 +485,9 @@ int RunDoctor(const CliOptions& o, const ScreenText& text) {
   };
   for (const auto& d : ScanSysfsTtys(SysfsRoot()))
     if (!d.device_paths.empty()) add(d.device_paths.front(), true);
+  // The port the user's other commands use is the first suspect.
+  if (const char* configured = std::getenv(kPortEnvironment); configured != nullptr && *configured != 0)
+    add(configured, false);
   for (const std::string& p : o.ports) add(p, false);
   const auto started = std::chrono::steady_clock::now();
   // One thread a port: each waits on its own line, so the scan takes as long as the slowest port.
