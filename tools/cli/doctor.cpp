@@ -144,26 +144,34 @@ bool InGroup(gid_t gid) {
   return std::find(groups.begin(), groups.begin() + std::max(0, n), gid) != groups.begin() + std::max(0, n);
 }
 
-// The group that may read and write `path`, and what the user has to do to get in.
+// The group that may read and write `path`, and what the user has to do to get in. The reentrant
+// lookups, since ports are checked on threads of their own.
 void DescribePermission(const std::string& path, PortReport& r) {
+  constexpr size_t kLookupBufferSize = 64 * 1024;
   struct stat st {};
   r.message = "no permission to open " + path;
   if (::stat(path.c_str(), &st) != 0) return;
-  const group* g = ::getgrgid(st.st_gid);
+  std::vector<char> group_buffer(kLookupBufferSize);
+  group g{};
+  group* found = nullptr;
+  ::getgrgid_r(st.st_gid, &g, group_buffer.data(), group_buffer.size(), &found);
   const bool group_may = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
-  if (g == nullptr || st.st_gid == 0 || !group_may) {
+  if (found == nullptr || st.st_gid == 0 || !group_may) {
     r.message += ": only its owner may; ask the administrator for a udev rule that gives it a group";
     return;
   }
-  r.group = g->gr_name;
+  r.group = g.gr_name;
   if (InGroup(st.st_gid)) {
     r.message += ": it belongs to group " + r.group + ", which this session is in, yet the open was refused";
     return;
   }
   // Membership given to the account counts only from the next login.
   bool member = false;
-  if (const passwd* pw = ::getpwuid(::getuid())) {
-    for (char** m = g->gr_mem; m != nullptr && *m != nullptr && !member; ++m) member = std::string(*m) == pw->pw_name;
+  std::vector<char> user_buffer(kLookupBufferSize);
+  passwd pw{};
+  passwd* user = nullptr;
+  if (::getpwuid_r(::getuid(), &pw, user_buffer.data(), user_buffer.size(), &user) == 0 && user != nullptr) {
+    for (char** m = g.gr_mem; m != nullptr && *m != nullptr && !member; ++m) member = std::string(*m) == pw.pw_name;
   }
   r.message += ": it belongs to group " + r.group +
                (member ? "; your account is in it since this session began: log out and in again"
