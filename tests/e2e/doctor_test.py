@@ -143,7 +143,10 @@ class DoctorTest(unittest.TestCase):
             c.setblocking(False)
             c.connect_ex(full.getsockname())
             self.stoppers.append(c.close)
-        r = self.doctor([pair.a, held.a, probed.a, refused_address(), silent], "--json")
+        # A terminal that answers the handshake, then falls silent: its unacknowledged link check
+        # must not hold the close for the link's exchange time-out.
+        mute = self.sim("tcp", "v3", "--silent-after", 1)
+        r = self.doctor([pair.a, held.a, probed.a, refused_address(), silent, mute.port], "--json")
         self.assertEqual(r.code, 1, r)
         self.assertLess(r.seconds, IDLE_SCAN_S, r)
         got = self.reports(r)
@@ -161,6 +164,8 @@ class DoctorTest(unittest.TestCase):
         self.assertIn("ModemManager probes new USB serial devices", probe["message"])
 
         self.assertEqual((got[silent]["status"], got[silent]["error"]), ("timeout", 10060), r)
+        self.assertEqual(got[mute.port]["status"], "no-answer", r)
+        self.assertIn("handshake was answered (protocol 3.00) but not the link check", got[mute.port]["message"])
 
         # Nothing listed and nothing given: the table says so.
         r = self.doctor([])

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -40,6 +41,8 @@ constexpr uint32_t kCheckMs = 1000;  // each link check once a terminal answered
 constexpr uint32_t kBlockReadLimitMs = 400;
 constexpr uint32_t kBlockWriteLimitMs = 300;  // a line whose CTS stays low holds every write
 constexpr int kQualityChecks = 30;
+// What one port with a terminal may take at most: its queries and link checks on a slow line.
+constexpr uint32_t kPortBudgetMs = 10000;
 constexpr uint32_t kErrConnectionRefused = 10061;
 constexpr const char* kNoJobText = "no job loaded on the terminal: there is nothing to download yet";
 constexpr double kVersionDivisor = 100.0;
@@ -252,6 +255,29 @@ void ClassifyOpenFailure(const std::string& name, uint32_t err, PortReport& r) {
   }
 }
 
+// The link's clock for one port: real time until the port's budget is spent or the check gives
+// up, then every reading lies a link time-out further on, so each wait of the link ends at the
+// next look at the clock (a close after a failed link check would otherwise flush unacknowledged
+// frames for the whole exchange time-out).
+class BudgetClock final : public Clock {
+ public:
+  explicit BudgetClock(uint32_t budget_ms) : end_(SystemClock().Now() + budget_ms) {}
+  void Expire() { expired_ = true; }
+  uint32_t Now() const override {
+    const uint32_t now = SystemClock().Now();
+    if (!expired_ && TicksLeft(now, end_) > 0) return now;
+    return now + kLinkExchangeTimeoutMs * ++jumps_;
+  }
+  void Sleep(uint32_t ms) const override {
+    if (!expired_) SystemClock().Sleep(ms);
+  }
+
+ private:
+  const uint32_t end_;
+  std::atomic<bool> expired_{false};
+  mutable std::atomic<uint32_t> jumps_{0};
+};
+
 // The 1.00 line with its time-outs capped, so a silent line answers "nothing" quickly.
 class CappedBlockLine : public BlockLine {
  public:
@@ -311,6 +337,8 @@ bool ProbeBlocks(const std::string& name, PortReport& r) {
   return true;
 }
 
+std::string ProtocolText(uint32_t protocol);
+
 double Ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 RoundTrips MeasureLine(TerminalLink& link) {
@@ -345,7 +373,8 @@ void CheckPort(PortReport& r, bool quick) {
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return;
   }
-  TerminalLink link;
+  BudgetClock clock(kPortBudgetMs);
+  TerminalLink link(clock);
   uint32_t open_err = 0;
   link.SetPortOpener([&open_err](const std::string& dev, uint32_t k, uint32_t* err) {
     TsPort* port = tsOpenPort(dev, k, err);
@@ -358,6 +387,7 @@ void CheckPort(PortReport& r, bool quick) {
   } else {
     uint32_t err = 0;
     const bool synced = link.SyncRemoteVersion(err, kSyncMs) == 1;
+    const uint32_t handshake_version = link.RemoteVersion();  // forgotten when the port closes
     if (err != 0 && IsDeviceLostError(err)) {
       r.status = "vanished";
       r.error = err;
@@ -366,6 +396,7 @@ void CheckPort(PortReport& r, bool quick) {
                             " closed the connection during the check: not a terminal, or one busy with another client"
                       : r.port + " went away while being checked: unplugged or reset";
     } else if (link.IsTerminalOnline(synced ? kCheckMs : kV2CheckMs) != S_LINK_OK) {
+      clock.Expire();
       link.Disconnect();
       // The character-block protocol runs on serial lines only.
       if (kind == Serial && !synced && ProbeBlocks(device, r)) {
@@ -374,7 +405,12 @@ void CheckPort(PortReport& r, bool quick) {
         r.status = "no-answer";
         r.message = kind == Serial ? "nothing answered the link check (v3, v2) nor the software query (1.00)"
                                    : "nothing answered the link check (v3, v2)";
-        if (!synced) r.message += ": is the terminal in its cradle or on its cable, and its program started?";
+        if (synced) {
+          r.message = "the handshake was answered (protocol " + ProtocolText(handshake_version) +
+                      ") but not the link check: the terminal's program may be busy or stuck";
+        } else {
+          r.message += ": is the terminal in its cradle or on its cable, and its program started?";
+        }
         // Another program with the port open may be the one talking to the terminal.
         if (kind != Lan) r.holders = ProcessesHolding(device);
         if (!r.holders.empty()) r.message += "; also open in " + HoldersText(r.holders) + KnownHolderAdvice(r.holders);
