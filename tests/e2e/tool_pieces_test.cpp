@@ -191,6 +191,8 @@ TEST(CliArgs, OptionsSubcommandAndArguments) {
            {{"info", "--watch"}, "p", "--watch belongs to ports"},
            {{"ports", "--timeout", "2"}, nullptr, "--timeout belongs to ports --watch"},
            {{"ports", "--watch", "--timeout", "-1"}, nullptr, "--timeout needs a whole number of seconds, not '-1'"},
+           {{"info", "--json"}, "p", "--json belongs to doctor"},
+           {{"doctor", "x"}, nullptr, "usage: korvane doctor [--port NAME ...] [--json] [--quick]"},
        }) {
     EXPECT_FALSE(tools::ParseCommandLine(b.argv, b.env, error));
     EXPECT_EQ(error, b.error);
@@ -202,6 +204,11 @@ TEST(CliArgs, OptionsSubcommandAndArguments) {
   EXPECT_TRUE(o->watch);
   EXPECT_EQ(o->watch_seconds, 2);
   EXPECT_TRUE(tools::ParseCommandLine({"--help"}, nullptr, error));
+  // doctor keeps every --port given, in order; the environment's port it adds itself.
+  o = tools::ParseCommandLine({"--port", "a", "doctor", "--port=LAN:h:1", "--json", "--quick"}, "env", error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->ports, (std::vector<std::string>{"a", "LAN:h:1"}));
+  EXPECT_TRUE(o->json && o->quick);
 }
 
 TEST(CliArgs, KindsNumbersAndExitStatus) {

@@ -25,6 +25,17 @@ const std::vector<SubcommandInfo> kSubcommands = {
      "removal only PATH and tty), for a whole USB device its node, \"usb device\", its hardware ID\n"
      "and bus location.\n",
      0, 0, false},
+    {"doctor", "[--port NAME ...] [--json] [--quick]",
+     "find the terminal on every port, say what stops the others, measure the line",
+     "Checks every port the system lists (as ports does), the one in KORVANE_PORT and every --port\n"
+     "NAME given (LAN:HOST:PORT too), all at once: whether it opens (missing, busy and by which\n"
+     "process, no permission and which group grants it), whether a terminal answers and with which\n"
+     "protocol (the link check of 3.00 and 2.00, the software query of 1.00 on serial lines), its\n"
+     "program, version, device, ID and job, through queries only, and the round trip of 30 link\n"
+     "checks (--quick leaves that out). Nothing on the terminal is changed.\n"
+     "--json prints one JSON object per port and line instead of the table.\n"
+     "Exit status: 0 when a terminal answered on some port, 1 when none did.\n",
+     0, 0, false},
     {"info", "", "connect and print the terminal's program, device and protocol version", "", 0, 0, true},
     {"recv", "KIND [-o FILE]", "download a table (journal, journal2 or service) into a CSV file",
      "Rows are written as they arrive, one per line ending in CR LF, as raw bytes in the terminal's\n"
@@ -158,6 +169,10 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
         }
       } else if (name == "--watch") {
         o.watch = true;
+      } else if (name == "--json") {
+        o.json = true;
+      } else if (name == "--quick") {
+        o.quick = true;
       } else if (TakesValue(name)) {
         if (!has_inline) {
           if (i + 1 >= argv.size()) {
@@ -168,6 +183,7 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
         }
         if (name == "--port") {
           o.port = value;
+          o.ports.push_back(value);
         } else if (name == "--log") {
           o.log_file = value;
         } else if (name == "--charset") {
@@ -255,6 +271,10 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
   }
   if (o.watch && o.command != "ports") {
     error = "--watch belongs to ports";
+    return std::nullopt;
+  }
+  if ((o.json || o.quick) && o.command != "doctor") {
+    error = std::string(o.json ? "--json" : "--quick") + " belongs to doctor";
     return std::nullopt;
   }
   if (o.watch_seconds && !o.watch) {

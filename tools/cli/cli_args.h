@@ -32,6 +32,9 @@ struct CliOptions {
   bool legacy_protocol_given = false;
   bool watch = false;                      // ports --watch
   std::optional<int32_t> watch_seconds;    // ports --watch --timeout
+  std::vector<std::string> ports;          // every --port, in order (doctor checks them all)
+  bool json = false;                       // doctor --json
+  bool quick = false;                      // doctor --quick
   std::string command;                     // the subcommand
   std::vector<std::string> args;           // its positional arguments
 };

@@ -13,6 +13,7 @@
 
 #include "cli_args.h"
 #include "csv_stream.h"
+#include "doctor.h"
 #include "korvane_version.h"
 #include "legacy_cmd.h"
 #include "link/link_protocol.h"
@@ -518,6 +519,7 @@ int Run(int argc, char** argv) {
     ListPorts();
     return kExitOk;
   }
+  if (o.command == "doctor") return RunDoctor(o, text);
   if (o.command == "legacy") {
     if (int s = CheckNamedFiles(o)) return s;
     return RunLegacy(o, text);

@@ -1,0 +1,563 @@
+#include "doctor.h"
+
+#include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "legacy/block_line.h"
+#include "legacy/comport.h"
+#include "link/link_protocol.h"
+#include "link/terminal_link.h"
+#include "platform/errors.h"
+#include "platform/tcp_socket.h"
+#include "port/link_port.h"
+#include "port/sysfs_ports.h"
+
+namespace korvane::tools {
+
+namespace {
+
+// Each step has its own bound, so an idle port costs well under the 3 s a person waits for.
+constexpr int32_t kLanConnectMs = 800;  // a LAN address that never answers
+constexpr uint32_t kSyncMs = 600;       // v3 handshake; v2 terminals answer it with their version
+// A bare v2 link check after a silent handshake: below the v2 exchange's first frame time-out, so
+// it is one frame and one wait rather than a second, doubled one.
+constexpr uint32_t kV2CheckMs = 300;
+constexpr uint32_t kCheckMs = 1000;  // each link check once a terminal answered
+// 1.00 has no link check: a silent line costs one read of the software query's echo.
+constexpr uint32_t kBlockReadLimitMs = 400;
+constexpr uint32_t kBlockWriteLimitMs = 300;  // a line whose CTS stays low holds every write
+constexpr int kQualityChecks = 30;
+// What one port with a terminal may take at most: its queries and link checks on a slow line.
+constexpr uint32_t kPortBudgetMs = 10000;
+constexpr uint32_t kErrConnectionRefused = 10061;
+constexpr const char* kNoJobText = "no job loaded on the terminal: there is nothing to download yet";
+constexpr double kVersionDivisor = 100.0;
+
+struct Holder {
+  long pid = 0;
+  std::string name;
+};
+
+struct RoundTrips {
+  int count = 0;
+  int failed = 0;
+  double min_ms = 0;
+  double median_ms = 0;
+  double max_ms = 0;
+};
+
+struct PortReport {
+  std::string port;
+  std::string kind;     // serial, usb, tcp
+  bool listed = false;  // found by the enumeration rather than given
+  std::string status;   // terminal, no-answer, missing, vanished, busy, denied, refused, timeout, ...
+  uint32_t error = 0;   // the system's number when the open failed
+  std::string message;  // what to do, for people
+  std::vector<Holder> holders;
+  std::string group;  // the group whose members may open the device
+  uint32_t protocol = 0;
+  std::string program, version, device, device_id;  // the terminal's charset
+  std::optional<int32_t> job_id;
+  std::optional<RoundTrips> round_trips;
+  double seconds = 0;
+};
+
+std::string CanonicalPath(const std::string& path) {
+  char buf[PATH_MAX];
+  return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
+}
+
+// Every other process with `path` open, from /proc/*/fd; processes of other users stay unseen
+// unless we run as root.
+std::vector<Holder> ProcessesHolding(const std::string& path) {
+  std::vector<Holder> holders;
+  const std::string target = CanonicalPath(path);
+  if (target.empty()) return holders;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return holders;
+  const long self = static_cast<long>(::getpid());
+  while (dirent* e = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(e->d_name, &end, 10);
+    if (*end != 0 || pid <= 0 || pid == self) continue;
+    const std::string fd_dir = std::string("/proc/") + e->d_name + "/fd";
+    DIR* fds = ::opendir(fd_dir.c_str());
+    if (fds == nullptr) continue;
+    bool holds = false;
+    while (dirent* f = ::readdir(fds)) {
+      if (f->d_name[0] == '.') continue;
+      char link[PATH_MAX];
+      const ssize_t n = ::readlink((fd_dir + "/" + f->d_name).c_str(), link, sizeof link - 1);
+      if (n > 0 && std::string(link, static_cast<size_t>(n)) == target) {
+        holds = true;
+        break;
+      }
+    }
+    ::closedir(fds);
+    if (!holds) continue;
+    Holder h{pid, {}};
+    if (FILE* comm = std::fopen((std::string("/proc/") + e->d_name + "/comm").c_str(), "r")) {
+      char name[64] = {};
+      if (std::fgets(name, sizeof name, comm) != nullptr) h.name = name;
+      std::fclose(comm);
+      while (!h.name.empty() && h.name.back() == '\n') h.name.pop_back();
+    }
+    holders.push_back(h);
+  }
+  ::closedir(proc);
+  std::sort(holders.begin(), holders.end(), [](const Holder& a, const Holder& b) { return a.pid < b.pid; });
+  return holders;
+}
+
+std::string HoldersText(const std::vector<Holder>& holders) {
+  std::string s;
+  for (const Holder& h : holders) s += (s.empty() ? "" : ", ") + std::to_string(h.pid) + " (" + h.name + ")";
+  return s;
+}
+
+// Programs known to open serial devices they do not own, and how to keep them away.
+std::string KnownHolderAdvice(const std::vector<Holder>& holders) {
+  for (const Holder& h : holders) {
+    if (h.name == "ModemManager") {
+      return "; ModemManager probes new USB serial devices as modems: stop it (sudo systemctl stop ModemManager) "
+             "or give the device ENV{ID_MM_DEVICE_IGNORE}=\"1\" in a udev rule";
+    }
+  }
+  return {};
+}
+
+bool InGroup(gid_t gid) {
+  if (::getegid() == gid) return true;
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(0, ::getgroups(0, nullptr))));
+  const int n = ::getgroups(static_cast<int>(groups.size()), groups.data());
+  return std::find(groups.begin(), groups.begin() + std::max(0, n), gid) != groups.begin() + std::max(0, n);
+}
+
+// The group that may read and write `path`, and what the user has to do to get in. The reentrant
+// lookups, since ports are checked on threads of their own.
+void DescribePermission(const std::string& path, PortReport& r) {
+  constexpr size_t kLookupBufferSize = 64 * 1024;
+  struct stat st {};
+  r.message = "no permission to open " + path;
+  if (::stat(path.c_str(), &st) != 0) return;
+  std::vector<char> group_buffer(kLookupBufferSize);
+  group g{};
+  group* found = nullptr;
+  ::getgrgid_r(st.st_gid, &g, group_buffer.data(), group_buffer.size(), &found);
+  const bool group_may = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  if (found == nullptr || st.st_gid == 0 || !group_may) {
+    r.message += ": only its owner may; ask the administrator for a udev rule that gives it a group";
+    return;
+  }
+  r.group = g.gr_name;
+  if (InGroup(st.st_gid)) {
+    r.message += ": it belongs to group " + r.group + ", which this session is in, yet the open was refused";
+    return;
+  }
+  // Membership given to the account counts only from the next login.
+  bool member = false;
+  std::vector<char> user_buffer(kLookupBufferSize);
+  passwd pw{};
+  passwd* user = nullptr;
+  if (::getpwuid_r(::getuid(), &pw, user_buffer.data(), user_buffer.size(), &user) == 0 && user != nullptr) {
+    for (char** m = g.gr_mem; m != nullptr && *m != nullptr && !member; ++m) member = std::string(*m) == pw.pw_name;
+  }
+  r.message += ": it belongs to group " + r.group +
+               (member ? "; your account is in it since this session began: log out and in again"
+                       : "; join it with 'sudo usermod -aG " + r.group + " $USER', then log out and in again");
+}
+
+// "LAN:HOST:PORT" as host and port; false for any other name.
+bool SplitLanAddress(const std::string& name, std::string& host, uint16_t& port) {
+  constexpr const char* kPrefix = "LAN:";
+  if (name.size() < 4 || name.compare(0, 4, kPrefix) != 0) return false;
+  const size_t colon = name.rfind(':');
+  if (colon <= 4) return false;
+  char* end = nullptr;
+  const long p = std::strtol(name.c_str() + colon + 1, &end, 10);
+  if (*end != 0 || p < 1 || p > 65535) return false;
+  host = name.substr(4, colon - 4);
+  port = static_cast<uint16_t>(p);
+  return true;
+}
+
+// A connect of our own with a short limit: the link's own waits as long as Windows would.
+bool ProbeLan(const std::string& name, PortReport& r) {
+  std::string host;
+  uint16_t port = 0;
+  if (!SplitLanAddress(name, host, port)) return true;  // the link's open explains a bad address
+  StartSockets();
+  uint32_t err = 0;
+  const SocketHandle s = SocketConnect(host, port, err, kLanConnectMs);
+  if (s != kInvalidSocket) {
+    SocketShutdownBoth(s);
+    ::close(static_cast<int>(s));
+    return true;
+  }
+  r.error = err;
+  if (err == kErrConnectionRefused) {
+    r.status = "refused";
+    r.message = host + " refuses port " + std::to_string(port) +
+                ": nothing listens there (wrong port, or the terminal's program is not running)";
+  } else if (err == kErrSocketTimedOut) {
+    r.status = "timeout";
+    r.message = "no answer from " + host + " within " + std::to_string(kLanConnectMs) +
+                " ms: wrong address, or a firewall drops it";
+  } else if (err == kErrSocketHostNotFound) {
+    r.status = "unknown-host";
+    r.message = "the name " + host + " does not resolve";
+  } else {
+    r.status = "error";
+    r.message = "cannot reach " + name + ": " + SystemErrorText(err);
+  }
+  return false;
+}
+
+void ClassifyOpenFailure(const std::string& name, uint32_t err, PortReport& r) {
+  r.error = err;
+  if (err == kErrFileNotFound) {
+    r.status = r.listed ? "vanished" : "missing";
+    r.message = r.listed ? name + " was listed but is gone: the device was unplugged or reset; plug it in again"
+                         : "there is no " + name + ": check the name with 'korvane ports'";
+  } else if (err == kErrAccessDenied) {
+    r.status = "busy";
+    r.holders = ProcessesHolding(name);
+    r.message = name + " is in use by another program";
+    if (!r.holders.empty()) {
+      r.message += ": " + HoldersText(r.holders) + "; close it (or stop its service) and try again" +
+                   KnownHolderAdvice(r.holders);
+    } else {
+      r.message += " (not one this user can see; run doctor as root to name it)";
+    }
+  } else if (err == kErrNoPermission) {
+    r.status = "denied";
+    DescribePermission(name, r);
+  } else if (err == kErrConnectionRefused) {
+    r.status = "refused";
+    r.message = name + " refuses the connection";
+  } else {
+    r.status = "error";
+    r.message = "cannot open " + name + ": " + SystemErrorText(err) + " (" + std::to_string(err) + ")";
+  }
+}
+
+// The link's clock for one port: real time until the port's budget is spent or the check gives
+// up, then every reading lies a link time-out further on, so each wait of the link ends at the
+// next look at the clock (a close after a failed link check would otherwise flush unacknowledged
+// frames for the whole exchange time-out).
+class BudgetClock final : public Clock {
+ public:
+  explicit BudgetClock(uint32_t budget_ms) : end_(SystemClock().Now() + budget_ms) {}
+  void Expire() { expired_ = true; }
+  uint32_t Now() const override {
+    const uint32_t now = SystemClock().Now();
+    if (!expired_ && TicksLeft(now, end_) > 0) return now;
+    return now + kLinkExchangeTimeoutMs * ++jumps_;
+  }
+  void Sleep(uint32_t ms) const override {
+    if (!expired_) SystemClock().Sleep(ms);
+  }
+
+ private:
+  const uint32_t end_;
+  std::atomic<bool> expired_{false};
+  mutable std::atomic<uint32_t> jumps_{0};
+};
+
+// The 1.00 line with its time-outs capped, so a silent line answers "nothing" quickly.
+class CappedBlockLine : public BlockLine {
+ public:
+  explicit CappedBlockLine(std::unique_ptr<BlockLine> line) : line_(std::move(line)) {}
+  bool SetupQueues(uint32_t in_bytes, uint32_t out_bytes) override { return line_->SetupQueues(in_bytes, out_bytes); }
+  bool SetTimeouts(const SerialTimeouts& t) override {
+    SerialTimeouts capped = t;
+    capped.read_constant = std::min(t.read_constant, kBlockReadLimitMs);
+    capped.write_constant = std::min(t.write_constant, kBlockWriteLimitMs);
+    return line_->SetTimeouts(capped);
+  }
+  bool GetState(SerialLineState& s) override { return line_->GetState(s); }
+  bool SetState(const SerialLineState& s) override { return line_->SetState(s); }
+  bool Read(uint8_t* buffer, uint32_t size, uint32_t& done) override { return line_->Read(buffer, size, done); }
+  bool Write(const uint8_t* data, uint32_t size, uint32_t& done) override { return line_->Write(data, size, done); }
+  bool PurgeAll() override { return line_->PurgeAll(); }
+  bool PurgeInput() override { return line_->PurgeInput(); }
+  uint32_t ClearError() override { return line_->ClearError(); }
+  bool SetDtr(bool on) override { return line_->SetDtr(on); }
+  uint32_t LastError() const override { return line_->LastError(); }
+
+ private:
+  std::unique_ptr<BlockLine> line_;
+};
+
+// The answer fields of a query at 1.00, or false when the terminal did not echo it.
+bool BlockQuery(CComport& port, const char* code, std::vector<std::string>& fields) {
+  if (port.SendCmd(code) != 1) return false;
+  std::vector<char> buffer(kPropertyBufferSize);
+  int32_t size = static_cast<int32_t>(buffer.size());
+  if (port.TryToRecv(buffer.data(), size) != 1) return false;
+  fields = SplitAnswerFields(buffer.data(), static_cast<size_t>(size));
+  return true;
+}
+
+// A terminal of the character-block protocol answers the software query; then the others.
+bool ProbeBlocks(const std::string& name, PortReport& r) {
+  CComport port;
+  port.SetBlockLineOpener([](const std::string& device, uint32_t& err) -> std::unique_ptr<BlockLine> {
+    std::unique_ptr<BlockLine> line = OpenDeviceBlockLine(device, err);
+    if (line == nullptr) return nullptr;
+    return std::make_unique<CappedBlockLine>(std::move(line));
+  });
+  if (port.Open(name) != 1) return false;
+  std::vector<std::string> fields;
+  if (!BlockQuery(port, kCmdSoftwareInfo, fields)) return false;
+  r.status = "terminal";
+  r.protocol = kComportVersion100;
+  r.program = fields.size() > 0 ? fields[0] : "";
+  r.version = fields.size() > 1 ? fields[1] : "";
+  if (BlockQuery(port, kCmdHardwareInfo, fields)) {
+    r.device = fields.size() > 0 ? fields[0] : "";
+    r.device_id = fields.size() > 1 ? fields[1] : "";
+  }
+  if (BlockQuery(port, kCmdGetIdOperations, fields) && !fields.empty())
+    r.job_id = static_cast<int32_t>(std::strtol(fields[0].c_str(), nullptr, 10));
+  return true;
+}
+
+std::string ProtocolText(uint32_t protocol);
+
+double Ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+RoundTrips MeasureLine(TerminalLink& link) {
+  RoundTrips t;
+  std::vector<double> ms;
+  for (int i = 0; i < kQualityChecks; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t r = link.IsTerminalOnline(kCheckMs);
+    const double took = Ms(std::chrono::steady_clock::now() - start);
+    if (r == S_LINK_OK) {
+      ms.push_back(took);
+    } else {
+      ++t.failed;
+    }
+  }
+  t.count = static_cast<int>(ms.size());
+  if (!ms.empty()) {
+    std::sort(ms.begin(), ms.end());
+    t.min_ms = ms.front();
+    t.max_ms = ms.back();
+    t.median_ms = ms.size() % 2 == 1 ? ms[ms.size() / 2] : (ms[ms.size() / 2 - 1] + ms[ms.size() / 2]) / 2;
+  }
+  return t;
+}
+
+void CheckPort(PortReport& r, bool quick) {
+  const auto started = std::chrono::steady_clock::now();
+  std::string device = r.port;
+  const PortKind kind = ResolvePortKind(device);
+  r.kind = kind == Lan ? "tcp" : (kind == UsbSerial || kind == WinUsb || kind == ActiveSync) ? "usb" : "serial";
+  if (kind == Lan && !ProbeLan(r.port, r)) {
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return;
+  }
+  BudgetClock clock(kPortBudgetMs);
+  TerminalLink link(clock);
+  uint32_t open_err = 0;
+  link.SetPortOpener([&open_err](const std::string& dev, uint32_t k, uint32_t* err) {
+    TsPort* port = tsOpenPort(dev, k, err);
+    open_err = *err;
+    return port;
+  });
+  link.SetPort(r.port);
+  if (link.OpenPort() != S_LINK_OK) {
+    ClassifyOpenFailure(device, open_err, r);
+  } else {
+    uint32_t err = 0;
+    const bool synced = link.SyncRemoteVersion(err, kSyncMs) == 1;
+    const uint32_t handshake_version = link.RemoteVersion();  // forgotten when the port closes
+    if (err != 0 && IsDeviceLostError(err)) {
+      r.status = "vanished";
+      r.error = err;
+      r.message = kind == Lan
+                      ? r.port +
+                            " closed the connection during the check: not a terminal, or one busy with another client"
+                      : r.port + " went away while being checked: unplugged or reset";
+    } else if (link.IsTerminalOnline(synced ? kCheckMs : kV2CheckMs) != S_LINK_OK) {
+      clock.Expire();
+      link.Disconnect();
+      // The character-block protocol runs on serial lines only.
+      if (kind == Serial && !synced && ProbeBlocks(device, r)) {
+        if (r.job_id && *r.job_id == 0) r.message = kNoJobText;
+      } else {
+        r.status = "no-answer";
+        r.message = kind == Serial ? "nothing answered the link check (v3, v2) nor the software query (1.00)"
+                                   : "nothing answered the link check (v3, v2)";
+        if (synced) {
+          r.message = "the handshake was answered (protocol " + ProtocolText(handshake_version) +
+                      ") but not the link check: the terminal's program may be busy or stuck";
+        } else {
+          r.message += ": is the terminal in its cradle or on its cable, and its program started?";
+        }
+        // Another program with the port open may be the one talking to the terminal.
+        if (kind != Lan) r.holders = ProcessesHolding(device);
+        if (!r.holders.empty()) r.message += "; also open in " + HoldersText(r.holders) + KnownHolderAdvice(r.holders);
+      }
+    } else {
+      r.status = "terminal";
+      r.protocol = link.RemoteVersion();
+      if (link.QuerySoftwareInfo() == S_LINK_OK && link.QueryHardwareInfo() == S_LINK_OK) {
+        r.program = link.RemoteProgName();
+        r.version = link.RemoteProgVersion();
+        r.device = link.RemoteDevName();
+        r.device_id = link.RemoteDevID();
+      } else {
+        r.message = "it answers the link check but not the identity queries";
+      }
+      int32_t id = 0;
+      if (link.GetCurrentID(kTableOperations, id) == S_LINK_OK) r.job_id = id;
+      if (r.job_id && *r.job_id == 0) r.message = kNoJobText;
+      if (!quick) r.round_trips = MeasureLine(link);
+    }
+    link.Disconnect();
+  }
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+std::string JsonString(const std::string& utf8) {
+  std::string s = "\"";
+  for (unsigned char c : utf8) {
+    if (c == '"' || c == '\\') {
+      s += '\\';
+      s += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      s += buf;
+    } else {
+      s += static_cast<char>(c);
+    }
+  }
+  return s + "\"";
+}
+
+std::string Fixed(double v, int digits) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.*f", digits, v);
+  return buf;
+}
+
+std::string ProtocolText(uint32_t protocol) { return protocol == 0 ? "" : Fixed(protocol / kVersionDivisor, 2); }
+
+// Field names are for support tickets and scripts: keep them stable.
+std::string JsonLine(const PortReport& r, const TextConverter& terminal_to_utf8) {
+  auto text = [&](const std::string& terminal) { return JsonString(terminal_to_utf8.Convert(terminal)); };
+  std::string s = "{\"port\":" + JsonString(r.port) + ",\"kind\":" + JsonString(r.kind) +
+                  ",\"listed\":" + (r.listed ? "true" : "false") + ",\"status\":" + JsonString(r.status) +
+                  ",\"error\":" + std::to_string(r.error) + ",\"message\":" + JsonString(r.message) + ",\"holders\":[";
+  for (size_t i = 0; i < r.holders.size(); ++i) {
+    s += std::string(i ? "," : "") + "{\"pid\":" + std::to_string(r.holders[i].pid) +
+         ",\"name\":" + JsonString(r.holders[i].name) + "}";
+  }
+  s += "],\"group\":" + JsonString(r.group) + ",\"protocol\":" + JsonString(ProtocolText(r.protocol)) +
+       ",\"program\":" + text(r.program) + ",\"version\":" + text(r.version) + ",\"device\":" + text(r.device) +
+       ",\"device_id\":" + text(r.device_id) +
+       ",\"job_id\":" + (r.job_id ? std::to_string(*r.job_id) : std::string("null")) + ",\"round_trip_ms\":";
+  if (r.round_trips) {
+    const RoundTrips& t = *r.round_trips;
+    s += "{\"checks\":" + std::to_string(t.count) + ",\"failed\":" + std::to_string(t.failed) +
+         ",\"min\":" + Fixed(t.min_ms, 3) + ",\"median\":" + Fixed(t.median_ms, 3) + ",\"max\":" + Fixed(t.max_ms, 3) +
+         "}";
+  } else {
+    s += "null";
+  }
+  return s + ",\"seconds\":" + Fixed(r.seconds, 3) + "}";
+}
+
+void PrintTable(const std::vector<PortReport>& reports, const ScreenText& text) {
+  size_t width = 4;
+  for (const PortReport& r : reports) width = std::max(width, r.port.size());
+  const int w = static_cast<int>(width);
+  std::printf("%-*s  %-6s  %-10s  %-8s  %s\n", w, "PORT", "KIND", "STATUS", "PROTOCOL", "TERMINAL");
+  for (const PortReport& r : reports) {
+    std::string terminal;
+    if (r.status == "terminal") {
+      terminal = text.ToScreen(r.program) + " " + text.ToScreen(r.version) + " on " + text.ToScreen(r.device) +
+                 ", ID " + text.ToScreen(r.device_id);
+      if (r.job_id) terminal += ", job " + std::to_string(*r.job_id);
+    }
+    const std::string protocol = r.protocol ? ProtocolText(r.protocol) : "-";
+    char row[1024];
+    std::snprintf(row, sizeof row, "%-*s  %-6s  %-10s  %-8s  ", w, r.port.c_str(), r.kind.c_str(), r.status.c_str(),
+                  protocol.c_str());
+    std::string line = row + terminal;
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::printf("%s\n", line.c_str());
+    if (r.round_trips) {
+      const RoundTrips& t = *r.round_trips;
+      std::printf("%*s  round trip %s / %s / %s ms (min / median / max of %d link checks, %d failed)\n", w, "",
+                  Fixed(t.min_ms, 2).c_str(), Fixed(t.median_ms, 2).c_str(), Fixed(t.max_ms, 2).c_str(), t.count,
+                  t.failed);
+    }
+    if (!r.message.empty()) std::printf("%*s  %s\n", w, "", r.message.c_str());
+  }
+}
+
+}  // namespace
+
+int RunDoctor(const CliOptions& o, const ScreenText& text) {
+  std::vector<PortReport> reports;
+  auto add = [&](const std::string& name, bool listed) {
+    for (const PortReport& r : reports)
+      if (r.port == name) return;
+    PortReport r;
+    r.port = name;
+    r.listed = listed;
+    reports.push_back(r);
+  };
+  for (const auto& d : ScanSysfsTtys(SysfsRoot()))
+    if (!d.device_paths.empty()) add(d.device_paths.front(), true);
+  // The port the user's other commands use is the first suspect.
+  if (const char* configured = std::getenv(kPortEnvironment); configured != nullptr && *configured != 0)
+    add(configured, false);
+  for (const std::string& p : o.ports) add(p, false);
+  const auto started = std::chrono::steady_clock::now();
+  // One thread a port: each waits on its own line, so the scan takes as long as the slowest port.
+  std::vector<std::thread> checks;
+  checks.reserve(reports.size());
+  for (PortReport& r : reports) checks.emplace_back([&r, &o]() { CheckPort(r, o.quick); });
+  for (std::thread& t : checks) t.join();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  const bool found = std::any_of(reports.begin(), reports.end(),
+                                 [](const PortReport& r) { return r.status == "terminal"; });
+  if (o.json) {
+    TextConverter to_utf8(o.charset, "UTF-8");
+    for (const PortReport& r : reports) std::printf("%s\n", JsonLine(r, to_utf8).c_str());
+  } else {
+    if (reports.empty()) {
+      std::printf("no ports: the system lists none; give one with --port NAME (LAN:HOST:PORT too)\n");
+    } else {
+      PrintTable(reports, text);
+    }
+    if (!o.quiet) {
+      std::fprintf(stderr, "%zu port%s checked in %s s; %s\n", reports.size(), reports.size() == 1 ? "" : "s",
+                   Fixed(seconds, 2).c_str(), found ? "a terminal answered" : "no terminal answered");
+    }
+  }
+  return found ? kExitOk : kExitFailure;
+}
+
+}  // namespace korvane::tools
