@@ -498,6 +498,7 @@ class HostileRowsTest(SimCase):
                         self.assertEqual(read_bytes(out), read_bytes(os.path.join(self.data, "service.csv")))
                     else:
                         self.assertFalse(os.path.exists(out), r)
+                s.stop()  # the next case's simulator takes the same pty link
 
 
 class HeavyCorruptionTest(SimCase):
