@@ -4,6 +4,7 @@
 
 #include "log/call_stack.h"
 #include "platform/files.h"
+#include "platform/thread_id.h"
 
 namespace korvane {
 
@@ -14,15 +15,32 @@ constexpr uint32_t kMaxHexLineBytes = 341;
 // Enough for one failed operation's chain of reasons (port layer, then the object above it).
 constexpr size_t kRecentDiagLines = 8;
 
-std::vector<std::string>& RecentDiagLines() {
-  thread_local std::vector<std::string> lines;
-  return lines;
+void DropRecentLines(void* lines) { delete static_cast<std::vector<std::string>*>(lines); }
+
+// A per-thread slot rather than a thread_local object: those crash at thread exit in the Windows
+// build, and the add-in's reader thread logs too. The slot is given back when the library unloads.
+ThreadSlot& RecentLinesSlot() {
+  static ThreadSlot slot(DropRecentLines);
+  return slot;
+}
+
+// Null when `create` is false and the thread has none, or after the slot was given back.
+std::vector<std::string>* RecentDiagLines(bool create) {
+  ThreadSlot& slot = RecentLinesSlot();
+  auto* lines = static_cast<std::vector<std::string>*>(slot.Get());
+  if (lines != nullptr || !create) return lines;
+  lines = new std::vector<std::string>;
+  slot.Set(lines);
+  if (slot.Get() == lines) return lines;
+  delete lines;
+  return nullptr;
 }
 
 void Remember(const std::string& message, int32_t code) {
-  auto& lines = RecentDiagLines();
-  if (lines.size() >= kRecentDiagLines) lines.erase(lines.begin());
-  lines.push_back(code != 0 ? message + StrFormat(" (%ld)", static_cast<long>(code)) : message);
+  auto* lines = RecentDiagLines(true);
+  if (lines == nullptr) return;
+  if (lines->size() >= kRecentDiagLines) lines->erase(lines->begin());
+  lines->push_back(code != 0 ? message + StrFormat(" (%ld)", static_cast<long>(code)) : message);
 }
 
 std::mutex& DumpCounterLock() {
@@ -51,6 +69,7 @@ std::string DiagLine(const std::string& message, int32_t code) {
 }  // namespace
 
 void CreateDumpLock() {
+  RecentLinesSlot();
   DumpCounterLock();
   DumpMirrorCounter();
 }
@@ -60,7 +79,7 @@ std::string DumpPath() { return LogFilePath(kDumpName); }
 
 std::vector<std::string> TakeRecentDiagLines() {
   std::vector<std::string> taken;
-  taken.swap(RecentDiagLines());
+  if (auto* lines = RecentDiagLines(false)) taken.swap(*lines);
   return taken;
 }
 
@@ -98,7 +117,8 @@ void tsDump(const std::string& message, const uint8_t* bytes, uint32_t count) {
   const std::string path = DumpPath();
   if (!FileExists(path)) return;
   LocalTime t = ActiveLogTime().Now();
-  std::string text = StrFormat("[%2.2u.%2.2u.%4.4u %2.2u:%2.2u:%2.2u] ", t.day, t.month, t.year, t.hour, t.minute, t.second);
+  std::string text = StrFormat("[%2.2u.%2.2u.%4.4u %2.2u:%2.2u:%2.2u] ", t.day, t.month, t.year, t.hour, t.minute,
+                               t.second);
   text += CallStackText() + " " + message + "\r\n";
   if (bytes) {
     text += "--- DUMP:\r\n";
