@@ -73,7 +73,7 @@ case $name in
     # The integrators' guide shows the VBScript sample as its first listing: it must be this file.
     if [ "$name" = download_journal.vbs ]; then
       checks=$((checks + 1))
-      guide=$(dirname "$sample")/../../docs/integrators.md
+      guide=$(cd "$(dirname "$0")/../../../.." && pwd)/docs/integrators.md
       awk '/^```vbscript$/ { n++; next } /^```$/ && n == 1 { exit } n == 1' "$guide" | cmp -s - "$sample" ||
         fail "the first listing of docs/integrators.md is not $name"
     fi
