@@ -279,6 +279,7 @@ void CFrameBuffer::OnSyn(const uint8_t* f, uint16_t length) {
   const uint16_t number = FrameNumber(f);
   const uint16_t version = GetU16(f + kFrameOffBody);
   const uint16_t syn_block = GetU16(f + kFrameOffBody + 2);
+  ++peer_syns_;
   if (!send_queue_.empty() || BuilderBodyBytes() > 0) output_dropped_ = true;
   // The peer numbers its side afresh and expects ours to follow: until our own handshake it would
   // take our next frames for a gap it can never fill.

@@ -78,6 +78,9 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   // Frames sent again, and damaged or duplicate frames received, among the last ones.
   const LineQuality& Quality() const { return quality_; }
   void ResetQuality() { quality_.Reset(); }
+  // Counts the peer's SYNs. To the side that does not initiate, each one is the peer starting
+  // the link anew, whether or not the line was closed in between.
+  uint32_t PeerSyns() const { return peer_syns_; }
 
  private:
   int32_t Pump(int32_t timeout_ms, uint32_t& err);
@@ -128,6 +131,7 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint32_t ack_samples_ = 0;
   // Counts resets, so a frame search notices that a SYN emptied the receive bytes under it.
   uint32_t resets_ = 0;
+  uint32_t peer_syns_ = 0;
   bool output_dropped_ = false;
   bool in_handshake_ = false;
   bool resync_pending_ = false;

@@ -214,6 +214,7 @@ TerminalEndpoint::TerminalEndpoint(TerminalSide& side, uint16_t protocol, const 
   } else {
     responder_ = std::make_unique<V2Responder>(protocol);
     responder_->SetBlockHandler([this](std::vector<uint8_t>&& block) { side_.OnMessage(block.data(), block.size()); });
+    responder_->SetConnectHandler([this] { StartSession(); });
   }
 }
 
@@ -250,10 +251,20 @@ void TerminalEndpoint::PollV2() {
   }
 }
 
+void TerminalEndpoint::StartSession() {
+  side_.ResetSession();
+  if (session_start_) session_start_();
+}
+
 void TerminalEndpoint::PollV3() {
   uint32_t err = 0;
   for (;;) {
     const int32_t r = records_->Receive(0, record_buffer_.data(), static_cast<uint32_t>(record_buffer_.size()), err);
+    // A record that a read past a SYN returns belongs to the session the SYN began.
+    if (frame_buffer_->PeerSyns() != peer_syns_seen_) {
+      peer_syns_seen_ = frame_buffer_->PeerSyns();
+      StartSession();
+    }
     if (r <= 0) break;
     side_.OnMessage(record_buffer_.data(), static_cast<size_t>(r));
   }

@@ -121,6 +121,10 @@ class TerminalEndpoint {
   BlockTerminal* Blocks() { return blocks_.get(); }
   // True while timers of the protocol run (frames or a block in flight, a unit half read).
   bool Busy() const;
+  // A handshake of the PC (its version query on v2, any SYN on v3) starts a new session, hang-up
+  // or not: the side forgets the last one's half-done exchange, then `hook` runs. Protocol 1.00 has
+  // no handshake.
+  void SetSessionStart(std::function<void()> hook) { session_start_ = std::move(hook); }
 
  private:
   // The byte stream under the v3 frame buffer.
@@ -135,6 +139,7 @@ class TerminalEndpoint {
 
   void PollV2();
   void PollV3();
+  void StartSession();
 
   TerminalSide& side_;
   uint16_t protocol_;
@@ -144,6 +149,8 @@ class TerminalEndpoint {
   std::unique_ptr<CFrameBuffer> frame_buffer_;
   std::unique_ptr<RecordChannel> records_;
   std::vector<uint8_t> record_buffer_;
+  uint32_t peer_syns_seen_ = 0;
+  std::function<void()> session_start_;
 };
 
 // A connection inside one process: the PC's end is a port device, the far end a terminal endpoint.

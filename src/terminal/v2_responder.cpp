@@ -88,7 +88,7 @@ void V2Responder::HandleFrame(const uint8_t* frame, uint16_t length) {
   ++stats_.frames;
   const uint16_t number = FrameNumber(frame);
   switch (FrameControlCode(frame)) {
-    case kCtlSyn: OnSyn(number); break;
+    case kCtlSyn: OnSyn(frame, length); break;
     case kCtlData:
     case kCtlFrag:
       if (!TakeForcedNak(number)) OnData(frame, length);
@@ -104,12 +104,20 @@ void V2Responder::HandleFrame(const uint8_t* frame, uint16_t length) {
   }
 }
 
-void V2Responder::OnSyn(uint16_t number) {
+void V2Responder::OnSyn(const uint8_t* frame, uint16_t length) {
+  const uint16_t number = FrameNumber(frame);
   // The PC numbers afresh after a SYN and starts its block again.
   assembling_ = false;
   assembly_.clear();
   last_acked_.clear();
   answered_req_ = false;
+  if (length >= kSynFrameSize && GetU16(frame + kFrameOffBody) == kProtocolV3) {
+    to_send_.clear();
+    front_done_ = false;
+    last_answer_.clear();
+    req_waiting_ = false;
+    if (connect_handler_) connect_handler_();
+  }
   uint8_t body[4];
   PutU16(body, version_);
   PutU16(body + 2, kSynBlockVersion);

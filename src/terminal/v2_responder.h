@@ -37,6 +37,10 @@ class V2Responder {
   void SetMaxBlockSize(uint32_t bytes) { max_block_ = bytes; }
   // Whole blocks from the PC go to `handler`; without one they wait for PopReceived.
   void SetBlockHandler(BlockHandler handler) { handler_ = std::move(handler); }
+  // Every connect of the PC begins with its version query, a SYN announcing protocol v3 (its own
+  // renumbering SYNs announce v2). Blocks queued for the last connect are dropped, then `handler`
+  // runs: on a line that stays open this is the only sign of a new session.
+  void SetConnectHandler(std::function<void()> handler) { connect_handler_ = std::move(handler); }
   // The next DATA, FRAG or REQ frame is answered with NAK `code` instead of its proper answer; the
   // NAK carries `number`, or that frame's own number when `number` is negative.
   void ForceNakOnce(uint8_t code, int32_t number = -1);
@@ -56,7 +60,7 @@ class V2Responder {
 
  private:
   void HandleFrame(const uint8_t* frame, uint16_t length);
-  void OnSyn(uint16_t number);
+  void OnSyn(const uint8_t* frame, uint16_t length);
   void OnData(const uint8_t* frame, uint16_t length);
   void OnReq(uint16_t number, uint8_t index);
   void Serve(uint16_t number, uint8_t index);
@@ -69,6 +73,7 @@ class V2Responder {
   uint16_t version_;
   uint32_t max_block_;
   BlockHandler handler_;
+  std::function<void()> connect_handler_;
   Stats stats_;
 
   std::vector<uint8_t> in_;

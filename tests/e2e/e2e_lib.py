@@ -77,6 +77,7 @@ class Sim:
             if not line.startswith("pty "):
                 raise RuntimeError("simulator did not start: %r %r" % (line, self.errors()))
             self.port = self.link
+            self.pty = line.split()[1]
 
     def _first_line(self):
         deadline = time.monotonic() + SIM_START_TIMEOUT_S
@@ -107,6 +108,10 @@ class Sim:
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGKILL)
         self.proc.wait(timeout=10)
+        # A killed simulator leaves its link behind; once another program holds the pty's number,
+        # the next simulator would rightly refuse to take that link over.
+        if getattr(self, "pty", None) and os.path.islink(self.link) and os.readlink(self.link) == self.pty:
+            os.unlink(self.link)
 
     def stop(self):
         terminate(self.proc)

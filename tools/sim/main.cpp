@@ -106,6 +106,7 @@ class Simulator {
       : o_(o), journal_(journal), side_(state), unsolicited_(std::move(unsolicited)) {
     side_.KeepReceived(false);
     side_.SetIntercept([this](const std::string& message, TerminalSide&) {
+      heard_ = true;
       journal_.OnMessage(message);
       // The record goes out after the normal answer, which the side has not queued yet.
       if (o_.unsolicited && message.size() > 1 && static_cast<uint8_t>(message[0]) == kSOH &&
@@ -129,6 +130,8 @@ class Simulator {
   }
   int32_t MsLeft(int32_t cap) const;
   void Serve(std::unique_ptr<FdDevice> device);
+  void BeginSession(const LinePort* faulty);
+  void EndSession(const LinePort* faulty);
 
   const SimOptions& o_;
   SimJournal& journal_;
@@ -137,6 +140,13 @@ class Simulator {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   uint32_t sessions_ = 0;
   bool say_pending_ = false;
+  // The current session: whether the PC has sent a message yet, its bytes, and the line's fault
+  // counts when it began.
+  bool heard_ = false;
+  uint64_t bytes_in_ = 0;
+  uint64_t bytes_out_ = 0;
+  uint64_t corrupted_before_ = 0;
+  uint64_t dropped_before_ = 0;
 };
 
 int32_t Simulator::MsLeft(int32_t cap) const {
@@ -147,10 +157,28 @@ int32_t Simulator::MsLeft(int32_t cap) const {
   return left.count() < cap ? static_cast<int32_t>(left.count()) : cap;
 }
 
-void Simulator::Serve(std::unique_ptr<FdDevice> device) {
+void Simulator::BeginSession(const LinePort* faulty) {
   ++sessions_;
   journal_.Session(sessions_);
   side_.ResetSession();
+  heard_ = false;
+  bytes_in_ = 0;
+  bytes_out_ = 0;
+  corrupted_before_ = faulty != nullptr ? faulty->Corrupted() : 0;
+  dropped_before_ = faulty != nullptr ? faulty->Dropped() : 0;
+}
+
+void Simulator::EndSession(const LinePort* faulty) {
+  std::string summary = "END " + std::to_string(sessions_) + " in " + std::to_string(bytes_in_) + " out " +
+                        std::to_string(bytes_out_);
+  if (faulty != nullptr)
+    summary += " corrupted " + std::to_string(faulty->Corrupted() - corrupted_before_) + " dropped " +
+               std::to_string(faulty->Dropped() - dropped_before_);
+  journal_.Note(summary);
+  if (!o_.quiet) std::fprintf(stderr, "%s: session %s\n", kProgramName, summary.c_str() + 4);
+}
+
+void Simulator::Serve(std::unique_ptr<FdDevice> device) {
   std::unique_ptr<PortDevice> line;
   LinePort* faulty = nullptr;
   if (o_.faults.Active()) {
@@ -160,23 +188,28 @@ void Simulator::Serve(std::unique_ptr<FdDevice> device) {
   } else {
     line = std::move(device);
   }
+  BeginSession(faulty);
   TerminalEndpoint endpoint(side_, SynVersion(o_.protocol));
+  // A PC that connects again on a line that never closed (a serial device, a pty reopened before
+  // its hang-up was seen) starts a session of its own; the handshake that opens a connection
+  // ends nothing.
+  endpoint.SetSessionStart([this, faulty] {
+    if (!heard_) return;
+    EndSession(faulty);
+    BeginSession(faulty);
+  });
   if (o_.nak_code != 0 && endpoint.Responder() != nullptr)
     endpoint.Responder()->ForceNakOnce(static_cast<uint8_t>(o_.nak_code));
   if (o_.nak_code != 0 && endpoint.Blocks() != nullptr) endpoint.Blocks()->NakFirstDataBlockOnce();
   std::vector<uint8_t> buffer(kReadChunk);
-  uint64_t bytes_in = 0;
-  uint64_t bytes_out = 0;
   while (!g_stop && !TimedOut() && line->HasHandle()) {
     const bool busy = endpoint.Busy();
     uint32_t err = 0;
     const uint32_t n = line->ReadMore(buffer.data(), 0, static_cast<uint32_t>(buffer.size()),
                                       MsLeft(busy ? kBusyWaitMs : kIdleWaitMs), err);
-    if (n > 0) {
-      bytes_in += n;
-      endpoint.Feed(buffer.data(), n);
-    }
+    if (n > 0) endpoint.Feed(buffer.data(), n);
     endpoint.Poll();
+    bytes_in_ += n;  // counted after the handshake in them may have begun a session
     if (say_pending_) {
       say_pending_ = false;
       side_.EmitRecord(unsolicited_);
@@ -184,16 +217,11 @@ void Simulator::Serve(std::unique_ptr<FdDevice> device) {
     }
     std::vector<uint8_t> out = endpoint.TakeOutput();
     if (!out.empty()) {
-      bytes_out += out.size();
+      bytes_out_ += out.size();
       line->Send(out.data(), static_cast<uint32_t>(out.size()), kSendTimeoutMs, err);
     }
   }
-  std::string summary = "END " + std::to_string(sessions_) + " in " + std::to_string(bytes_in) + " out " +
-                        std::to_string(bytes_out);
-  if (faulty != nullptr)
-    summary += " corrupted " + std::to_string(faulty->Corrupted()) + " dropped " + std::to_string(faulty->Dropped());
-  journal_.Note(summary);
-  if (!o_.quiet) std::fprintf(stderr, "%s: session %s\n", kProgramName, summary.c_str() + 4);
+  EndSession(faulty);
   line->Close();
 }
 

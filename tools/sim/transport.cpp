@@ -83,7 +83,8 @@ void MakeRaw(int fd) {
 
 // The pty's slave stays open in the simulator until the library's first byte arrives, so the
 // master does not hang up before anyone opened the slave. After that a hang-up of the master
-// means the library closed its end: the session is over.
+// means the library closed its end. A close and reopen between two polls leaves no hang-up to see;
+// the next PC's handshake then tells the sessions apart.
 class PtyTransport final : public Transport {
  public:
   PtyTransport(int master, int keepalive, std::string path, std::string link)
@@ -114,8 +115,10 @@ class PtyTransport final : public Transport {
       keepalive_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
       if (keepalive_ >= 0) MakeRaw(keepalive_);
     }
-    // Whatever the last session left unread belongs to it.
-    ::tcflush(master_, TCIOFLUSH);
+    // Answers the last session's PC never read must not reach the next one. Input is kept: the
+    // hang-up was read only after the last session's bytes, so whatever came since is the next
+    // PC's handshake.
+    ::tcflush(master_, TCOFLUSH);
   }
 
  private:
@@ -150,8 +153,8 @@ int OpenLine(const std::string& path, uint32_t baud, std::string& error) {
   return fd;
 }
 
-// Nothing on a serial line tells when the PC opens or closes its end, so a session starts with the
-// first byte and ends only when the device goes away (an adapter pulled out, the program holding
+// Nothing on a serial line tells when the PC opens or closes its end, so a connection starts with
+// the first byte and ends only when the device goes away (an adapter pulled out, the program holding
 // the pair's other end gone). The device is then looked for again until it comes back.
 class DeviceTransport final : public Transport {
  public:

@@ -1,6 +1,7 @@
 // Where the simulator meets the library: a TCP listener on loopback, a pseudo-terminal it creates,
 // an existing serial device, or a connection back to the PC as a docked terminal makes it. Each accepted connection (or
-// each opening of the pty) is one session over an FdDevice; on a device, a session lasts while the device stays open.
+// each opening of the pty) is served over an FdDevice; on a device, a connection lasts while the device stays open.
+// Sessions within a connection are told apart by the PC's handshakes, not here.
 #pragma once
 #include <chrono>
 #include <cstdint>
