@@ -190,6 +190,28 @@ TEST_F(ComClient, Ostrel2MembersOfItsOwn) {
   EXPECT_EQ(V_VT(&result), VT_EMPTY);
 }
 
+// A terminal that answers the handshake and then falls silent: the connect fails on its queries,
+// the link stays up, a row is taken, and the flush that waits for its acknowledgement fails with
+// its own context.
+TEST_F(ComClient, FailedFlushReportsItsContext) {
+  REQUIRE_SIM(mute, "mute");
+  ComPtr<IOstrel2> o = Create<IOstrel2>(L"Zyl.Ostrel2");
+  Bstr p(mute.c_str());
+  o->put_Port(p.get());
+  long r = 0;
+  ASSERT_EQ(o->ConnectTerminal(&r), S_OK);
+  EXPECT_LT(r, 0);
+  Bstr row(L"строка");
+  ASSERT_EQ(o->Korvane_TryToSend(row.get(), &r), S_OK);
+  ASSERT_EQ(r, 0);
+  ASSERT_EQ(o->Korvane_FlushWrite(&r), S_OK);
+  EXPECT_LT(r, 0);
+  const Diag d = DiagOf(o.Get());
+  EXPECT_EQ(d.code, r);
+  EXPECT_EQ(d.context, "Прямая команда Korvane_FlushWrite");
+  ASSERT_EQ(o->DisconnectTerminal(), S_OK);
+}
+
 TEST_F(ComClient, TerminalFailuresReachTheCaller) {
   REQUIRE_SIM(silent, "silent");
   REQUIRE_SIM(nojob, "nojob");
