@@ -316,7 +316,7 @@ void FakeWinUsb::Progress(Transfer& t) {
   while (!ended && t.transferred < t.length && !arrivals_.empty() && Until(until, arrivals_.front().tick) <= 0) {
     auto& bytes = arrivals_.front().bytes;
     const uint32_t n = std::min<uint32_t>(t.length - t.transferred, static_cast<uint32_t>(bytes.size()));
-    std::memcpy(t.buffer + t.transferred, bytes.data(), n);
+    if (n != 0) std::memcpy(t.buffer + t.transferred, bytes.data(), n);  // a zero-length packet has no bytes
     t.transferred += n;
     bytes.erase(bytes.begin(), bytes.begin() + n);
     // Partial reads are allowed: the rest of a packet that did not fit waits for the next read.
