@@ -479,23 +479,29 @@ class HostileRowsTest(SimCase):
 
     def test_downloads(self):
         longest = b"L" * 8191
-        for rows, status, texts in [
-            ([b"a", longest, b"c"], 0, []),
-            ([b"a", b"X" * 8192, b"c"], 6,
+        undefined = b"\xd0\xeb\x98"  # 0x98 is no character of CP1251
+        for rows, opts, status, texts, written in [
+            ([b"a", longest, b"c"], [], 0, [], None),
+            ([b"a", b"X" * 8192, b"c"], [], 6,
              ["result -6 [Выгрузка таблицы]: Строка №2 таблицы \"служебная\" длиннее 8191 байт и не может быть "
-              "принята - выгрузка прервана."]),
+              "принята - выгрузка прервана."], None),
+            ([b"a", undefined], ["--csv-convert"], 1,
+             ["row 2 of service does not convert from CP1251 to UTF-8", "service1.out not written"], None),
+            ([b"a", undefined], ["--csv-convert=replace"], 0, [], "a\r\nРл?\r\n".encode("utf-8")),
         ]:
-            with self.subTest(status=status):
+            with self.subTest(status=status, opts=opts):
                 self.write(os.path.join(self.data, "service.csv"), b"".join(r + b"\r\n" for r in rows))
                 s = self.sim()
                 out = os.path.join(self.dir, "service%d.out" % status)
+                if os.path.exists(out):
+                    os.remove(out)
                 for _ in range(2):
-                    r = korvane(s.port, "recv", "service", "-o", out)
+                    r = korvane(s.port, *opts, "recv", "service", "-o", out)
                     self.assertEqual(r.code, status, r)
                     for t in texts:
                         self.assertIn(t, r.err, r)
                     if status == 0:
-                        self.assertEqual(read_bytes(out), read_bytes(os.path.join(self.data, "service.csv")))
+                        self.assertEqual(read_bytes(out), written or read_bytes(os.path.join(self.data, "service.csv")))
                     else:
                         self.assertFalse(os.path.exists(out), r)
                 s.stop()  # the next case's simulator takes the same pty link

@@ -267,13 +267,18 @@ int Cli::Recv(int32_t kind) {
     return Done(status);
   }
   if (sink.BadRow() != 0) {
+    // Written in place (standard output, a device, a pipe), the rows before the bad one are out.
+    const bool in_place = sink.PartialPath().empty();
+    const std::string where = o_.output.empty() || o_.output == "-" ? "standard output" : o_.output;
     sink.Discard();
     std::fprintf(stderr,
                  "%s: row %llu of %s does not convert from %s to %s (--csv-convert=replace writes '?' for what does "
-                 "not); %s left as it was\n",
+                 "not); %s %s\n",
                  kProgramName, static_cast<unsigned long long>(sink.BadRow()), TableKindFileName(kind),
-                 o_.charset.c_str(), LocaleCharset().c_str(),
-                 o_.output.empty() || o_.output == "-" ? "nothing" : o_.output.c_str());
+                 o_.charset.c_str(), LocaleCharset().c_str(), where.c_str(),
+                 in_place               ? "holds the rows before it"
+                 : sink.TargetExisted() ? "left as it was"
+                                        : "not written");
     return Done(kExitFailure);
   }
   if (!sink.Commit()) {
