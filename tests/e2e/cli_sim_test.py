@@ -10,7 +10,8 @@ import sys
 import time
 import unittest
 
-from e2e_lib import (CLI, ENV, SAMPLES, Sim, Workdir, copy_samples, cp, korvane, read_bytes, write_rows)
+import e2e_lib
+from e2e_lib import CLI, ENV, SAMPLES, cp, korvane, read_bytes, write_rows
 
 TRANSPORT = "tcp"
 PROTOCOL = "v3"
@@ -28,22 +29,9 @@ def sample(name):
     return os.path.join(SAMPLES, name + ".csv")
 
 
-class SimCase(unittest.TestCase):
-    def setUp(self):
-        self.work = Workdir()
-        self.dir = self.work.__enter__()
-        self.data = copy_samples(os.path.join(self.dir, "data"))
-        self.sims = []
-
-    def tearDown(self):
-        for s in self.sims:
-            s.stop()
-        self.work.__exit__(None, None, None)
-
+class SimCase(e2e_lib.SimCase):
     def sim(self, *extra, **kw):
-        s = Sim(TRANSPORT, PROTOCOL, self.dir, *extra, data=kw.pop("data", self.data), **kw)
-        self.sims.append(s)
-        return s
+        return super().sim(*extra, protocol=PROTOCOL, transport=TRANSPORT, **kw)
 
     def assertOk(self, r):
         self.assertEqual(r.code, 0, r)

@@ -10,6 +10,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import unittest
 
 CLI = os.environ.get("KORVANE_CLI", "korvane")
 SIM = os.environ.get("KORVANE_SIM", "korvane-sim")
@@ -206,3 +207,23 @@ def write_rows(path, count, width=100, seed=1):
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+class SimCase(unittest.TestCase):
+    """A test with its own folder, a copy of the sample tables and the simulators it starts."""
+
+    def setUp(self):
+        self.work = Workdir()
+        self.dir = self.work.__enter__()
+        self.data = copy_samples(os.path.join(self.dir, "data"))
+        self.sims = []
+
+    def tearDown(self):
+        for s in self.sims:
+            s.stop()
+        self.work.__exit__(None, None, None)
+
+    def sim(self, *extra, protocol="v3", transport="tcp", **kw):
+        s = Sim(transport, protocol, self.dir, *extra, data=kw.pop("data", self.data), **kw)
+        self.sims.append(s)
+        return s

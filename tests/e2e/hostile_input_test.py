@@ -15,7 +15,7 @@ import time
 import tty
 import unittest
 
-from e2e_lib import CLI, ENV, SAMPLES, SIM, Sim, Workdir, copy_samples, korvane, read_bytes, write_rows
+from e2e_lib import CLI, ENV, SAMPLES, SIM, SimCase, korvane, read_bytes, write_rows
 
 JOURNAL = os.path.join(SAMPLES, "journal.csv")
 NOBODY = 65534
@@ -84,23 +84,7 @@ class Relay:
             s.close()
 
 
-class HostileInputTest(unittest.TestCase):
-    def setUp(self):
-        self.work = Workdir()
-        self.dir = self.work.__enter__()
-        self.data = copy_samples(os.path.join(self.dir, "data"))
-        self.sims = []
-
-    def tearDown(self):
-        for s in self.sims:
-            s.stop()
-        self.work.__exit__(None, None, None)
-
-    def sim(self, *extra, protocol="v3", transport="tcp"):
-        s = Sim(transport, protocol, self.dir, *extra, data=self.data)
-        self.sims.append(s)
-        return s
-
+class HostileInputTest(SimCase):
     def sessions(self, s):
         return [l for l in s.journal() if l.startswith("SESSION ")]
 
