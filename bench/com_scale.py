@@ -5,6 +5,10 @@ downloads its journal and uploads the rows back. Each simulator's uploaded rows 
 journal it served, byte for byte, and each object must see its own terminal's ID.
 
 Prints a Markdown table and the aggregate rows/s; exits 1 when any row or ID comes out wrong.
+Without --bench and --sim it takes them from build/windows-x64 and build/native, builds what is
+missing and registers the DLL in that tree's Wine prefix first:
+
+    python3 bench/com_scale.py [--objects 8] [--rows 10000] [--sta]
 """
 import argparse
 import os
@@ -13,7 +17,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import e2e_lib  # noqa: E402
 
 
@@ -28,15 +33,34 @@ def start_sim(sim, data, device_id):
     return proc, "LAN:" + line.split()[-1]
 
 
+def prepare():
+    """The default tools: built when missing, the DLL registered; the bench, simulator and emulator."""
+    native, windows = os.path.join(ROOT, "build", "native"), os.path.join(ROOT, "build", "windows-x64")
+    sim = os.path.join(native, "tools", "sim", "korvane-sim")
+    bench = os.path.join(windows, "tests", "windows", "com", "bench", "com_scale.exe")
+    for tree, preset, target, made in ((native, "native", ["korvane-sim"], sim),
+                                       (windows, "windows-x64", ["com_scale", "korvane"], bench)):
+        if not os.path.exists(made):
+            subprocess.run(["cmake", "--preset", preset, "-S", ROOT], check=True, stdout=subprocess.DEVNULL)
+            subprocess.run(["cmake", "--build", tree, "-j2", "--target"] + target, check=True)
+    emulator = [os.path.join(ROOT, "cmake", "wine-run.sh"), os.path.join(windows, "wineprefix")]
+    subprocess.run(emulator + ["regsvr32", "/s", os.path.join(windows, "bin", "korvane.dll")], check=True)
+    return bench, sim, emulator
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objects", type=int, default=8)
     ap.add_argument("--rows", type=int, default=10000)
-    ap.add_argument("--bench", required=True)
-    ap.add_argument("--sim", required=True)
-    ap.add_argument("--emulator", nargs="+", default=["wine"])
+    ap.add_argument("--bench")
+    ap.add_argument("--sim")
+    ap.add_argument("--emulator", nargs="+")
     ap.add_argument("--sta", action="store_true", help="a single-threaded apartment per thread instead")
     a = ap.parse_args()
+    if not a.bench or not a.sim:
+        os.environ["LC_ALL"] = "ru_RU.UTF-8"
+        a.bench, a.sim, a.emulator = prepare()
+    a.emulator = a.emulator or ["wine"]
     work = tempfile.mkdtemp(prefix="korvane-com-scale-")
     sims = []
     failures = []
