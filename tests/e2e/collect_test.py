@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """korvane collect against four simulators at once: two that deliver (TCP v3, pty v2), one killed
-mid-transfer and one with the first one's device ID."""
+mid-transfer and one with the first one's device ID; then two slow ones interrupted."""
 import os
 import re
+import signal
 import subprocess
 import time
 import unittest
@@ -80,6 +81,21 @@ class CollectTest(unittest.TestCase):
                 r = korvane(None, "collect", "journal", "-o", out, env=dict(env, KORVANE_PORT=c.port))
                 self.assertEqual(r.code, 1, r)
                 self.assertRegex(r.out, r"(?m)^%s +- +- +\d+\.\d{3}  no terminal: connect failed" % re.escape(c.port))
+                self.assertEqual(sorted(os.listdir(out)), ["A1.csv", "C3.csv", "Б2.csv"])
+
+                # Interrupted while two files are being written: both partial files go.
+                slow = [sim("e%d" % i, "tcp", "v3", 2000, 5 + i, "--model", "CT;E%d" % i, "--baud", "57600")
+                        for i in range(2)]
+                cmd = [CLI] + [x for s in slow for x in ("--port", s.port)] + ["collect", "journal", "-o", out]
+                proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+                deadline = time.monotonic() + CLI_TIMEOUT_S
+                while time.monotonic() < deadline and sum(
+                        os.path.getsize(os.path.join(out, n)) > 1000 for n in os.listdir(out) if ".partial-" in n) < 2:
+                    time.sleep(0.05)
+                self.assertEqual(len([n for n in os.listdir(out) if ".partial-" in n]), 2, "the downloads never started")
+                proc.send_signal(signal.SIGINT)
+                proc.communicate(timeout=CLI_TIMEOUT_S)
+                self.assertEqual(proc.returncode, -signal.SIGINT)
                 self.assertEqual(sorted(os.listdir(out)), ["A1.csv", "C3.csv", "Б2.csv"])
             finally:
                 for s in sims:  # all told at once: each takes a moment to stop
