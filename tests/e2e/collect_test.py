@@ -29,7 +29,7 @@ class CollectTest(unittest.TestCase):
 
             try:
                 a = sim("a", "tcp", "v3", 1000, 1, "--model", "CT-60;A1")
-                b = sim("b", "pty", "v2", 800, 2, "--model", "CT-40;Б2")
+                b = sim("b", "pty", "v2", 800, 2, "--model", "CT-40;Б/2")
                 # Paced so that its download is still running when it is killed.
                 c = sim("c", "tcp", "v3", 2000, 3, "--model", "CT-60;C3", "--baud", "57600")
                 d = sim("d", "tcp", "v3", 10, 4, "--model", "CT-40;A1")
@@ -54,9 +54,9 @@ class CollectTest(unittest.TestCase):
 
                 # Whole tables where the terminal delivered; the killed one's old file untouched and
                 # no partial file anywhere; the duplicate ID written by nobody but the first.
-                self.assertEqual(sorted(os.listdir(out)), ["A1.csv", "C3.csv", "Б2.csv"], report)
+                self.assertEqual(sorted(os.listdir(out)), ["A1.csv", "C3.csv", "Б_2.csv"], report)
                 self.assertEqual(read_bytes(os.path.join(out, "A1.csv")), read_bytes(os.path.join(work, "a", "journal.csv")))
-                self.assertEqual(read_bytes(os.path.join(out, "Б2.csv")), read_bytes(os.path.join(work, "b", "journal.csv")))
+                self.assertEqual(read_bytes(os.path.join(out, "Б_2.csv")), read_bytes(os.path.join(work, "b", "journal.csv")))
                 self.assertEqual(read_bytes(os.path.join(out, "C3.csv")), b"yesterday\r\n")
                 self.assertEqual([l for l in d.journal() if l.startswith("CMD 02")], [], "the duplicate was downloaded")
 
@@ -65,7 +65,7 @@ class CollectTest(unittest.TestCase):
                 num = r" +\d+\.\d{3}  "
                 expected = [
                     r"%s +A1 +1000%swritten to %s/A1\.csv" % (re.escape(a.port), num, re.escape(out)),
-                    r"%s +Б2 +800%swritten to %s/Б2\.csv" % (re.escape(b.port), num, re.escape(out)),
+                    r"%s +Б/2 +800%swritten to %s/Б_2\.csv" % (re.escape(b.port), num, re.escape(out)),
                     r"%s +C3 +-%srecv failed: result -\d+ \[.+\]: .+; \d+ rows received, none kept" % (re.escape(c.port), num),
                     r"%s +A1 +-%sdevice ID A1 is also on %s: not downloaded, so neither overwrites the other's "
                     r"A1\.csv \(give each terminal its own ID\)" % (re.escape(d.port), num, re.escape(a.port)),
@@ -81,7 +81,7 @@ class CollectTest(unittest.TestCase):
                 r = korvane(None, "collect", "journal", "-o", out, env=dict(env, KORVANE_PORT=c.port))
                 self.assertEqual(r.code, 1, r)
                 self.assertRegex(r.out, r"(?m)^%s +- +- +\d+\.\d{3}  no terminal: connect failed" % re.escape(c.port))
-                self.assertEqual(sorted(os.listdir(out)), ["A1.csv", "C3.csv", "Б2.csv"])
+                self.assertEqual(sorted(os.listdir(out)), ["A1.csv", "C3.csv", "Б_2.csv"])
 
                 # Interrupted while two files are being written: both partial files go.
                 slow = [sim("e%d" % i, "tcp", "v3", 2000, 5 + i, "--model", "CT;E%d" % i, "--baud", "57600")
@@ -96,7 +96,7 @@ class CollectTest(unittest.TestCase):
                 proc.send_signal(signal.SIGINT)
                 proc.communicate(timeout=CLI_TIMEOUT_S)
                 self.assertEqual(proc.returncode, -signal.SIGINT)
-                self.assertEqual(sorted(os.listdir(out)), ["A1.csv", "C3.csv", "Б2.csv"])
+                self.assertEqual(sorted(os.listdir(out)), ["A1.csv", "C3.csv", "Б_2.csv"])
             finally:
                 for s in sims:  # all told at once: each takes a moment to stop
                     if s.proc.poll() is None:
