@@ -223,8 +223,9 @@ class GeneratedSource final : public RowSource {
   GeneratedSource(int link, int rows) : link_(link), rows_(rows) {}
   void Reset() override { next_ = 0; }
   bool Skip(uint32_t count) override {
-    next_ = std::min(rows_, next_ + static_cast<int>(count));
-    return next_ < rows_ || count == 0;
+    const bool enough = static_cast<int64_t>(next_) + count <= rows_;
+    next_ = enough ? next_ + static_cast<int>(count) : rows_;
+    return enough;
   }
   Fetch Next(std::string& row) override {
     if (next_ >= rows_) return Fetch::kEnd;
