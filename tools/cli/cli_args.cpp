@@ -41,6 +41,17 @@ const std::vector<SubcommandInfo> kSubcommands = {
      "Rows are written as they arrive, one per line ending in CR LF, as raw bytes in the terminal's\n"
      "charset (see --csv-convert). Without -o (or with -o -) rows go to standard output.\n",
      1, 1, true},
+    {"collect", "KIND -o DIR [--port NAME ...]", "download a table from many terminals at once, a CSV file each",
+     "Every --port NAME is served at once on its own thread; without --port, every port the system\n"
+     "lists (as ports does) and the one in KORVANE_PORT, of which those where no terminal answers are\n"
+     "only reported. Each terminal's rows go to DIR/ID.csv, ID being its device ID (a slash, a\n"
+     "control character or a leading dot in it becomes _), as recv -o writes them: the file is\n"
+     "replaced only by a whole table, and nothing is left of one cut short. A terminal with the\n"
+     "device ID of a port before it is not downloaded. One line per port on standard output: PORT,\n"
+     "DEVICE ID, ROWS, SECONDS and the result.\n"
+     "Exit status: 0 when every terminal's file was written; 1 when any was not (the others are\n"
+     "written), or no terminal answered; 2 for a usage error.\n",
+     1, 1, false},
     {"send", "KIND FILE [KIND FILE ...] [--oper-id N]", "upload tables from CSV files, then let the terminal process them",
      "Each FILE holds one row per line. After the last table the terminal processes what it\n"
      "received; --oper-id N (N > 0) then sets its current operation ID.\n",
@@ -261,8 +272,18 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
       error = "-o belongs to recv";
       return std::nullopt;
     }
+  } else if (o.command == "collect") {
+    if (o.output.empty() || o.output == "-") {
+      error = "collect needs -o DIR, the folder for the files";
+      return std::nullopt;
+    }
+    // One log for many links would interleave them.
+    if (!o.log_file.empty()) {
+      error = "--log takes one link's log; collect keeps none";
+      return std::nullopt;
+    }
   } else if (!o.output.empty() && o.command != "recv") {
-    error = "-o belongs to recv";
+    error = "-o belongs to recv and collect";
     return std::nullopt;
   }
   if (o.operation_id && o.command != "send") {

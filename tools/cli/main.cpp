@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli_args.h"
+#include "collect.h"
 #include "csv_stream.h"
 #include "doctor.h"
 #include "korvane_version.h"
@@ -525,6 +526,7 @@ int Run(int argc, char** argv) {
     return kExitOk;
   }
   if (o.command == "doctor") return RunDoctor(o, text);
+  if (o.command == "collect") return RunCollect(o, text);
   if (o.command == "legacy") {
     if (int s = CheckNamedFiles(o)) return s;
     return RunLegacy(o, text);

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace korvane::tools {
 
@@ -20,12 +22,18 @@ constexpr mode_t kModeBits = 07777;
 constexpr int kMaxLinkHops = 40;  // the kernel's own limit
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
-// The partial file a signal must remove; written only with the signals blocked.
-char g_partial[PATH_MAX + 1];
-volatile sig_atomic_t g_has_partial = 0;
+// The partial files a signal must remove, one slot per open OutputFile (collect writes many at
+// once). A slot's name is written only while its flag is clear and the slot is claimed under a
+// lock the handler never takes; a file beyond the last slot is left to the caller's own Discard.
+constexpr int kPartialSlots = 256;
+char g_partial[kPartialSlots][PATH_MAX + 1];
+volatile sig_atomic_t g_has_partial[kPartialSlots];
+std::mutex g_slots_lock;
+bool g_slot_taken[kPartialSlots];
 
 void OnFatalSignal(int sig) {
-  if (g_has_partial) ::unlink(g_partial);
+  for (int i = 0; i < kPartialSlots; ++i)
+    if (g_has_partial[i]) ::unlink(g_partial[i]);
   ::signal(sig, SIG_DFL);
   ::raise(sig);
 }
@@ -36,20 +44,39 @@ class SignalsBlocked {
     sigset_t set;
     sigemptyset(&set);
     for (int s : kCleanupSignals) sigaddset(&set, s);
-    ::sigprocmask(SIG_BLOCK, &set, &old_);
+    ::pthread_sigmask(SIG_BLOCK, &set, &old_);
   }
-  ~SignalsBlocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  ~SignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
 
  private:
   sigset_t old_;
 };
 
-void RemoveOnSignal(const std::string& path) {
+// Names `path` (empty: nothing) as the partial file of `slot`, claiming a slot when it is -1 and
+// giving it back when `path` is empty.
+void RemoveOnSignal(int& slot, const std::string& path) {
   SignalsBlocked blocked;
-  g_has_partial = 0;
-  if (path.empty() || path.size() >= sizeof g_partial) return;
-  std::memcpy(g_partial, path.c_str(), path.size() + 1);
-  g_has_partial = 1;
+  std::lock_guard<std::mutex> guard(g_slots_lock);
+  if (slot >= 0) {
+    g_has_partial[slot] = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (path.empty()) {
+      g_slot_taken[slot] = false;
+      slot = -1;
+      return;
+    }
+  }
+  if (path.empty() || path.size() >= sizeof g_partial[0]) return;
+  for (int i = 0; slot < 0 && i < kPartialSlots; ++i) {
+    if (!g_slot_taken[i]) {
+      g_slot_taken[i] = true;
+      slot = i;
+    }
+  }
+  if (slot < 0) return;
+  std::memcpy(g_partial[slot], path.c_str(), path.size() + 1);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  g_has_partial[slot] = 1;
 }
 
 std::string Folder(const std::string& path) {
@@ -189,13 +216,13 @@ bool OutputFile::Open(const std::string& path) {
     ::umask(mask);
     ::fchmod(fd, kNewFileMode & ~mask);
   }
-  RemoveOnSignal(temp);
+  RemoveOnSignal(signal_slot_, temp);
   file_ = ::fdopen(fd, "wb");
   if (file_ == nullptr) {
     const int e = errno;
     ::close(fd);
     ::unlink(temp.c_str());
-    RemoveOnSignal({});
+    RemoveOnSignal(signal_slot_, {});
     errno = e;
     return false;
   }
@@ -235,7 +262,7 @@ void OutputFile::Discard() {
 void OutputFile::Keep() { Forget(); }
 
 void OutputFile::Forget() {
-  if (!temp_path_.empty()) RemoveOnSignal({});
+  if (!temp_path_.empty()) RemoveOnSignal(signal_slot_, {});
   temp_path_.clear();
 }
 

@@ -11,7 +11,7 @@ namespace korvane::tools {
 // takes one of their numbers (and rows or messages never go down the link). False if it cannot.
 bool EnsureStandardDescriptors();
 
-// On SIGINT, SIGTERM, SIGHUP and SIGPIPE the partial file of the open OutputFile is removed before
+// On SIGINT, SIGTERM, SIGHUP and SIGPIPE the partial files of the open OutputFiles are removed before
 // the process dies of the signal.
 void InstallInterruptCleanup();
 
@@ -58,6 +58,7 @@ class OutputFile {
   bool existed_ = false;
   std::string target_;
   std::string temp_path_;
+  int signal_slot_ = -1;  // where a signal finds temp_path_
 };
 
 }  // namespace korvane::tools

@@ -24,8 +24,18 @@ void SleepMs(uint32_t ms) {
 LocalTime CurrentLocalTime() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  tm t{};
-  localtime_r(&ts.tv_sec, &t);
+  // localtime_r takes the C library's time-zone lock on every call, on which the log lines of
+  // every link in the process would queue: each thread keeps the last second's broken-down time.
+  struct SecondCache {
+    time_t second = -1;
+    tm t{};
+  };
+  static thread_local SecondCache cache;
+  if (cache.second != ts.tv_sec) {
+    localtime_r(&ts.tv_sec, &cache.t);
+    cache.second = ts.tv_sec;
+  }
+  const tm& t = cache.t;
   LocalTime lt;
   lt.year = static_cast<unsigned>(t.tm_year + 1900);
   lt.month = static_cast<unsigned>(t.tm_mon + 1);
