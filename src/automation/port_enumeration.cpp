@@ -3,7 +3,7 @@
 #include <new>
 
 #include "automation/bstr_text.h"
-#include "automation/serial_port_list.h"
+#include "platform/serial_port_list.h"
 
 namespace korvane::com {
 

@@ -24,6 +24,15 @@ std::string InputPathProblem(const std::string& path, bool read_twice);
 // True when both names lead to one existing file (same device and inode).
 bool SameFile(const std::string& a, const std::string& b);
 
+// Names are the tools' own text (the locale's charset; UTF-8 on Windows, opened there by their
+// wide form so any name works).
+FILE* OpenNamedFile(const std::string& path, const char* mode);
+bool IsFolder(const std::string& path);
+// Creates the folder; true when it exists afterwards.
+bool MakeFolder(const std::string& path);
+// Empties an open file.
+bool TruncateFile(FILE* file);
+
 class OutputFile {
  public:
   OutputFile() = default;

@@ -54,7 +54,7 @@ class TcpTransport final : public Transport {
 
   std::string Describe() const override { return "listening on " + host_ + ":" + std::to_string(port_); }
 
-  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+  std::unique_ptr<SimDevice> Accept(int32_t timeout_ms) override {
     uint32_t err = 0;
     SocketHandle s = SocketAccept(listener_, timeout_ms, err);
     if (s == kInvalidSocket) return nullptr;
@@ -100,7 +100,7 @@ class PtyTransport final : public Transport {
     return "pty " + path_ + (link_.empty() ? std::string() : " (link " + link_ + ")");
   }
 
-  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+  std::unique_ptr<SimDevice> Accept(int32_t timeout_ms) override {
     short revents = 0;
     if (PollOne(master_, POLLIN, timeout_ms, revents) <= 0 || (revents & POLLIN) == 0) return nullptr;
     if (keepalive_ >= 0) {
@@ -164,7 +164,7 @@ class DeviceTransport final : public Transport {
 
   std::string Describe() const override { return "device " + path_; }
 
-  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+  std::unique_ptr<SimDevice> Accept(int32_t timeout_ms) override {
     if (fd_ < 0) {
       std::string error;
       fd_ = OpenLine(path_, baud_, error);
@@ -254,7 +254,7 @@ class ConnectBackTransport final : public Transport {
 
   std::string Describe() const override { return "connect-back " + file_; }
 
-  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+  std::unique_ptr<SimDevice> Accept(int32_t timeout_ms) override {
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
       if (auto device = TryWriting()) return device;
@@ -268,7 +268,7 @@ class ConnectBackTransport final : public Transport {
   }
 
  private:
-  std::unique_ptr<FdDevice> TryWriting() {
+  std::unique_ptr<SimDevice> TryWriting() {
     FileWriting now;
     if (!LookAt(file_, now) || now == seen_) return nullptr;
     seen_ = now;  // one attempt per writing
@@ -443,7 +443,8 @@ std::unique_ptr<Transport> OpenDevice(const std::string& path, uint32_t baud,
   return std::make_unique<DeviceTransport>(fd, path, baud, std::move(say));
 }
 
-std::unique_ptr<Transport> ConnectBack(const std::string& file, std::function<void(const std::string&)> say) {
+std::unique_ptr<Transport> ConnectBack(const std::string& file, std::function<void(const std::string&)> say,
+                                       std::string&) {
   return std::make_unique<ConnectBackTransport>(file, std::move(say));
 }
 

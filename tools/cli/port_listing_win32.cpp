@@ -1,0 +1,42 @@
+// Windows: the list the port enumeration objects give (the hand-held terminals on USB, then the
+// serial ports of the device map), then the names that reach a terminal without a port of its own.
+#include <cstdio>
+
+#include "platform/serial_port_list.h"
+#include "port_listing.h"
+
+namespace korvane::tools {
+
+namespace {
+
+constexpr const char* kProgramName = "korvane";
+
+constexpr const char* kNameForms[] = {
+    "USB\tusb (the first hand-held terminal on USB)",
+    "LAN:HOST:PORT\ttcp (a terminal or simulator listening on HOST:PORT)",
+    "ACTIVESYNC\tactivesync (a docked terminal through the PC's docking service)",
+    "TSCLIENT:PORT\tremote desktop (PORT of the PC running the Remote Desktop client)",
+};
+
+}  // namespace
+
+void ListPorts() {
+  std::vector<PortDescriptor> usb;
+  EnumerateHandheldUsbDevices(usb);
+  for (const auto& d : usb) std::printf("%s\n", PortLine(d).c_str());
+  for (const std::string& name : SerialPortNames()) {
+    PortDescriptor serial;
+    serial.internal_type = kPortTypeSerial;
+    serial.device_paths.push_back(name);
+    std::printf("%s\n", PortLine(serial).c_str());
+  }
+  for (const char* form : kNameForms) std::printf("%s\n", form);
+}
+
+int WatchPorts(const CliOptions&) {
+  std::fprintf(stderr, "%s: ports --watch is not available on Windows; run 'korvane ports' again instead\n",
+               kProgramName);
+  return kExitUsage;
+}
+
+}  // namespace korvane::tools
