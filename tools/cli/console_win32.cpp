@@ -75,11 +75,20 @@ void StartConsoleRelay() {
     if (g_relay.target == INVALID_HANDLE_VALUE) g_relay.target = h;
   }
   if (g_relay.target == INVALID_HANDLE_VALUE) return;
+  // _dup2 below closes the handles the descriptors held: the relay writes through its own.
+  HANDLE own = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), g_relay.target, ::GetCurrentProcess(), &own, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    g_relay = {};
+    return;
+  }
+  g_relay.target = own;
   DWORD mode = 0;
   ::GetConsoleMode(g_relay.target, &mode);
   g_relay.escapes = ::SetConsoleMode(g_relay.target, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
   HANDLE write_end = nullptr;
   if (!::CreatePipe(&g_relay.read_end, &write_end, nullptr, 0)) {
+    ::CloseHandle(own);
     g_relay = {};
     return;
   }
@@ -103,7 +112,10 @@ void StopConsoleRelay() {
   // The writer ends when the last write end of the pipe is closed.
   for (int fd : kOutputDescriptors)
     if (g_relay.console[fd]) ::_close(fd);
-  if (::WaitForSingleObject(g_relay.writer, kRelayDrainMs) == WAIT_OBJECT_0) ::CloseHandle(g_relay.read_end);
+  if (::WaitForSingleObject(g_relay.writer, kRelayDrainMs) == WAIT_OBJECT_0) {
+    ::CloseHandle(g_relay.read_end);
+    ::CloseHandle(g_relay.target);
+  }
   ::CloseHandle(g_relay.writer);
   g_relay.writer = nullptr;
 }

@@ -177,8 +177,8 @@ int Cli::Id(const std::string& arg, int32_t& id) {
 }
 
 int Cli::Connect() {
-  link_.SetPort(o_.port);
-  if (!o_.log_file.empty()) link_.SetupLogfile(o_.log_file, 0);
+  link_.SetPort(SystemName(o_.port));
+  if (!o_.log_file.empty()) link_.SetupLogfile(SystemName(o_.log_file), 0);
   int32_t r = link_.ConnectTerminal();
   if (r != S_CONNECTED) return Fail("connect", r);
   return kExitOk;

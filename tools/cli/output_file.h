@@ -32,6 +32,9 @@ bool IsFolder(const std::string& path);
 bool MakeFolder(const std::string& path);
 // Empties an open file.
 bool TruncateFile(FILE* file);
+// A file or port name as the library passes it to the system: unchanged, or on Windows in the ANSI
+// code page of the library's narrow system calls.
+std::string SystemName(const std::string& name);
 
 class OutputFile {
  public:

@@ -212,6 +212,8 @@ bool RenameOver(const std::string& from, const std::string& to) { return std::re
 
 void RemovePath(const std::string& path) { ::unlink(path.c_str()); }
 
+std::string SystemName(const std::string& name) { return name; }
+
 bool TruncateFile(FILE* file) { return ftruncate(fileno(file), 0) == 0; }
 
 FILE* OpenNamedFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }

@@ -4,8 +4,11 @@
 # Cases:
 #   sim_dll   korvane-sim.exe --listen serves the registered korvane.dll through the sample scripts
 #   cli_sim   korvane.exe against korvane-sim.exe: identity in Cyrillic (given as arguments, shown
-#             as UTF-8), a download to a Cyrillic file name, an upload, a Cyrillic filter text
+#             as UTF-8), a download to a Cyrillic file name, an upload, a Cyrillic filter text and
+#             link log name
 #   cli_com   korvane.exe on a COM name that the prefix links to the native simulator's pty
+#   console   on a console (a pty that Wine makes one) with code page 866: a Russian argument and
+#             message come out right, and the progress bar is drawn
 #   errors    exact exit codes and messages: a missing port, options Windows refuses, ports
 # Paths reach the programs as Z: paths; their redirected output is UTF-8.
 set -u
@@ -110,11 +113,28 @@ case $case_name in
     [ "$(cat "$work/stdout")" = "$(cat "$tables/journal.csv")" ] || fail "rows on standard output differ"
     run 0 "$cli" --port "$lan" --quiet send goods "Z:$tables/goods.csv"
     same_file "$work/data/uploaded/goods.csv" "$tables/goods.csv"
-    run 0 "$cli" --port "$lan" filter-text goods "Молоко"
+    run 0 "$cli" --port "$lan" --log "Z:$work/связь.log" filter-text goods "Молоко"
+    checks=$((checks + 1))
+    [ -s "$work/связь.log" ] || fail "no link log under its Russian name"
     stop_sim
     checks=$((checks + 1))
     iconv -f CP1251 -t UTF-8 "$work/journal.txt" | grep -q 'Молоко' ||
       fail "the filter text did not reach the terminal as Windows-1251"
+    ;;
+  console)
+    start_sim --protocol v3
+    # script gives the programs a pty, which Wine turns into a console; what the console shows
+    # comes back in the locale's UTF-8 between escape sequences.
+    command="chcp 866 >nul & Z:$cli --port LAN:127.0.0.1:$port recv journal -o Z:$work/journal.csv"
+    command="$command & Z:$cli --port COM77 recv молоко"
+    script -qc "$(printf '%q ' "${emulator[@]}") cmd /c '$command'" "$work/typescript" >/dev/null 2>&1
+    # The bar is redrawn after a CR: each drawing on a line of its own.
+    shown=$(sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g' "$work/typescript" | tr '\r' '\n')
+    printf '%s\n' "$shown" | sed '1d; $d; /^$/d; s/^/  > /'
+    has "korvane: 'молоко' is not a table kind (0..9 or a name such as journal, goods)" "$shown"
+    checks=$((checks + 1))
+    printf '%s\n' "$shown" | grep -q '^recv journal \[#*\] 5/5 rows ' || fail "no progress bar on the console"
+    same_file "$work/journal.csv" "$tables/journal.csv"
     ;;
   cli_com)
     if [ ! -f "$state/com13/port" ]; then
