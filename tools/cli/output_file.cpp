@@ -10,6 +10,18 @@ namespace korvane::tools {
 
 OutputFile::~OutputFile() { Close(); }
 
+bool OutputFile::Open(const std::string& path) {
+  Close();
+  Forget();
+  existed_ = false;
+  if (path.empty() || path == "-") {
+    file_ = stdout;
+    owns_ = false;
+    return true;
+  }
+  return OpenNamed(path);
+}
+
 bool OutputFile::Close() {
   if (file_ == nullptr) return true;
   bool ok = std::fflush(file_) == 0 && !std::ferror(file_);

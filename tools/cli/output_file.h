@@ -63,6 +63,8 @@ class OutputFile {
   bool TargetExisted() const { return existed_; }
 
  private:
+  // Open of a named file (the platform's half).
+  bool OpenNamed(const std::string& path);
   void Forget();
 
   FILE* file_ = nullptr;

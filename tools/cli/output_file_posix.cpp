@@ -147,15 +147,7 @@ bool SameFile(const std::string& a, const std::string& b) {
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-bool OutputFile::Open(const std::string& path) {
-  Close();
-  Forget();
-  existed_ = false;
-  if (path.empty() || path == "-") {
-    file_ = stdout;
-    owns_ = false;
-    return true;
-  }
+bool OutputFile::OpenNamed(const std::string& path) {
   struct stat st {};
   const bool in_place = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
   target_ = in_place ? path : FollowLinks(path);

@@ -186,15 +186,7 @@ bool SameFile(const std::string& a, const std::string& b) {
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
-bool OutputFile::Open(const std::string& path) {
-  Close();
-  Forget();
-  existed_ = false;
-  if (path.empty() || path == "-") {
-    file_ = stdout;
-    owns_ = false;
-    return true;
-  }
+bool OutputFile::OpenNamed(const std::string& path) {
   target_ = path;
   const DWORD attributes = Attributes(path);
   existed_ = Exists(attributes);

@@ -1,4 +1,5 @@
 #include "transport.h"
+#include "transport_platform.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -24,9 +25,6 @@ namespace korvane::sim {
 
 namespace {
 
-constexpr int kListenBacklog = 4;
-constexpr const char* kDefaultHost = "127.0.0.1";
-constexpr uint8_t kLoopbackNet = 127;
 // How often a device that went away is looked for again.
 constexpr int32_t kReopenWaitMs = 500;
 // How often the connect-back file is looked at: on every change to its folder, and at this pace
@@ -45,27 +43,6 @@ int PollOne(int fd, short events, int32_t timeout_ms, short& revents) {
   revents = p.revents;
   return r;
 }
-
-class TcpTransport final : public Transport {
- public:
-  TcpTransport(SocketHandle listener, std::string host, uint16_t port)
-      : listener_(listener), host_(std::move(host)), port_(port) {}
-  ~TcpTransport() override { SocketClose(listener_); }
-
-  std::string Describe() const override { return "listening on " + host_ + ":" + std::to_string(port_); }
-
-  std::unique_ptr<SimDevice> Accept(int32_t timeout_ms) override {
-    uint32_t err = 0;
-    SocketHandle s = SocketAccept(listener_, timeout_ms, err);
-    if (s == kInvalidSocket) return nullptr;
-    return std::make_unique<FdDevice>(static_cast<int>(s), true);
-  }
-
- private:
-  SocketHandle listener_;
-  std::string host_;
-  uint16_t port_;
-};
 
 // Where symbolic link `link` points, or empty.
 std::string LinkTarget(const std::string& link) {
@@ -309,6 +286,16 @@ class ConnectBackTransport final : public Transport {
 
 }  // namespace
 
+std::unique_ptr<SimDevice> AdoptSocket(SocketHandle s) { return std::make_unique<FdDevice>(static_cast<int>(s), true); }
+
+bool IsLoopbackAddress(const std::string& host) {
+  constexpr uint8_t kLoopbackNet = 127;
+  in_addr addr{};
+  return ::inet_aton(host.c_str(), &addr) != 0 && (ntohl(addr.s_addr) >> 24) == kLoopbackNet;
+}
+
+std::string SocketErrorText(uint32_t err) { return std::strerror(static_cast<int>(err)); }
+
 FdDevice::FdDevice(int fd, bool owned) : fd_(fd), owned_(owned) {
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
 }
@@ -363,39 +350,6 @@ uint32_t FdDevice::ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, 
   if (n > 0) return count + static_cast<uint32_t>(n);
   if (n == 0 || (errno != EAGAIN && errno != EINTR)) gone_ = true;  // peer closed; a pty master gets EIO
   return count;
-}
-
-std::unique_ptr<Transport> ListenTcp(const std::string& host_port, std::string& error) {
-  std::string host = kDefaultHost;
-  std::string port_text = host_port;
-  if (auto colon = host_port.rfind(':'); colon != std::string::npos) {
-    host = host_port.substr(0, colon);
-    port_text = host_port.substr(colon + 1);
-  }
-  if (host.empty() || host == "localhost") host = kDefaultHost;
-  in_addr addr{};
-  if (::inet_aton(host.c_str(), &addr) == 0 || (ntohl(addr.s_addr) >> 24) != kLoopbackNet) {
-    error = "only loopback addresses (127.x.x.x) are served, not '" + host + "'";
-    return nullptr;
-  }
-  char* end = nullptr;
-  unsigned long port = std::strtoul(port_text.c_str(), &end, 10);
-  if (port_text.empty() || *end != 0 || port > 65535) {
-    error = "bad port '" + port_text + "'";
-    return nullptr;
-  }
-  if (!StartSockets()) {
-    error = "sockets unavailable";
-    return nullptr;
-  }
-  uint16_t chosen = static_cast<uint16_t>(port);
-  uint32_t err = 0;
-  SocketHandle s = SocketListen(host, chosen, kListenBacklog, err);
-  if (s == kInvalidSocket) {
-    error = "cannot listen on " + host + ":" + port_text + ": " + std::strerror(static_cast<int>(err));
-    return nullptr;
-  }
-  return std::make_unique<TcpTransport>(s, host, chosen);
 }
 
 std::unique_ptr<Transport> CreatePty(const std::string& link, std::string& error) {

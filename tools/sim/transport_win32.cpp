@@ -11,16 +11,13 @@
 #include "platform/serial_device.h"
 #include "platform/tcp_socket.h"
 #include "transport.h"
+#include "transport_platform.h"
 #include "wide_text.h"
 
 namespace korvane::sim {
 
 namespace {
 
-constexpr int kListenBacklog = 4;
-constexpr const char* kDefaultHost = "127.0.0.1";
-constexpr uint8_t kLoopbackNet = 127;
-constexpr unsigned long kMaxPort = 65535;
 constexpr int32_t kReopenWaitMs = 500;
 // A COM port tells nothing of arriving bytes without overlapped I/O (unusable on some drivers):
 // reads return at once, and an idle line is looked at this often.
@@ -83,27 +80,6 @@ class SocketDevice final : public SimDevice {
  private:
   SocketHandle s_;
   bool gone_ = false;
-};
-
-class TcpTransport final : public Transport {
- public:
-  TcpTransport(SocketHandle listener, std::string host, uint16_t port)
-      : listener_(listener), host_(std::move(host)), port_(port) {}
-  ~TcpTransport() override { SocketClose(listener_); }
-
-  std::string Describe() const override { return "listening on " + host_ + ":" + std::to_string(port_); }
-
-  std::unique_ptr<SimDevice> Accept(int32_t timeout_ms) override {
-    uint32_t err = 0;
-    const SocketHandle s = SocketAccept(listener_, timeout_ms, err);
-    if (s == kInvalidSocket) return nullptr;
-    return std::make_unique<SocketDevice>(s);
-  }
-
- private:
-  SocketHandle listener_;
-  std::string host_;
-  uint16_t port_;
 };
 
 // A COM port of the transport's, served while it works: a read or write that fails (the adapter
@@ -223,38 +199,15 @@ class DeviceTransport final : public Transport {
 
 }  // namespace
 
-std::unique_ptr<Transport> ListenTcp(const std::string& host_port, std::string& error) {
-  std::string host = kDefaultHost;
-  std::string port_text = host_port;
-  if (auto colon = host_port.rfind(':'); colon != std::string::npos) {
-    host = host_port.substr(0, colon);
-    port_text = host_port.substr(colon + 1);
-  }
-  if (host.empty() || host == "localhost") host = kDefaultHost;
-  if (!StartSockets()) {
-    error = "sockets unavailable";
-    return nullptr;
-  }
+std::unique_ptr<SimDevice> AdoptSocket(SocketHandle s) { return std::make_unique<SocketDevice>(s); }
+
+bool IsLoopbackAddress(const std::string& host) {
+  constexpr uint8_t kLoopbackNet = 127;
   in_addr addr{};
-  if (::inet_pton(AF_INET, host.c_str(), &addr) != 1 || (ntohl(addr.s_addr) >> 24) != kLoopbackNet) {
-    error = "only loopback addresses (127.x.x.x) are served, not '" + host + "'";
-    return nullptr;
-  }
-  char* end = nullptr;
-  const unsigned long port = std::strtoul(port_text.c_str(), &end, 10);
-  if (port_text.empty() || *end != 0 || port > kMaxPort) {
-    error = "bad port '" + port_text + "'";
-    return nullptr;
-  }
-  uint16_t chosen = static_cast<uint16_t>(port);
-  uint32_t err = 0;
-  const SocketHandle s = SocketListen(host, chosen, kListenBacklog, err);
-  if (s == kInvalidSocket) {
-    error = "cannot listen on " + host + ":" + port_text + ": " + ErrorText(err);
-    return nullptr;
-  }
-  return std::make_unique<TcpTransport>(s, host, chosen);
+  return StartSockets() && ::inet_pton(AF_INET, host.c_str(), &addr) == 1 && (ntohl(addr.s_addr) >> 24) == kLoopbackNet;
 }
+
+std::string SocketErrorText(uint32_t err) { return ErrorText(err); }
 
 std::unique_ptr<Transport> CreatePty(const std::string&, std::string& error) {
   error = "--pty is not available on Windows: use --listen 127.0.0.1:PORT, or --device COMn on one end of a "

@@ -7,6 +7,8 @@
 #             as UTF-8), a download to a Cyrillic file name, an upload, a Cyrillic filter text and
 #             link log name
 #   cli_com   korvane.exe on a COM name that the prefix links to the native simulator's pty
+#   sim_device korvane-sim.exe --device COM14 and korvane.exe on COM15, the two ends of a virtual
+#             serial pair (socat's two linked ptys, as a null-modem emulator makes on Windows)
 #   console   on a console (a pty that Wine makes one) with code page 866: a Russian argument and
 #             message come out right, and the progress bar is drawn
 #   errors    exact exit codes and messages: a missing port, options Windows refuses, ports
@@ -20,6 +22,7 @@ sim="$bin/korvane-sim.exe"
 checks=0
 failures=0
 sim_pid=""
+pair_pid=""
 
 fail() {
   failures=$((failures + 1))
@@ -32,6 +35,10 @@ stop_sim() {
     wait "$sim_pid" 2>/dev/null
   fi
   sim_pid=""
+  if [ -n "$pair_pid" ]; then
+    kill "$pair_pid" 2>/dev/null
+    wait "$pair_pid" 2>/dev/null
+  fi
 }
 trap stop_sim EXIT
 
@@ -135,6 +142,34 @@ case $case_name in
     checks=$((checks + 1))
     printf '%s\n' "$shown" | grep -q '^recv journal \[#*\] 5/5 rows ' || fail "no progress bar on the console"
     same_file "$work/journal.csv" "$tables/journal.csv"
+    ;;
+  sim_device)
+    prefix=${WINEPREFIX:-${emulator[1]}}
+    rm -f "$prefix/dosdevices/com14" "$prefix/dosdevices/com15"
+    socat PTY,link="$prefix/dosdevices/com14",rawer PTY,link="$prefix/dosdevices/com15",rawer </dev/null \
+      >"$work/socat.log" 2>&1 &
+    pair_pid=$!
+    for _ in $(seq 50); do
+      [ -L "$prefix/dosdevices/com14" ] && [ -L "$prefix/dosdevices/com15" ] && break
+      sleep 0.1
+    done
+    cp -r "$tables" "$work/data"
+    "${emulator[@]}" "$sim" --device COM14 --data "Z:$work/data" --timeout 120 --quiet </dev/null \
+      >"$work/sim.out" 2>"$work/sim.err" &
+    sim_pid=$!
+    for _ in $(seq 100); do
+      grep -q '^device COM14' "$work/sim.out" && break
+      sleep 0.1
+    done
+    run 0 "$cli" --port COM15 info
+    has "program:    Ostrel" "$out"
+    has "port:       COM15" "$out"
+    run 0 "$cli" --port COM15 --quiet recv journal -o "Z:$work/journal.csv"
+    same_file "$work/journal.csv" "$tables/journal.csv"
+    run 0 "$cli" --port COM15 --quiet send goods "Z:$tables/goods.csv"
+    same_file "$work/data/uploaded/goods.csv" "$tables/goods.csv"
+    stop_sim
+    rm -f "$prefix/dosdevices/com14" "$prefix/dosdevices/com15"
     ;;
   cli_com)
     if [ ! -f "$state/com13/port" ]; then
