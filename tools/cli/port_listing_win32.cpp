@@ -2,7 +2,6 @@
 // serial ports of the device map), then the names that reach a terminal without a port of its own.
 #include <cstdio>
 
-#include "platform/serial_port_list.h"
 #include "port_listing.h"
 
 namespace korvane::tools {
@@ -21,15 +20,10 @@ constexpr const char* kNameForms[] = {
 }  // namespace
 
 void ListPorts() {
-  std::vector<PortDescriptor> usb;
-  EnumerateHandheldUsbDevices(usb);
-  for (const auto& d : usb) std::printf("%s\n", PortLine(d).c_str());
-  for (const std::string& name : SerialPortNames()) {
-    PortDescriptor serial;
-    serial.internal_type = kPortTypeSerial;
-    serial.device_paths.push_back(name);
-    std::printf("%s\n", PortLine(serial).c_str());
-  }
+  std::vector<PortDescriptor> ports;
+  EnumerateHandheldUsbDevices(ports);
+  AppendSerialPorts(ports);
+  for (const auto& d : ports) std::printf("%s\n", PortLine(d).c_str());
   for (const char* form : kNameForms) std::printf("%s\n", form);
 }
 
