@@ -112,15 +112,7 @@ bool RenameOver(const std::string& from, const std::string& to) {
 
 void RemovePath(const std::string& path) { ::DeleteFileW(Wide(path).c_str()); }
 
-std::string SystemName(const std::string& name) {
-  const std::wstring wide = Wide(name);
-  if (wide.empty()) return {};
-  const int n = ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                      nullptr);
-  std::string ansi(static_cast<size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), n, nullptr, nullptr);
-  return ansi;
-}
+std::string SystemName(const std::string& name) { return Narrow(Wide(name), kAnsiCodePage); }
 
 bool TruncateFile(FILE* file) { return ::_chsize(::_fileno(file), 0) == 0; }
 
