@@ -139,11 +139,11 @@ build_windows() {
     quiet cmake --build "$WINDOWS_DIR" -j "$JOBS"
 }
 
-# The 32-bit korvane.dll only: the Windows tests compare its exports, imports and type library
-# with the 64-bit one's.
+# The 32-bit korvane.dll (the Windows tests compare its exports, imports and type library with the
+# 64-bit one's) and the 32-bit tools, which are built to keep them building.
 build_windows_x86() {
   quiet cmake --preset windows-x86 -S "$ROOT" -DKORVANE_WERROR=ON &&
-    quiet cmake --build "$WINDOWS_X86_DIR" -j "$JOBS" --target korvane
+    quiet cmake --build "$WINDOWS_X86_DIR" -j "$JOBS" --target korvane korvane-cli korvane-sim
 }
 
 # Unit tests again with address and undefined-behaviour sanitizers.

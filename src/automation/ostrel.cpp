@@ -9,9 +9,9 @@
 #include "automation/bstr_text.h"
 #include "automation/ostrel_strings.h"
 #include "automation/row_adapters.h"
-#include "automation/serial_port_list.h"
 #include "link/link_texts.h"
 #include "log/log_time.h"
+#include "platform/serial_port_list.h"
 
 namespace korvane::com {
 

@@ -3,7 +3,6 @@
 #include <new>
 
 #include "automation/bstr_text.h"
-#include "automation/serial_port_list.h"
 
 namespace korvane::com {
 
@@ -67,12 +66,7 @@ STDMETHODIMP CWCEPortSet::EnumPorts(LONG* nCount) {
   if (!nCount) return E_POINTER;
   return Boundary([&] {
     ListUsbDevices();
-    for (std::string& name : SerialPortNames()) {
-      PortDescriptor serial;
-      serial.internal_type = kPortTypeSerial;
-      serial.device_paths.push_back(std::move(name));
-      ports_.push_back(std::move(serial));
-    }
+    AppendSerialPorts(ports_);
     *nCount = static_cast<LONG>(ports_.size());
     return S_OK;
   });

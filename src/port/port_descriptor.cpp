@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/serial_port_list.h"
 #include "port/sysfs_ports.h"
 #include "port/usb_enumeration.h"
 
@@ -85,6 +86,15 @@ uint32_t EnumerateHandheldUsbDevices(std::vector<PortDescriptor>& records) {
     if (d.internal_type == kPortTypeUsb) records.push_back(std::move(d));
   }
   return static_cast<uint32_t>(records.size());
+}
+
+void AppendSerialPorts(std::vector<PortDescriptor>& records) {
+  for (std::string& name : SerialPortNames()) {
+    PortDescriptor serial;
+    serial.internal_type = kPortTypeSerial;
+    serial.device_paths.push_back(std::move(name));
+    records.push_back(std::move(serial));
+  }
 }
 
 }  // namespace korvane

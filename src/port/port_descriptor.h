@@ -26,5 +26,8 @@ struct PortDescriptor {
 
 // The present hand-held devices; `records` is emptied first. Returns how many were found.
 uint32_t EnumerateHandheldUsbDevices(std::vector<PortDescriptor>& records);
+// Appends the serial ports of the system's serial device map (none on Linux), after the USB
+// devices in the list the port enumeration objects and `korvane ports` give.
+void AppendSerialPorts(std::vector<PortDescriptor>& records);
 
 }  // namespace korvane

@@ -133,25 +133,6 @@ TEST(CsvStream, WritesEachRowAsItArrivesAndConvertsOnlyWhenAsked) {
   EXPECT_FALSE(sink.Open(dir.Path() + "/no/such/folder/x.csv"));
 }
 
-TEST(TextCharset, ConvertsBetweenTheTerminalAndTheScreen) {
-  tools::TextConverter to_utf8("CP1251", "UTF-8");
-  tools::TextConverter to_1251("UTF-8", "CP1251");
-  ASSERT_TRUE(to_utf8.Ok());
-  EXPECT_EQ(to_utf8.Convert("Терминал не готов"), Utf8(u8"Терминал не готов"));
-  EXPECT_EQ(to_1251.Convert(Utf8(u8"ш/к «Ёлка»")), "ш/к «Ёлка»");
-  // A broken sequence costs one byte each, not the message; a character the target lacks, one '?'.
-  EXPECT_EQ(to_1251.Convert(std::string("a\xD0") + "b"), "a?b");
-  EXPECT_EQ(to_1251.Convert(Utf8(u8"a\u6F22\U0001F600b")), "a??b");
-  std::string exact;
-  EXPECT_FALSE(to_1251.ConvertExact(Utf8(u8"ab\u6F22c"), exact));
-  EXPECT_EQ(exact, "ab");
-  EXPECT_TRUE(to_1251.ConvertExact(Utf8(u8"Ёлка"), exact));
-  EXPECT_EQ(exact, "Ёлка");
-  EXPECT_FALSE(tools::TextConverter("CP1251", "NO-SUCH-CHARSET").Ok());
-  std::setlocale(LC_ALL, "C");
-  EXPECT_EQ(tools::LocaleCharset(), "UTF-8");
-}
-
 TEST(CliArgs, OptionsSubcommandAndArguments) {
   std::string error;
   auto o = tools::ParseCommandLine({"set-id", "--port=LAN:127.0.0.1:5", "operations", "-1", "--quiet"}, nullptr, error);

@@ -52,7 +52,8 @@ const std::vector<SubcommandInfo> kSubcommands = {
      "Exit status: 0 when every terminal's file was written; 1 when any was not (the others are\n"
      "written), or no terminal answered; 2 for a usage error.\n",
      1, 1, false},
-    {"send", "KIND FILE [KIND FILE ...] [--oper-id N]", "upload tables from CSV files, then let the terminal process them",
+    {"send", "KIND FILE [KIND FILE ...] [--oper-id N]",
+     "upload tables from CSV files, then let the terminal process them",
      "Each FILE holds one row per line. After the last table the terminal processes what it\n"
      "received; --oper-id N (N > 0) then sets its current operation ID.\n",
      2, -1, true},
@@ -114,8 +115,7 @@ int32_t ParseTableKind(const std::string& text) {
   return TableKindFromFileName(lower.c_str());
 }
 
-bool ParseLegacySteps(const std::vector<std::string>& args, std::string& error,
-                      std::vector<LegacyStep>* steps) {
+bool ParseLegacySteps(const std::vector<std::string>& args, std::string& error, std::vector<LegacyStep>* steps) {
   for (size_t i = 0; i < args.size(); ++i) {
     LegacyStep step;
     step.what = args[i];
@@ -154,7 +154,8 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
       options_end = true;
       continue;
     }
-    if (!options_end && a.size() > 1 && a[0] == '-' && !(a.size() > 1 && std::isdigit(static_cast<unsigned char>(a[1])))) {
+    if (!options_end && a.size() > 1 && a[0] == '-' &&
+        !(a.size() > 1 && std::isdigit(static_cast<unsigned char>(a[1])))) {
       std::string name = a;
       std::string value;
       bool has_inline = false;
@@ -310,16 +311,17 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
 }
 
 std::string GeneralHelp() {
-  std::string s =
-      "usage: korvane [OPTIONS] SUBCOMMAND [ARGS]\n"
-      "\n"
-      "Exchanges data with a hand-held terminal over one port.\n"
-      "\n"
-      "Subcommands:\n";
+  std::string s = "usage: korvane [OPTIONS] SUBCOMMAND [ARGS]\n"
+                  "\n"
+                  "Exchanges data with a hand-held terminal over one port.\n"
+                  "\n"
+                  "Subcommands:\n";
   for (const auto& c : kSubcommands) {
     std::string head = std::string("  ") + c.name + (*c.usage ? " " : "") + c.usage;
-    if (head.size() < 44) head.resize(44, ' ');
-    else head += "\n" + std::string(44, ' ');
+    if (head.size() < 44)
+      head.resize(44, ' ');
+    else
+      head += "\n" + std::string(44, ' ');
     s += head + c.summary + "\n";
   }
   s += std::string("\n"
@@ -346,8 +348,8 @@ std::string GeneralHelp() {
 }
 
 std::string SubcommandHelp(const SubcommandInfo& info) {
-  std::string s = std::string("usage: korvane [OPTIONS] ") + info.name + (*info.usage ? " " : "") + info.usage + "\n\n" +
-                  info.summary + ".\n";
+  std::string s = std::string("usage: korvane [OPTIONS] ") + info.name + (*info.usage ? " " : "") + info.usage +
+                  "\n\n" + info.summary + ".\n";
   if (*info.details) s += std::string("\n") + info.details;
   if (std::string(info.usage).find("KIND") != std::string::npos) s += std::string("\n") + kKindHelp;
   s += "\nSee korvane --help for the options.\n";

@@ -26,17 +26,17 @@ struct CliOptions {
   bool csv_replace = false;  // --csv-convert=replace: what does not convert becomes '?' instead of failing
   bool help = false;
   bool version = false;
-  std::string output;                      // recv -o
-  std::optional<int32_t> operation_id;     // send --oper-id
-  uint32_t legacy_protocol = 100;          // legacy --protocol, as 100, 200 or 300
+  std::string output;                   // recv -o
+  std::optional<int32_t> operation_id;  // send --oper-id
+  uint32_t legacy_protocol = 100;       // legacy --protocol, as 100, 200 or 300
   bool legacy_protocol_given = false;
-  bool watch = false;                      // ports --watch
-  std::optional<int32_t> watch_seconds;    // ports --watch --timeout
-  std::vector<std::string> ports;          // every --port, in order (doctor checks them all)
-  bool json = false;                       // doctor --json
-  bool quick = false;                      // doctor --quick
-  std::string command;                     // the subcommand
-  std::vector<std::string> args;           // its positional arguments
+  bool watch = false;                    // ports --watch
+  std::optional<int32_t> watch_seconds;  // ports --watch --timeout
+  std::vector<std::string> ports;        // every --port, in order (doctor checks them all)
+  bool json = false;                     // doctor --json
+  bool quick = false;                    // doctor --quick
+  std::string command;                   // the subcommand
+  std::vector<std::string> args;         // its positional arguments
 };
 
 // Parses argv (without argv[0]). `port_env` is the value of KORVANE_PORT or null. On failure the
@@ -64,7 +64,7 @@ struct SubcommandInfo {
   const char* summary;  // one line
   const char* details;  // further lines of --help, may be empty
   int min_args;
-  int max_args;         // -1: any number
+  int max_args;  // -1: any number
   bool needs_port;
 };
 const SubcommandInfo* FindSubcommand(const std::string& name);

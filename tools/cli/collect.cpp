@@ -1,8 +1,5 @@
 #include "collect.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -17,7 +14,8 @@
 #include "csv_stream.h"
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
-#include "port/sysfs_ports.h"
+#include "output_file.h"
+#include "port_listing.h"
 
 namespace korvane::tools {
 
@@ -205,15 +203,6 @@ void PrintSummary(const std::vector<Terminal>& terminals, const ScreenText& text
   for (const Line& l : lines) print(l);
 }
 
-// The folder must take new files: checked before any port opens.
-std::string FolderProblem(const std::string& folder) {
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) return std::strerror(errno);
-  if (!S_ISDIR(st.st_mode)) return "not a folder";
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
-  return {};
-}
-
 }  // namespace
 
 int RunCollect(const CliOptions& o, const ScreenText& text) {
@@ -245,8 +234,7 @@ int RunCollect(const CliOptions& o, const ScreenText& text) {
     terminals.push_back(std::move(t));
   };
   if (o.ports.empty()) {
-    for (const auto& d : ScanSysfsTtys(SysfsRoot()))
-      if (!d.device_paths.empty()) add(d.device_paths.front(), true);
+    for (const std::string& name : LocalPortNames()) add(name, true);
     if (const char* configured = std::getenv(kPortEnvironment); configured != nullptr && *configured != 0)
       add(configured, true);
   }

@@ -1,8 +1,8 @@
 #include "csv_stream.h"
 
-#include <unistd.h>
-
 #include <cerrno>
+
+#include "stream_byte.h"
 
 namespace korvane::tools {
 
@@ -41,7 +41,7 @@ void CsvFileSink::Clear() {
   rows_ = 0;
   if (file_ == nullptr || out_.PartialPath().empty()) return;
   std::fflush(file_);
-  if (ftruncate(fileno(file_), 0) != 0) failed_ = true;
+  if (!TruncateFile(file_)) failed_ = true;
   std::rewind(file_);
 }
 
@@ -74,7 +74,7 @@ bool CsvFileSource::Open(const std::string& file_name, const TextConverter* conv
   row_number_ = 0;
   bad_row_ = 0;
   problem_.clear();
-  file_ = std::fopen(file_name.c_str(), "rb");
+  file_ = OpenNamedFile(file_name, "rb");
   return file_ != nullptr;
 }
 
@@ -85,7 +85,7 @@ bool CsvFileSource::ReadLine(std::string& row, LineFault& fault) {
   bool any = false;
   bool after_cr = false;
   for (;;) {
-    const int c = getc_unlocked(file_);
+    const int c = NextByte(file_);
     if (c == EOF) {
       if (std::ferror(file_)) failed_ = true;
       if (after_cr) fault = LineFault::kBareCr;

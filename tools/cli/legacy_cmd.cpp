@@ -63,7 +63,7 @@ class LegacyRun {
 int LegacyRun::Run() {
   port_.SetProtocolVersion(o_.legacy_protocol);
   TakeRecentDiagLines();
-  if (port_.Open(o_.port) != 1) {
+  if (port_.Open(SystemName(o_.port)) != 1) {
     const uint32_t err = port_.LastOpenError();
     const std::string reason = err != 0 ? PortOpenFailureText(o_.port, o_.port, err) : Reasons(0);
     std::fprintf(stderr, "%s: legacy: cannot open %s at %.2f: %s\n", kProgramName, o_.port.c_str(),

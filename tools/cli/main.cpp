@@ -1,7 +1,4 @@
 // korvane: the terminal link's main jobs from a shell.
-#include <iconv.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <clocale>
@@ -13,6 +10,7 @@
 
 #include "cli_args.h"
 #include "collect.h"
+#include "console.h"
 #include "csv_stream.h"
 #include "doctor.h"
 #include "korvane_version.h"
@@ -20,13 +18,10 @@
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
 #include "output_file.h"
-#include "platform/errors.h"
-#include "platform/uevent_socket.h"
-#include "port/port_descriptor.h"
-#include "port/sysfs_ports.h"
-#include "port/uevent.h"
+#include "port_listing.h"
 #include "progress.h"
 #include "text_charset.h"
+#include "tool_entry.h"
 
 namespace korvane::tools {
 
@@ -41,36 +36,6 @@ std::string SecondsSince(std::chrono::steady_clock::time_point start) {
   std::snprintf(buf, sizeof buf, "%.3f s",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   return buf;
-}
-
-// A charset the terminal can speak: one byte a character, and ASCII as ASCII, since the protocol's
-// control bytes, digits and separators travel inside the rows and commands.
-bool IsTerminalCharset(const std::string& name) {
-  if (name.empty()) return false;  // iconv would take the locale's
-  iconv_t cd = iconv_open("UTF-32LE", name.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  constexpr int kByteValues = 256;
-  constexpr unsigned kAsciiEnd = 0x80;
-  bool ok = true;
-  for (int b = 0; b < kByteValues && ok; ++b) {
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    char in = static_cast<char>(b);
-    char* in_p = &in;
-    size_t in_left = 1;
-    uint32_t out[4] = {};
-    char* out_p = reinterpret_cast<char*>(out);
-    size_t out_left = sizeof out;
-    const size_t r = iconv(cd, &in_p, &in_left, &out_p, &out_left);
-    const size_t chars = (sizeof out - out_left) / sizeof out[0];
-    if (r == static_cast<size_t>(-1)) {
-      // A byte the charset leaves undefined is fine; one that starts a longer sequence is not.
-      ok = errno == EILSEQ && static_cast<unsigned>(b) >= kAsciiEnd;
-    } else {
-      ok = chars == 1 && (static_cast<unsigned>(b) >= kAsciiEnd || out[0] == static_cast<uint32_t>(b));
-    }
-  }
-  iconv_close(cd);
-  return ok;
 }
 
 // Named files are checked before the port opens: a file that cannot be read or written, or one
@@ -158,7 +123,7 @@ class Cli {
   int FailRaw(const char* step, int32_t result);
   int Kind(const std::string& arg, int32_t& kind);
   int Id(const std::string& arg, int32_t& id);
-  bool ShowProgress() const { return !o_.quiet && isatty(fileno(stderr)); }
+  bool ShowProgress() const { return !o_.quiet && IsTerminal(stderr); }
   void Note(const std::string& line) {
     if (!o_.quiet) std::fprintf(stderr, "%s\n", line.c_str());
   }
@@ -213,8 +178,8 @@ int Cli::Id(const std::string& arg, int32_t& id) {
 }
 
 int Cli::Connect() {
-  link_.SetPort(o_.port);
-  if (!o_.log_file.empty()) link_.SetupLogfile(o_.log_file, 0);
+  link_.SetPort(SystemName(o_.port));
+  if (!o_.log_file.empty()) link_.SetupLogfile(SystemName(o_.log_file), 0);
   int32_t r = link_.ConnectTerminal();
   if (r != S_CONNECTED) return Fail("connect", r);
   return kExitOk;
@@ -423,74 +388,6 @@ int Cli::Run() {
   return Done(r == S_LINK_OK ? kExitOk : Fail(c.c_str(), r));
 }
 
-// "PATH<tab>KIND[<tab>DESCRIPTION]". The texts are the system's own, shown as they are.
-std::string PortLine(const PortDescriptor& d) {
-  std::string line = d.device_paths.empty() ? std::string() : d.device_paths.front();
-  line += d.internal_type == kPortTypeUsb ? "\tusb (" + d.service + ")" : std::string("\tserial");
-  std::string names = d.vendor;
-  if (!d.port_desc.empty()) names += (names.empty() ? "" : " ") + d.port_desc;
-  std::string ids = d.hardware_id;
-  if (!d.location.empty()) ids += (ids.empty() ? "" : ", ") + d.location;
-  if (!ids.empty()) names += (names.empty() ? "(" : " (") + ids + ")";
-  if (!names.empty()) line += "\t" + names;
-  return line;
-}
-
-// The hand-held sync driver's ttys first, then the other serial devices, then the TCP form.
-void ListPorts() {
-  for (const auto& d : ScanSysfsTtys(SysfsRoot())) std::printf("%s\n", PortLine(d).c_str());
-  std::printf("LAN:HOST:PORT\ttcp (a terminal or simulator listening on HOST:PORT)\n");
-}
-
-std::string ChangeLine(const DeviceChange& c) {
-  const std::string sign = c.arrived ? "+\t" : "-\t";
-  if (c.tty) {
-    if (c.arrived) {
-      if (auto d = DescribeSysfsTty(SysfsRoot(), c.name)) return sign + PortLine(*d);
-    }
-    return sign + (c.node.empty() ? "/dev/" + c.name : c.node) + "\ttty";
-  }
-  std::string line = sign + (c.node.empty() ? "-" : c.node) + "\tusb device\t";
-  if (!c.hardware_id.empty()) line += c.hardware_id + " ";
-  return line + "(usb " + c.name + ")";
-}
-
-// The current list, then device changes as the kernel reports them. Subscribed before listing,
-// so a device that arrives meanwhile is reported rather than missed.
-int WatchPorts(const CliOptions& o) {
-  UeventSocket events;
-  uint32_t err = 0;
-  if (!events.Open(err)) {
-    std::fprintf(stderr, "%s: cannot watch device changes: %s (%u)\n", kProgramName, SystemErrorText(err).c_str(), err);
-    return kExitFailure;
-  }
-  ListPorts();
-  std::fflush(stdout);
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::seconds(o.watch_seconds.value_or(0));
-  std::vector<uint8_t> datagram;
-  for (;;) {
-    int wait_ms = -1;
-    if (o.watch_seconds) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return kExitOk;
-      wait_ms = static_cast<int>(left);
-    }
-    switch (events.Receive(datagram, wait_ms, err)) {
-      case UeventSocket::Result::kTimeout: return kExitOk;
-      case UeventSocket::Result::kError:
-        std::fprintf(stderr, "%s: device changes: %s (%u)\n", kProgramName, SystemErrorText(err).c_str(), err);
-        return kExitFailure;
-      case UeventSocket::Result::kEvent: break;
-    }
-    const auto event = ParseUevent(datagram.data(), datagram.size());
-    const auto change = event ? DeviceChangeOf(*event) : std::nullopt;
-    if (!change) continue;
-    std::printf("%s\n", ChangeLine(*change).c_str());
-    std::fflush(stdout);
-  }
-}
-
 int Run(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
@@ -555,4 +452,4 @@ int Main(int argc, char** argv) {
 
 }  // namespace korvane::tools
 
-int main(int argc, char** argv) { return korvane::tools::Main(argc, argv); }
+int ToolMain(int argc, char** argv) { return korvane::tools::Main(argc, argv); }

@@ -21,8 +21,22 @@ std::string OutputPathProblem(const std::string& path, bool append);
 // Why `path` cannot be read as an input file, empty when it can. `read_twice`: the file is read
 // once to count its rows and again to send them, so it must be a regular file.
 std::string InputPathProblem(const std::string& path, bool read_twice);
+// Why new files cannot be made in `folder` (empty: they can), checked before any port opens.
+std::string FolderProblem(const std::string& folder);
 // True when both names lead to one existing file (same device and inode).
 bool SameFile(const std::string& a, const std::string& b);
+
+// Names are the tools' own text (the locale's charset; UTF-8 on Windows, opened there by their
+// wide form so any name works).
+FILE* OpenNamedFile(const std::string& path, const char* mode);
+bool IsFolder(const std::string& path);
+// Creates the folder; true when it exists afterwards.
+bool MakeFolder(const std::string& path);
+// Empties an open file.
+bool TruncateFile(FILE* file);
+// A file or port name as the library passes it to the system: unchanged, or on Windows in the ANSI
+// code page of the library's narrow system calls.
+std::string SystemName(const std::string& name);
 
 class OutputFile {
  public:
@@ -51,6 +65,8 @@ class OutputFile {
   bool TargetExisted() const { return existed_; }
 
  private:
+  // Open of a named file (the platform's half).
+  bool OpenNamed(const std::string& path);
   void Forget();
 
   FILE* file_ = nullptr;

@@ -24,8 +24,8 @@ std::string ProgressBar::Line(const std::string& label, long done, long total, d
   std::string bar;
   if (total > 0) {
     long filled = done >= total ? kBarWidth : done * kBarWidth / total;
-    bar = "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kBarWidth - filled), '.') +
-          "] ";
+    bar = "[" + std::string(static_cast<size_t>(filled), '#') +
+          std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] ";
     std::snprintf(buf, sizeof buf, "%s%ld/%ld rows", bar.c_str(), done, total);
   } else {
     std::snprintf(buf, sizeof buf, "%ld rows", done);

@@ -10,9 +10,14 @@ namespace korvane::tools {
 // since its ASCII would turn every Cyrillic letter into a question mark.
 std::string LocaleCharset();
 
+// A charset the terminal can speak: one byte a character, and ASCII as ASCII, since the protocol's
+// control bytes, digits and separators travel inside the rows and commands.
+bool IsTerminalCharset(const std::string& name);
+
 class TextConverter {
  public:
-  // `from` and `to` are iconv names. Same names (or an open failure) make a pass-through.
+  // `from` and `to` are charset names (iconv's; on Windows the same names of code pages). Same names (or an open
+  // failure) make a pass-through.
   TextConverter(const std::string& from, const std::string& to);
   ~TextConverter();
   TextConverter(const TextConverter&) = delete;
@@ -33,6 +38,8 @@ class TextConverter {
 
   void* cd_ = nullptr;
   void* measure_cd_ = nullptr;  // source charset to UTF-32, to step over a whole character
+  unsigned from_page_ = 0;      // Windows: the code pages instead of iconv's descriptors
+  unsigned to_page_ = 0;
   bool ok_ = false;
 };
 

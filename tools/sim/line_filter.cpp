@@ -93,7 +93,7 @@ void FaultChannel::Pass(const uint8_t* data, size_t size, Clock::time_point entr
   }
 }
 
-LinePort::LinePort(std::unique_ptr<FdDevice> inner, const LineFaults& faults)
+LinePort::LinePort(std::unique_ptr<SimDevice> inner, const LineFaults& faults)
     : inner_(std::move(inner)),
       faults_(faults),
       to_terminal_(faults, faults.seed, Clock::now()),

@@ -82,7 +82,7 @@ class FaultChannel {
 // paced line costs no more thread hand-offs than a plain one.
 class LinePort final : public PortDevice {
  public:
-  LinePort(std::unique_ptr<FdDevice> inner, const LineFaults& faults);
+  LinePort(std::unique_ptr<SimDevice> inner, const LineFaults& faults);
   ~LinePort() override;
 
   bool HasHandle() const override { return inner_->HasHandle() || !in_.empty(); }
@@ -102,7 +102,7 @@ class LinePort final : public PortDevice {
   // Takes whatever the transport holds now onto the inbound line.
   void ReadAvailable();
 
-  std::unique_ptr<FdDevice> inner_;
+  std::unique_ptr<SimDevice> inner_;
   const LineFaults faults_;
   FaultChannel to_terminal_;
   FaultChannel to_library_;

@@ -1,8 +1,4 @@
 // korvane-sim: plays the terminal program over TCP loopback, a pty it creates or a serial device.
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -20,8 +16,10 @@
 #include "output_file.h"
 #include "sim_journal.h"
 #include "sim_options.h"
+#include "sim_process.h"
 #include "terminal/terminal_side.h"
 #include "text_charset.h"
+#include "tool_entry.h"
 #include "transport.h"
 
 namespace korvane::sim {
@@ -30,7 +28,6 @@ namespace {
 
 constexpr const char* kProgramName = "korvane-sim";
 constexpr const char* kUploadFolder = "uploaded";
-constexpr mode_t kFolderMode = 0755;
 constexpr size_t kReadChunk = 65536;
 // How long one wait for bytes lasts: short while the v3 engine has frames in flight (its timers
 // need a turn), long when the line is idle, so an idle simulator sleeps.
@@ -42,22 +39,10 @@ constexpr uint32_t kDeviceBaud = 115200;
 
 std::atomic<bool> g_stop{false};
 
-void OnSignal(int) { g_stop = true; }
-
-void InstallSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
-
 std::string TablePath(const std::string& dir, int32_t kind) { return dir + "/" + TableKindFileName(kind) + ".csv"; }
 
 bool LoadTables(const std::string& dir, TerminalState& state, std::string& error) {
-  struct stat st {};
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (!tools::IsFolder(dir)) {
     error = "no folder " + dir;
     return false;
   }
@@ -76,7 +61,7 @@ bool LoadTables(const std::string& dir, TerminalState& state, std::string& error
 
 bool SaveUploaded(const std::string& dir, int32_t kind, const std::vector<std::string>& rows) {
   const std::string folder = dir + "/" + kUploadFolder;
-  if (mkdir(folder.c_str(), kFolderMode) != 0 && errno != EEXIST) return false;
+  if (!tools::MakeFolder(folder)) return false;
   tools::CsvFileSink sink;
   if (!sink.Open(TablePath(folder, kind))) return false;
   for (const auto& r : rows) sink.Append(r);
@@ -97,8 +82,6 @@ void ApplyState(const SimOptions& o, const tools::TextConverter& to_terminal, Te
   text(o.device_id, s.device_id);
   if (o.lines_count) s.lines_count = *o.lines_count;
 }
-
-double CpuSeconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
 
 class Simulator {
  public:
@@ -129,7 +112,7 @@ class Simulator {
     return o_.timeout_s > 0 && std::chrono::steady_clock::now() - start_ >= std::chrono::duration<double>(o_.timeout_s);
   }
   int32_t MsLeft(int32_t cap) const;
-  void Serve(std::unique_ptr<FdDevice> device);
+  void Serve(std::unique_ptr<SimDevice> device);
   void BeginSession(const LinePort* faulty);
   void EndSession(const LinePort* faulty);
 
@@ -178,7 +161,7 @@ void Simulator::EndSession(const LinePort* faulty) {
   if (!o_.quiet) std::fprintf(stderr, "%s: session %s\n", kProgramName, summary.c_str() + 4);
 }
 
-void Simulator::Serve(std::unique_ptr<FdDevice> device) {
+void Simulator::Serve(std::unique_ptr<SimDevice> device) {
   std::unique_ptr<PortDevice> line;
   LinePort* faulty = nullptr;
   if (o_.faults.Active()) {
@@ -236,10 +219,11 @@ int Simulator::Run(Transport& transport) {
     if (o_.once) break;
   }
   if (!o_.quiet) {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    std::fprintf(stderr, "%s: %u session(s), cpu user %.3f s, system %.3f s%s\n", kProgramName, sessions_,
-                 CpuSeconds(ru.ru_utime), CpuSeconds(ru.ru_stime), TimedOut() ? ", timed out" : "");
+    double user = 0;
+    double system = 0;
+    ProcessCpuSeconds(user, system);
+    std::fprintf(stderr, "%s: %u session(s), cpu user %.3f s, system %.3f s%s\n", kProgramName, sessions_, user, system,
+                 TimedOut() ? ", timed out" : "");
   }
   return 0;
 }
@@ -290,13 +274,13 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgramName, o.journal.c_str(), std::strerror(errno));
     return 1;
   }
-  InstallSignals();
+  StopOnInterrupt(g_stop);
   auto say = [&o](const std::string& text) {
     if (!o.quiet) std::fprintf(stderr, "%s: %s\n", kProgramName, text.c_str());
   };
   std::unique_ptr<Transport> transport;
   if (!o.connect_back.empty())
-    transport = ConnectBack(o.connect_back, say);
+    transport = ConnectBack(o.connect_back, say, error);
   else if (!o.device.empty())
     transport = OpenDevice(o.device, o.faults.baud != 0 ? o.faults.baud : kDeviceBaud, say, error);
   else if (o.pty)
@@ -313,4 +297,4 @@ int Main(int argc, char** argv) {
 
 }  // namespace korvane::sim
 
-int main(int argc, char** argv) { return korvane::sim::Main(argc, argv); }
+int ToolMain(int argc, char** argv) { return korvane::sim::Main(argc, argv); }

@@ -1,6 +1,7 @@
 #include "sim_journal.h"
 
 #include "link/link_protocol.h"
+#include "output_file.h"
 
 namespace korvane::sim {
 
@@ -33,7 +34,7 @@ SimJournal::~SimJournal() {
 
 bool SimJournal::Open(const std::string& file_name) {
   if (file_name.empty()) return true;
-  file_ = std::fopen(file_name.c_str(), "wb");
+  file_ = tools::OpenNamedFile(file_name, "wb");
   return file_ != nullptr;
 }
 

@@ -3,7 +3,7 @@
 # both DLLs, the README and the samples in place and registers each DLL in its own registry view;
 # what it registers equals what regsvr32 writes for the installed 64-bit DLL, key by key, and the
 # 32-bit view holds the same for the 32-bit DLL; the installed samples pass their checks against the
-# simulators; a
+# simulators; the installed korvane-sim.exe serves an installed sample and the installed korvane.exe; a
 # newer build installed over it leaves one product and one registration; an older build over the
 # newer one and a missing package fail with their exit codes; msiexec /x /qn leaves no file and no
 # key of ours. Prints the install and uninstall times.
@@ -164,6 +164,35 @@ for sample in "$dir64"/samples/*; do
   sed "s/^/  /" "$work/samples/$name.out"
   [ "$status" -eq 0 ] && grep -q '^OK [0-9]* checks' "$work/samples/$name.out" || fail "installed sample $name"
 done
+
+# The installed simulator, started from where it was installed, serves an installed sample through
+# the package's registration, and the installed tool: an integrator's setup on one Windows PC.
+installed='C:\Program Files\Korvane'
+rm -rf "$work/sim_data"
+cp -r "$tables" "$work/sim_data"
+eval "exec $emulator \"\$installed\\korvane-sim.exe\" --listen 127.0.0.1:0 --data \"Z:\$work/sim_data\" --timeout 60 --quiet" \
+  </dev/null >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)\r*$/\1/p' "$work/sim.out")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  fail "the installed korvane-sim.exe did not start: $(cat "$work/sim.err")"
+else
+  win_out cscript.exe //nologo "$installed\\samples\\terminal_info.js" "LAN:127.0.0.1:$port" >"$work/info.out"
+  status=$?
+  iconv -f CP866 -t UTF-8 "$work/info.out" | tr -d '\r' | sed "s/^/  terminal_info.js> /"
+  [ "$status" -eq 0 ] || fail "the installed sample against the installed simulator exited $status"
+  iconv -f CP866 -t UTF-8 "$work/info.out" | tr -d '\r' | grep -qxF "program:      Ostrel 1.0.0.0" ||
+    fail "the installed sample did not show the installed simulator's identity"
+  win_out "$installed\\korvane.exe" --port "LAN:127.0.0.1:$port" info | tr -d '\r' >"$work/tool.out"
+  grep -qxF "program:    Ostrel" "$work/tool.out" || fail "the installed korvane.exe did not show the simulator's identity"
+fi
+kill "$sim_pid" 2>/dev/null
+wait "$sim_pid" 2>/dev/null
 
 # A newer build over this one: one product, the same registration.
 win msiexec /i "Z:$newer" /qn ADDLOCAL=Main,RdpAddin

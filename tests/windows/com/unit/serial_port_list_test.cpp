@@ -2,8 +2,8 @@
 // reading past a buffer, and the names come out in the order users read them.
 #include <string>
 
-#include "automation/serial_port_list.h"
 #include "com_unit_util.h"
+#include "platform/serial_port_list.h"
 
 namespace korvane::com::test {
 namespace {
@@ -15,8 +15,9 @@ class SerialPortList : public ComUnitTest {
   void SetUp() override {
     ComUnitTest::SetUp();
     path_ = std::string(kTestsKey) + "\\" + std::to_string(::GetCurrentProcessId());
-    ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr),
+        ERROR_SUCCESS);
   }
   void TearDown() override {
     ::RegCloseKey(key_);

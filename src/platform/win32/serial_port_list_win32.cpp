@@ -1,18 +1,11 @@
-#include "automation/serial_port_list.h"
+#include "platform/serial_port_list.h"
 
 #include <algorithm>
 
-namespace korvane::com {
+namespace korvane {
 
 namespace {
 constexpr DWORD kValueBufferBytes = 512;
-}
-
-void SortPortNames(std::vector<std::string>& names) {
-  std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return a.size() < b.size();
-    return a < b;
-  });
 }
 
 std::vector<std::string> SerialPortNamesFrom(HKEY root, const std::string& path) {
@@ -38,4 +31,4 @@ std::vector<std::string> SerialPortNamesFrom(HKEY root, const std::string& path)
 
 std::vector<std::string> SerialPortNames() { return SerialPortNamesFrom(HKEY_LOCAL_MACHINE, kSerialDeviceMapKey); }
 
-}  // namespace korvane::com
+}  // namespace korvane

@@ -1,4 +1,5 @@
 #include "transport.h"
+#include "transport_platform.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -24,9 +25,6 @@ namespace korvane::sim {
 
 namespace {
 
-constexpr int kListenBacklog = 4;
-constexpr const char* kDefaultHost = "127.0.0.1";
-constexpr uint8_t kLoopbackNet = 127;
 // How often a device that went away is looked for again.
 constexpr int32_t kReopenWaitMs = 500;
 // How often the connect-back file is looked at: on every change to its folder, and at this pace
@@ -45,27 +43,6 @@ int PollOne(int fd, short events, int32_t timeout_ms, short& revents) {
   revents = p.revents;
   return r;
 }
-
-class TcpTransport final : public Transport {
- public:
-  TcpTransport(SocketHandle listener, std::string host, uint16_t port)
-      : listener_(listener), host_(std::move(host)), port_(port) {}
-  ~TcpTransport() override { SocketClose(listener_); }
-
-  std::string Describe() const override { return "listening on " + host_ + ":" + std::to_string(port_); }
-
-  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
-    uint32_t err = 0;
-    SocketHandle s = SocketAccept(listener_, timeout_ms, err);
-    if (s == kInvalidSocket) return nullptr;
-    return std::make_unique<FdDevice>(static_cast<int>(s), true);
-  }
-
- private:
-  SocketHandle listener_;
-  std::string host_;
-  uint16_t port_;
-};
 
 // Where symbolic link `link` points, or empty.
 std::string LinkTarget(const std::string& link) {
@@ -100,7 +77,7 @@ class PtyTransport final : public Transport {
     return "pty " + path_ + (link_.empty() ? std::string() : " (link " + link_ + ")");
   }
 
-  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+  std::unique_ptr<SimDevice> Accept(int32_t timeout_ms) override {
     short revents = 0;
     if (PollOne(master_, POLLIN, timeout_ms, revents) <= 0 || (revents & POLLIN) == 0) return nullptr;
     if (keepalive_ >= 0) {
@@ -164,7 +141,7 @@ class DeviceTransport final : public Transport {
 
   std::string Describe() const override { return "device " + path_; }
 
-  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+  std::unique_ptr<SimDevice> Accept(int32_t timeout_ms) override {
     if (fd_ < 0) {
       std::string error;
       fd_ = OpenLine(path_, baud_, error);
@@ -254,7 +231,7 @@ class ConnectBackTransport final : public Transport {
 
   std::string Describe() const override { return "connect-back " + file_; }
 
-  std::unique_ptr<FdDevice> Accept(int32_t timeout_ms) override {
+  std::unique_ptr<SimDevice> Accept(int32_t timeout_ms) override {
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
       if (auto device = TryWriting()) return device;
@@ -268,7 +245,7 @@ class ConnectBackTransport final : public Transport {
   }
 
  private:
-  std::unique_ptr<FdDevice> TryWriting() {
+  std::unique_ptr<SimDevice> TryWriting() {
     FileWriting now;
     if (!LookAt(file_, now) || now == seen_) return nullptr;
     seen_ = now;  // one attempt per writing
@@ -308,6 +285,16 @@ class ConnectBackTransport final : public Transport {
 };
 
 }  // namespace
+
+std::unique_ptr<SimDevice> AdoptSocket(SocketHandle s) { return std::make_unique<FdDevice>(static_cast<int>(s), true); }
+
+bool IsLoopbackAddress(const std::string& host) {
+  constexpr uint8_t kLoopbackNet = 127;
+  in_addr addr{};
+  return ::inet_aton(host.c_str(), &addr) != 0 && (ntohl(addr.s_addr) >> 24) == kLoopbackNet;
+}
+
+std::string SocketErrorText(uint32_t err) { return std::strerror(static_cast<int>(err)); }
 
 FdDevice::FdDevice(int fd, bool owned) : fd_(fd), owned_(owned) {
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
@@ -365,39 +352,6 @@ uint32_t FdDevice::ReadMore(uint8_t* buffer, uint32_t count, uint32_t capacity, 
   return count;
 }
 
-std::unique_ptr<Transport> ListenTcp(const std::string& host_port, std::string& error) {
-  std::string host = kDefaultHost;
-  std::string port_text = host_port;
-  if (auto colon = host_port.rfind(':'); colon != std::string::npos) {
-    host = host_port.substr(0, colon);
-    port_text = host_port.substr(colon + 1);
-  }
-  if (host.empty() || host == "localhost") host = kDefaultHost;
-  in_addr addr{};
-  if (::inet_aton(host.c_str(), &addr) == 0 || (ntohl(addr.s_addr) >> 24) != kLoopbackNet) {
-    error = "only loopback addresses (127.x.x.x) are served, not '" + host + "'";
-    return nullptr;
-  }
-  char* end = nullptr;
-  unsigned long port = std::strtoul(port_text.c_str(), &end, 10);
-  if (port_text.empty() || *end != 0 || port > 65535) {
-    error = "bad port '" + port_text + "'";
-    return nullptr;
-  }
-  if (!StartSockets()) {
-    error = "sockets unavailable";
-    return nullptr;
-  }
-  uint16_t chosen = static_cast<uint16_t>(port);
-  uint32_t err = 0;
-  SocketHandle s = SocketListen(host, chosen, kListenBacklog, err);
-  if (s == kInvalidSocket) {
-    error = "cannot listen on " + host + ":" + port_text + ": " + std::strerror(static_cast<int>(err));
-    return nullptr;
-  }
-  return std::make_unique<TcpTransport>(s, host, chosen);
-}
-
 std::unique_ptr<Transport> CreatePty(const std::string& link, std::string& error) {
   int master = -1;
   int slave = -1;
@@ -443,7 +397,8 @@ std::unique_ptr<Transport> OpenDevice(const std::string& path, uint32_t baud,
   return std::make_unique<DeviceTransport>(fd, path, baud, std::move(say));
 }
 
-std::unique_ptr<Transport> ConnectBack(const std::string& file, std::function<void(const std::string&)> say) {
+std::unique_ptr<Transport> ConnectBack(const std::string& file, std::function<void(const std::string&)> say,
+                                       std::string&) {
   return std::make_unique<ConnectBackTransport>(file, std::move(say));
 }
 

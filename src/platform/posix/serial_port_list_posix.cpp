@@ -1,0 +1,7 @@
+#include "platform/serial_port_list.h"
+
+namespace korvane {
+
+std::vector<std::string> SerialPortNames() { return {}; }
+
+}  // namespace korvane
