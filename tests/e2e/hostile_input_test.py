@@ -286,11 +286,14 @@ class HostileInputTest(SimCase):
         a.stop()
         self.sims.remove(a)
         self.assertEqual(os.readlink(a.link), "/nonexistent/tty")
-        for bad in ("nan", "inf", "-0.5"):
-            r = subprocess.run([SIM, "--listen", "127.0.0.1:0", "--corrupt", bad], capture_output=True, env=ENV,
-                               timeout=30)
+        for args, text in [(("--corrupt", bad), b"--corrupt needs a probability from 0 to 1")
+                           for bad in ("nan", "inf", "-0.5")] + [
+                (("--charset", "UTF-16"), b"UTF-16 is not a charset the terminal can use"),
+                (("--charset", "UTF-8"), b"UTF-8 is not a charset the terminal can use"),
+                (("--charset", ""), b"unknown charset ''")]:
+            r = subprocess.run([SIM, "--listen", "127.0.0.1:0", *args], capture_output=True, env=ENV, timeout=30)
             self.assertEqual(r.returncode, 2, r)
-            self.assertIn(b"--corrupt needs a probability from 0 to 1", r.stderr)
+            self.assertIn(text, r.stderr)
 
 
 if __name__ == "__main__":

@@ -406,16 +406,11 @@ int Run(int argc, char** argv) {
     std::printf("%s %s\n", kProgramName, KORVANE_VERSION);
     return kExitOk;
   }
+  if (const std::string problem = TerminalCharsetProblem(o.charset); !problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", kProgramName, problem.c_str());
+    return kExitUsage;
+  }
   ScreenText text(o.charset);
-  if (!text.Ok() || o.charset.empty()) {
-    std::fprintf(stderr, "%s: unknown charset '%s'\n", kProgramName, o.charset.c_str());
-    return kExitUsage;
-  }
-  if (!IsTerminalCharset(o.charset)) {
-    std::fprintf(stderr, "%s: %s is not a charset the terminal can use (one byte a character, ASCII as ASCII)\n",
-                 kProgramName, o.charset.c_str());
-    return kExitUsage;
-  }
   if (int s = CheckCommandCodes(o, text)) return s;
   if (o.command == "ports") {
     if (o.watch) return WatchPorts(o);

@@ -4,6 +4,13 @@
 
 namespace korvane::tools {
 
+std::string TerminalCharsetProblem(const std::string& name) {
+  if (name.empty() || !ScreenText(name).Ok()) return "unknown charset '" + name + "'";
+  if (!IsTerminalCharset(name))
+    return name + " is not a charset the terminal can use (one byte a character, ASCII as ASCII)";
+  return {};
+}
+
 std::string TextConverter::Convert(std::string_view text) const {
   std::string out;
   Run(text, out, true);

@@ -13,6 +13,8 @@ std::string LocaleCharset();
 // A charset the terminal can speak: one byte a character, and ASCII as ASCII, since the protocol's
 // control bytes, digits and separators travel inside the rows and commands.
 bool IsTerminalCharset(const std::string& name);
+// Why `name` cannot be the terminal's charset (empty: it can), for both tools' --charset.
+std::string TerminalCharsetProblem(const std::string& name);
 
 class TextConverter {
  public:

@@ -252,9 +252,13 @@ int Main(int argc, char** argv) {
     std::printf("%s %s\n", kProgramName, KORVANE_VERSION);
     return 0;
   }
+  if (const std::string problem = tools::TerminalCharsetProblem(o.charset); !problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", kProgramName, problem.c_str());
+    return 2;
+  }
   tools::TextConverter to_terminal(tools::LocaleCharset(), o.charset);
   if (!to_terminal.Ok()) {
-    std::fprintf(stderr, "%s: unknown charset %s\n", kProgramName, o.charset.c_str());
+    std::fprintf(stderr, "%s: unknown charset '%s'\n", kProgramName, o.charset.c_str());
     return 2;
   }
   TerminalState state;
