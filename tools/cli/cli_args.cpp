@@ -71,8 +71,8 @@ const std::vector<SubcommandInfo> kSubcommands = {
 };
 
 bool TakesValue(const std::string& opt) {
-  return opt == "--port" || opt == "--log" || opt == "--charset" || opt == "-o" || opt == "--oper-id" ||
-         opt == "--protocol" || opt == "--timeout";
+  return opt == "--port" || opt == "--log" || opt == "--trace" || opt == "--charset" || opt == "-o" ||
+         opt == "--oper-id" || opt == "--protocol" || opt == "--timeout";
 }
 
 }  // namespace
@@ -186,6 +186,8 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
           o.ports.push_back(value);
         } else if (name == "--log") {
           o.log_file = value;
+        } else if (name == "--trace") {
+          o.trace_file = value;
         } else if (name == "--charset") {
           o.charset = value;
         } else if (name == "-o") {
@@ -308,6 +310,8 @@ std::string GeneralHelp() {
        "): a serial device such as /dev/ttyUSB0,\n"
        "                   LAN:HOST:PORT for TCP, USB for the sync driver's device\n"
        "  --log FILE       write the link log to FILE\n"
+       "  --trace FILE     append every frame or block that crosses the wire to FILE, one line\n"
+       "                   each: time, port, direction, number, kind, length, check, bytes\n"
        "  --charset NAME   the terminal's charset (default CP1251), converted to the locale's for\n"
        "                   everything shown and taken from the command line\n"
        "  --csv-convert    convert CSV rows too (by default they stay the terminal's raw bytes); a\n"

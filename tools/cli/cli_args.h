@@ -20,6 +20,7 @@ constexpr int kExitUsage = 2;
 struct CliOptions {
   std::string port;
   std::string log_file;
+  std::string trace_file;  // --trace: every frame or block on the wire
   std::string charset = kDefaultTerminalCharset;
   bool quiet = false;
   bool csv_convert = false;  // CSV rows converted between the terminal charset and the locale

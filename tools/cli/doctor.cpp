@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "frame/frame_buffer.h"
+#include "frame/frame_layout.h"
 #include "legacy/block_line.h"
 #include "legacy/comport.h"
 #include "link/link_protocol.h"
@@ -46,6 +48,12 @@ constexpr uint32_t kPortBudgetMs = 10000;
 constexpr uint32_t kErrConnectionRefused = 10061;
 constexpr const char* kNoJobText = "no job loaded on the terminal: there is nothing to download yet";
 constexpr double kVersionDivisor = 100.0;
+// The row rate is estimated for rows this long (a typical goods row).
+constexpr double kEstimateRowBytes = 100;
+// 115200 bit/s, ten bits a byte with start and stop bits.
+constexpr double kSerialLineBytesPerSecond = 11520;
+// Below the clock's resolution a round trip says nothing: the estimate stays finite.
+constexpr double kShortestRoundTripMs = 0.001;
 
 struct Holder {
   long pid = 0;
@@ -58,6 +66,11 @@ struct RoundTrips {
   double min_ms = 0;
   double median_ms = 0;
   double max_ms = 0;
+  // The frame engine's own counts over the link checks.
+  uint64_t frames = 0;
+  uint64_t retransmissions = 0;
+  uint64_t crc_failures = 0;
+  double rows_per_s = 0;
 };
 
 struct PortReport {
@@ -341,8 +354,27 @@ std::string ProtocolText(uint32_t protocol);
 
 double Ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-RoundTrips MeasureLine(TerminalLink& link) {
+// What a download of rows of kEstimateRowBytes can reach on this line, from the median link
+// check and the line's rate (0: no bound known). v3 keeps a window of frames in flight each
+// round trip, bounded by the rate too; v2 fetches one row per exchange (REQ, then its DATA frame),
+// and a link check is two exchanges.
+double EstimateRowsPerSecond(uint32_t protocol, double median_ms, double line_bytes_per_s) {
+  const double round_trip_s = std::max(median_ms, kShortestRoundTripMs) / 1000.0;
+  if (protocol >= kLinkVersionV3) {
+    const double record = kEstimateRowBytes + 1 + kRecordLengthPrefix;  // RS, and the length in front
+    const double body = kV3MaxFrameSize - kFrameHeaderSize;
+    const double by_window = kV3Window * body / record / round_trip_s;
+    if (line_bytes_per_s <= 0) return by_window;
+    const double wire = record * (kV3MaxFrameSize + kFrameHeaderSize) / body;  // frame headers and ACKs
+    return std::min(by_window, line_bytes_per_s / wire);
+  }
+  const double wire = kReqFrameSize + kFrameHeaderSize + kEstimateRowBytes + 1;
+  return 1.0 / (round_trip_s / 2 + (line_bytes_per_s > 0 ? wire / line_bytes_per_s : 0));
+}
+
+RoundTrips MeasureLine(TerminalLink& link, double line_bytes_per_s) {
   RoundTrips t;
+  const LineQuality::Totals before = link.LineTotals();
   std::vector<double> ms;
   for (int i = 0; i < kQualityChecks; ++i) {
     const auto start = std::chrono::steady_clock::now();
@@ -360,7 +392,12 @@ RoundTrips MeasureLine(TerminalLink& link) {
     t.min_ms = ms.front();
     t.max_ms = ms.back();
     t.median_ms = ms.size() % 2 == 1 ? ms[ms.size() / 2] : (ms[ms.size() / 2 - 1] + ms[ms.size() / 2]) / 2;
+    t.rows_per_s = EstimateRowsPerSecond(link.RemoteVersion(), t.median_ms, line_bytes_per_s);
   }
+  const LineQuality::Totals after = link.LineTotals();
+  t.frames = after.frames - before.frames;
+  t.retransmissions = after.wasted - before.wasted;
+  t.crc_failures = after.damaged - before.damaged;
   return t;
 }
 
@@ -429,7 +466,8 @@ void CheckPort(PortReport& r, bool quick) {
       int32_t id = 0;
       if (link.GetCurrentID(kTableOperations, id) == S_LINK_OK) r.job_id = id;
       if (r.job_id && *r.job_id == 0) r.message = kNoJobText;
-      if (!quick) r.round_trips = MeasureLine(link);
+      // Only a serial line has a rate to bound it; a pty takes the serial port's rate too.
+      if (!quick) r.round_trips = MeasureLine(link, kind == Serial ? kSerialLineBytesPerSecond : 0);
     }
     link.Disconnect();
   }
@@ -479,9 +517,12 @@ std::string JsonLine(const PortReport& r, const TextConverter& terminal_to_utf8)
     const RoundTrips& t = *r.round_trips;
     s += "{\"checks\":" + std::to_string(t.count) + ",\"failed\":" + std::to_string(t.failed) +
          ",\"min\":" + Fixed(t.min_ms, 3) + ",\"median\":" + Fixed(t.median_ms, 3) + ",\"max\":" + Fixed(t.max_ms, 3) +
-         "}";
+         "},\"line\":{\"frames\":" + std::to_string(t.frames) +
+         ",\"retransmissions\":" + std::to_string(t.retransmissions) +
+         ",\"crc_failures\":" + std::to_string(t.crc_failures) +
+         ",\"rows_per_s\":" + (t.count > 0 ? Fixed(t.rows_per_s, 0) : std::string("null")) + "}";
   } else {
-    s += "null";
+    s += "null,\"line\":null";
   }
   return s + ",\"seconds\":" + Fixed(r.seconds, 3) + "}";
 }
@@ -510,6 +551,13 @@ void PrintTable(const std::vector<PortReport>& reports, const ScreenText& text) 
       std::printf("%*s  round trip %s / %s / %s ms (min / median / max of %d link checks, %d failed)\n", w, "",
                   Fixed(t.min_ms, 2).c_str(), Fixed(t.median_ms, 2).c_str(), Fixed(t.max_ms, 2).c_str(), t.count,
                   t.failed);
+      std::printf("%*s  line: %llu frames, %llu sent again, %llu CRC failures", w, "",
+                  static_cast<unsigned long long>(t.frames), static_cast<unsigned long long>(t.retransmissions),
+                  static_cast<unsigned long long>(t.crc_failures));
+      if (t.count > 0)
+        std::printf("; a download of %.0f-byte rows may reach %s rows/s", kEstimateRowBytes,
+                    Fixed(t.rows_per_s, 0).c_str());
+      std::printf("\n");
     }
     if (!r.message.empty()) std::printf("%*s  %s\n", w, "", r.message.c_str());
   }
