@@ -60,32 +60,22 @@ class BlockCutter final : public TraceCutter {
   }
 };
 
-class TracedBlockLine final : public BlockLine {
+class TracedBlockLine final : public ForwardingBlockLine {
  public:
   TracedBlockLine(std::unique_ptr<BlockLine> line, const std::string& link)
-      : line_(std::move(line)), sent_(link, kTraceSent), received_(link, kTraceReceived) {}
-  bool SetupQueues(uint32_t in_bytes, uint32_t out_bytes) override { return line_->SetupQueues(in_bytes, out_bytes); }
-  bool SetTimeouts(const SerialTimeouts& t) override { return line_->SetTimeouts(t); }
-  bool GetState(SerialLineState& s) override { return line_->GetState(s); }
-  bool SetState(const SerialLineState& s) override { return line_->SetState(s); }
+      : ForwardingBlockLine(std::move(line)), sent_(link, kTraceSent), received_(link, kTraceReceived) {}
   bool Read(uint8_t* buffer, uint32_t size, uint32_t& done) override {
-    const bool ok = line_->Read(buffer, size, done);
+    const bool ok = ForwardingBlockLine::Read(buffer, size, done);
     if (done > 0) received_.Feed(buffer, done);
     return ok;
   }
   bool Write(const uint8_t* data, uint32_t size, uint32_t& done) override {
-    const bool ok = line_->Write(data, size, done);
+    const bool ok = ForwardingBlockLine::Write(data, size, done);
     if (done > 0) sent_.Feed(data, done);
     return ok;
   }
-  bool PurgeAll() override { return line_->PurgeAll(); }
-  bool PurgeInput() override { return line_->PurgeInput(); }
-  uint32_t ClearError() override { return line_->ClearError(); }
-  bool SetDtr(bool on) override { return line_->SetDtr(on); }
-  uint32_t LastError() const override { return line_->LastError(); }
 
  private:
-  std::unique_ptr<BlockLine> line_;
   BlockCutter sent_;
   BlockCutter received_;
 };

@@ -7,40 +7,13 @@
 #include "legacy/block_trace.h"
 #include "log/frame_trace.h"
 #include "support/fixed_log_time.h"
+#include "support/memory_block_line.h"
 #include "support/temp_dir.h"
 
 namespace korvane {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// A line that hands out scripted reads and keeps what is written.
-class ScriptedLine final : public BlockLine {
- public:
-  std::vector<Bytes> reads;
-  bool SetupQueues(uint32_t, uint32_t) override { return true; }
-  bool SetTimeouts(const SerialTimeouts&) override { return true; }
-  bool GetState(SerialLineState&) override { return true; }
-  bool SetState(const SerialLineState&) override { return true; }
-  bool Read(uint8_t* buffer, uint32_t size, uint32_t& done) override {
-    done = 0;
-    if (reads.empty()) return true;
-    const Bytes next = reads.front();
-    reads.erase(reads.begin());
-    done = std::min<uint32_t>(size, static_cast<uint32_t>(next.size()));
-    std::copy(next.begin(), next.begin() + done, buffer);
-    return true;
-  }
-  bool Write(const uint8_t*, uint32_t size, uint32_t& done) override {
-    done = size;
-    return true;
-  }
-  bool PurgeAll() override { return true; }
-  bool PurgeInput() override { return true; }
-  uint32_t ClearError() override { return 0; }
-  bool SetDtr(bool) override { return true; }
-  uint32_t LastError() const override { return 0; }
-};
 
 class FrameTrace : public ::testing::Test {
  protected:
@@ -87,15 +60,20 @@ TEST_F(FrameTrace, FramesAreCutFromTheBytesAsTheyCome) {
 }
 
 TEST_F(FrameTrace, BlocksAreCutByTheirLeadingByte) {
-  auto scripted = std::make_unique<ScriptedLine>();
-  scripted->reads = {
-      {0x33, 0x05, 0x33, 0x30}, {0x33, 0x9B, 0x1E, 0x41, 0x42, 0x43, 0x17, 0xFC}, {0x1E, 0x04, 0x17, 0x39, 0x15, 0x15}};
-  auto line = TraceBlockLine(std::move(scripted), "/dev/ttyS0");
+  ManualClock line_clock;
+  auto memory = std::make_unique<test::MemoryBlockLine>(line_clock);
+  test::MemoryBlockLine& peer = *memory;
+  auto line = TraceBlockLine(std::move(memory), "/dev/ttyS0");
   const Bytes cmd = {0x01, 0x33, 0x30, 0x33, 0x97};
   uint32_t done = 0;
   line->Write(cmd.data(), 5, done);
   uint8_t buffer[64];
-  for (int i = 0; i < 3; ++i) line->Read(buffer, sizeof buffer, done);
+  for (const Bytes& read : std::vector<Bytes>{{0x33, 0x05, 0x33, 0x30},
+                                              {0x33, 0x9B, 0x1E, 0x41, 0x42, 0x43, 0x17, 0xFC},
+                                              {0x1E, 0x04, 0x17, 0x39, 0x15, 0x15}}) {
+    peer.Answer(read);
+    line->Read(buffer, sizeof buffer, done);
+  }
   line.reset();
   EXPECT_EQ(Lines(), (std::vector<std::string>{
                          "/dev/ttyS0 > block - CMD 5 sum-ok 01 33 30 33 97",
