@@ -85,6 +85,19 @@ TEST_F(FrameTrace, BlocksAreCutByTheirLeadingByte) {
                      }));
 }
 
+TEST_F(FrameTrace, TheEnvironmentNamesTheFileOfALoadedLibrary) {
+  CloseFrameTrace();
+  const std::string from_environment = dir.File("env.txt");
+  test::SetEnv(kFrameTraceEnvironment, from_environment);
+  OpenFrameTraceFromEnvironment();
+  test::UnsetEnv(kFrameTraceEnvironment);
+  ASSERT_TRUE(FrameTraceOn());
+  const Bytes ack5 = {0x55, 0xF8, 0x05, 0x00, 0x0B, 0x00, 0x6A, 0x05, 0x00, 0xFF, 0x05};
+  MakeFrameTraceTap("COM9")->Received(ack5.data(), 11);
+  EXPECT_EQ(test::ReadFileBytes(from_environment),
+            kStamp + " COM9 < frame 5 ACK 11 crc-ok 55 F8 05 00 0B 00 6A 05 00 FF 05\n");
+}
+
 TEST_F(FrameTrace, NothingIsWrittenOnceClosedAndAnUnwritableFileIsRefused) {
   CloseFrameTrace();
   EXPECT_FALSE(FrameTraceOn());
