@@ -11,6 +11,7 @@
 #include "automation/registration.h"
 #include "log/call_stack.h"
 #include "log/diag_log.h"
+#include "log/frame_trace.h"
 
 using namespace korvane;
 
@@ -23,6 +24,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     ::DisableThreadLibraryCalls(instance);
     CreateCallStackRegistry();
     CreateDumpLock();
+    OpenFrameTraceFromEnvironment();
     // Only a pointer is stored: nothing is loaded or started under the loader lock.
     com::InstallInvalidParameterTrace(com::RunTimeInvalidParameterSetter());
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {

@@ -23,7 +23,17 @@ class LineQuality {
  public:
   // `bytes`: what had to arrive intact for the frame to count (a frame and its answer);
   // `damaged`: the frame (or the answer) arrived with a bad CRC, or the peer said so.
+  // Every frame judged since the measure was made; Reset keeps them, so a reader takes differences.
+  struct Totals {
+    uint64_t frames = 0;
+    uint64_t wasted = 0;   // had to go again: sent again, or arrived damaged or twice
+    uint64_t damaged = 0;  // a bad CRC, or the peer said it got one
+  };
+
   void Note(bool wasted, uint32_t bytes, bool damaged = false) {
+    ++totals_.frames;
+    totals_.wasted += wasted ? 1 : 0;
+    totals_.damaged += damaged ? 1 : 0;
     history_ = (history_ << 1) | (wasted ? 1u : 0u);
     damaged_ = (damaged_ << 1) | (damaged ? 1u : 0u);
     bytes_total_ -= lengths_[next_];
@@ -32,7 +42,12 @@ class LineQuality {
     next_ = (next_ + 1) % kLineQualityFrames;
     if (samples_ < kLineQualityFrames) ++samples_;
   }
-  void Reset() { *this = LineQuality(); }
+  void Reset() {
+    const Totals kept = totals_;
+    *this = LineQuality();
+    totals_ = kept;
+  }
+  const Totals& Total() const { return totals_; }
   uint32_t Samples() const { return samples_; }
   uint32_t Wasted() const { return static_cast<uint32_t>(std::popcount(history_ & Mask())); }
   // The share of bytes the line damages, from the frames judged; every frame wasted counts as half
@@ -60,6 +75,7 @@ class LineQuality {
   uint64_t bytes_total_ = 0;
   uint32_t next_ = 0;
   uint32_t samples_ = 0;
+  Totals totals_;
 };
 
 }  // namespace korvane

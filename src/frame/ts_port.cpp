@@ -3,8 +3,10 @@
 #include <new>
 
 #include "frame/frame_layout.h"
+#include "frame/frame_trace_tap.h"
 #include "log/call_stack.h"
 #include "log/diag_log.h"
+#include "log/frame_trace.h"
 #include "log/log_time.h"
 #include "platform/errors.h"
 
@@ -23,6 +25,7 @@ TsPort* tsOpenPort(const std::string& name, uint32_t kind, uint32_t* err) {
   }
   if (port) {
     port->port = link;
+    if (FrameTraceOn()) link->tap = MakeFrameTraceTap(name);
     // This side is named the server and reports the newest protocol it speaks.
     tsDump(StrFormat("Открыт порт %s (h=0x%8.8X). Версия протокола сервера: 0x%4.4X, версия SYN-блока сервера: 0x%4.4X.",
                      name.c_str(), link->Identity(), kProtocolV3, kSynBlockVersion));

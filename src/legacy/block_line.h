@@ -32,6 +32,26 @@ class BlockLine {
   virtual uint32_t LastError() const = 0;
 };
 
+// Hands every call to another line, which it owns; a wrapper overrides what it changes.
+class ForwardingBlockLine : public BlockLine {
+ public:
+  explicit ForwardingBlockLine(std::unique_ptr<BlockLine> line) : line_(std::move(line)) {}
+  bool SetupQueues(uint32_t in_bytes, uint32_t out_bytes) override { return line_->SetupQueues(in_bytes, out_bytes); }
+  bool SetTimeouts(const SerialTimeouts& t) override { return line_->SetTimeouts(t); }
+  bool GetState(SerialLineState& s) override { return line_->GetState(s); }
+  bool SetState(const SerialLineState& s) override { return line_->SetState(s); }
+  bool Read(uint8_t* buffer, uint32_t size, uint32_t& done) override { return line_->Read(buffer, size, done); }
+  bool Write(const uint8_t* data, uint32_t size, uint32_t& done) override { return line_->Write(data, size, done); }
+  bool PurgeAll() override { return line_->PurgeAll(); }
+  bool PurgeInput() override { return line_->PurgeInput(); }
+  uint32_t ClearError() override { return line_->ClearError(); }
+  bool SetDtr(bool on) override { return line_->SetDtr(on); }
+  uint32_t LastError() const override { return line_->LastError(); }
+
+ private:
+  std::unique_ptr<BlockLine> line_;
+};
+
 // Opens a serial device by name; null with `err` on failure.
 std::unique_ptr<BlockLine> OpenDeviceBlockLine(const std::string& name, uint32_t& err);
 

@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "frame/frame_exchange.h"
+#include "legacy/block_trace.h"
 #include "log/call_stack.h"
 #include "log/diag_log.h"
+#include "log/frame_trace.h"
 #include "port/link_port.h"
 
 namespace korvane {
@@ -92,7 +94,7 @@ int32_t CComport::Open(const std::string& name) {
   open_error_ = 0;
   if (Blocks()) {
     uint32_t err = 0;
-    line_ = block_opener_(name, err);
+    line_ = OpenBlockLine(name, err);
     if (!line_) {
       open_error_ = err;
       DiagLog("Open() Error. CreateFile() Error", static_cast<int32_t>(err));
@@ -148,6 +150,11 @@ int32_t CComport::Open(const std::string& name) {
   return 1;
 }
 
+std::unique_ptr<BlockLine> CComport::OpenBlockLine(const std::string& name, uint32_t& err) {
+  std::unique_ptr<BlockLine> line = block_opener_(name, err);
+  return line && FrameTraceOn() ? TraceBlockLine(std::move(line), name) : std::move(line);
+}
+
 bool CComport::WriteByte(uint8_t b) {
   uint32_t done = 0;
   return line_->Write(&b, 1, done) && done == 1;
@@ -196,7 +203,7 @@ int32_t CComport::OpenIRDA(const std::string& name) {
 
 int32_t CComport::OpenIrdaBlocks(const std::string& name) {
   uint32_t err = 0;
-  line_ = block_opener_(name, err);
+  line_ = OpenBlockLine(name, err);
   if (!line_) {
     DiagLog("OpenIRDA() Error. CreateFile() Error", static_cast<int32_t>(err));
     return 0;

@@ -79,6 +79,8 @@ class CComport {
   bool IrdaCallOk(bool ok, const char* call) const;
   // False when a call on the line failed; `answered` tells whether the adapter echoed at `rate`.
   bool ProbeIrdaRate(uint32_t rate, bool& answered);
+  // The opener's line, traced when the frame trace is on.
+  std::unique_ptr<BlockLine> OpenBlockLine(const std::string& name, uint32_t& err);
   bool WriteByte(uint8_t b);
   // One record into `buffer` before `deadline`: its size, or 0 with `outcome` set otherwise.
   enum class RecvOutcome { kRecord, kDeviceError, kFailed, kTimeout };

@@ -355,6 +355,11 @@ void TerminalLink::PurgePort() {
   }
 }
 
+LineQuality::Totals TerminalLink::LineTotals() const {
+  if (port_ == nullptr) return {};
+  return (UseV3() ? frame_buffer_.Quality() : port_->quality).Total();
+}
+
 bool TerminalLink::LineFailing(uint32_t samples) {
   if (port_ == nullptr) return false;
   const LineQuality& quality = UseV3() ? frame_buffer_.Quality() : port_->quality;

@@ -150,6 +150,10 @@ class TerminalLink {
   int32_t SaveCSV(const std::string& file_name, RowSource& source, bool append);
   int32_t ReadCSV(const std::string& file_name, RowSink& rows);
 
+  // Frames judged, wasted and damaged on the protocol in use since the link was made; zero
+  // without a port.
+  LineQuality::Totals LineTotals() const;
+
  private:
   bool UseV3() const { return remote_version_ >= kLinkVersionV3 || local_version_ >= kLinkVersionV3; }
   // The longest row an upload can carry on the protocol in use: the v2 record buffer, or the v3

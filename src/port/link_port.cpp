@@ -109,7 +109,9 @@ uint32_t LvlSend(LinkPort* port, const uint8_t* data, uint32_t length, int32_t t
     return 0;
   }
   try {
-    return port->device->Send(data, length, timeout_ms, err);
+    const uint32_t sent = port->device->Send(data, length, timeout_ms, err);
+    if (port->tap && sent > 0) port->tap->Sent(data, sent);
+    return sent;
   } catch (...) {
     err = kErrNoHandle;
     return 0;
@@ -125,7 +127,9 @@ uint32_t LvlReadMore(LinkPort* port, uint8_t* buffer, uint32_t& count, uint32_t 
     return 0;
   }
   try {
+    const uint32_t before = count;
     count = port->device->ReadMore(buffer, count, capacity, timeout_ms, err);
+    if (port->tap && count > before) port->tap->Received(buffer + before, count - before);
     return count;
   } catch (...) {
     err = kErrNoHandle;

@@ -39,9 +39,19 @@ class PortDevice {
   virtual void Close() = 0;
 };
 
+// Sees every byte a port moves, each direction in order (the frame trace decodes them). Sent and
+// Received may come from two threads, one each.
+class WireTap {
+ public:
+  virtual ~WireTap() = default;
+  virtual void Sent(const uint8_t* data, uint32_t length) = 0;
+  virtual void Received(const uint8_t* data, uint32_t length) = 0;
+};
+
 struct LinkPort {
   uint32_t kind = Serial;
   std::unique_ptr<PortDevice> device;
+  std::unique_ptr<WireTap> tap;  // none unless traced
 
   // Stable per-port number printed as %8.8X in the dumps.
   uint32_t Identity() const { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)); }

@@ -8,9 +8,11 @@ import json
 import os
 import pwd
 import re
+import select
 import shutil
 import socket
 import subprocess
+import threading
 import unittest
 
 from e2e_lib import CLI, CLI_TIMEOUT_S, ENV, SerialPair, Sim, Workdir, korvane
@@ -22,6 +24,68 @@ QUALITY_CHECKS = 30
 LATENCY_MS = 10
 # What doctor may send: the link check, the two identity queries and the job query.
 ALLOWED_COMMANDS = {"CMD --p", "CMD --s", "CMD --h", "CMD 880"}
+# A trace line: time, port, direction, unit, number, kind, length, check, bytes.
+TRACE_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (\S+) ([<>]) (frame|block|bytes) (\d+|-) (\S+) (\d+) "
+                        r"(crc-ok|crc-bad|sum-ok|sum-bad|-)((?: [0-9A-F]{2})+)$")
+FRAME_KINDS = {1: "SYN", 2: "REQ", 3: "DATA", 4: "FRAG", 5: "ACK", 6: "NAK"}
+BLOCK_KINDS = {0x06: "ACK", 0x15: "NAK", 0x01: "CMD", 0x05: "ANSWER", 0x1E: "DATA"}
+
+
+def crc16(data):
+    """The frames' CRC, fed a byte at a time in the augmented manner."""
+    reg = 0
+    for b in data:
+        x, h = reg & 0xFF00, 0
+        for _ in range(8):
+            h = ((h << 1) ^ 0x1021) & 0xFFFF if (x ^ h) & 0x8000 else (h << 1) & 0xFFFF
+            x = (x << 1) & 0xFFFF
+        reg = ((reg << 8) ^ b ^ h) & 0xFFFF
+    return reg
+
+
+def check_trace_line(test, line):
+    """Decodes the line's bytes again and compares them with what the line says; (port, dir, unit, kind, check)."""
+    m = TRACE_LINE.match(line)
+    test.assertIsNotNone(m, line)
+    port, direction, unit, number, kind, length, check, hexes = m.groups()
+    b = bytes.fromhex(hexes)
+    test.assertEqual(int(length), len(b), line)
+    if unit == "frame":
+        test.assertEqual((int(number), kind), (b[2] | b[3] << 8, FRAME_KINDS.get(b[10], "CODE%d" % b[10])), line)
+        whole = len(b) == (b[4] | b[5] << 8)
+        good = whole and crc16(b[:6] + b"\x55\xaa" + b[8:]) == (b[6] | b[7] << 8)
+        test.assertEqual(check, "crc-ok" if good else "crc-bad", line)
+    elif unit == "block":
+        eod = b[0] == 0x1E and b[1:] == b"\x04\x17\x39"
+        test.assertEqual((number, kind), ("-", "EOD" if eod else BLOCK_KINDS[b[0]]), line)
+        test.assertEqual(check, "sum-ok" if sum(b[:-1]) % 256 == b[-1] else "sum-bad", line)
+    else:
+        test.assertEqual((number, check), ("-", "-"), line)
+    return port, direction, unit, kind, check
+
+
+class InfraredEcho:
+    """The far end of a pty pair playing an infrared adapter: every probe byte 0x0F comes back."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while self.running:
+            if select.select([self.fd], [], [], 0.05)[0]:
+                try:
+                    data = os.read(self.fd, 256)
+                except BlockingIOError:
+                    continue
+                os.write(self.fd, b"\x0f" * data.count(b"\x0f"))
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        os.close(self.fd)
 
 
 def refused_address():
@@ -71,10 +135,22 @@ class DoctorTest(unittest.TestCase):
         ]
         refused = refused_address()
         missing = os.path.join(self.dir, "ttyNONE")
-        r = self.doctor([s.port for s, _, _ in sims] + [refused, missing], "--json")
+        # Two damaged lines, and an infrared adapter that answers its probe with no terminal behind it.
+        damaged = [self.sim("tcp", "v3", "--corrupt", "0.002", "--seed", 5),
+                   self.sim("tcp", "v2", "--corrupt", "0.002", "--seed", 5)]
+        os.makedirs(os.path.join(self.dir, "ir"))
+        ir = SerialPair(os.path.join(self.dir, "ir"))
+        self.stoppers.append(ir.stop)
+        adapter = InfraredEcho(ir.b)
+        self.stoppers.append(adapter.stop)
+        trace = os.path.join(self.dir, "trace.txt")
+        ports = [s.port for s, _, _ in sims] + [refused, missing] + [d.port for d in damaged]
+        r = korvane(None, "--trace", trace, *[a for p in ports for a in ("--port", p)], "--irda", ir.a, "doctor",
+                    "--json", env=self.env)
         self.assertEqual(r.code, 0, r)
         got = self.reports(r)
-        self.assertEqual(list(got), [s.port for s, _, _ in sims] + [refused, missing])
+        self.assertEqual(list(got), ports + [ir.a])
+        self.check_trace_and_line_quality(trace, got, sims, damaged, ir.a)
         for s, protocol, job in sims:
             o = got[s.port]
             self.assertEqual((o["status"], o["protocol"], o["kind"], o["listed"], o["error"]),
@@ -87,6 +163,10 @@ class DoctorTest(unittest.TestCase):
                 continue
             self.assertEqual((t["checks"], t["failed"]), (QUALITY_CHECKS, 0), o)
             self.assertTrue(0 < t["min"] <= t["median"] <= t["max"], o)
+            # One command and its answer a check, each a data frame; a clean line wastes none.
+            line = o["line"]
+            self.assertEqual((line["frames"], line["retransmissions"], line["crc_failures"]),
+                             (2 * QUALITY_CHECKS, 0, 0), o)
         first = got[sims[0][0].port]
         self.assertEqual((first["program"], first["version"], first["device"], first["device_id"]),
                          ("Склад", "2.1", "CT-60", "A1234"))
@@ -97,6 +177,11 @@ class DoctorTest(unittest.TestCase):
         slow, fast = got[sims[4][0].port]["round_trip_ms"], got[sims[2][0].port]["round_trip_ms"]
         self.assertGreaterEqual(slow["min"], 2 * LATENCY_MS, slow)
         self.assertLess(fast["median"], LATENCY_MS, fast)
+        # ... and in the row rate: a v3 window of 3 frames a round trip of at least 20 ms.
+        slow_rate, fast_rate = got[sims[4][0].port]["line"]["rows_per_s"], got[sims[2][0].port]["line"]["rows_per_s"]
+        self.assertLess(slow_rate, 3 * 1013 / 103 / (2 * LATENCY_MS / 1000), got[sims[4][0].port])
+        self.assertLess(10 * slow_rate, fast_rate)
+        self.assertIsNone(got[sims[5][0].port]["line"])
         self.assertEqual((got[refused]["status"], got[refused]["error"]), ("refused", 10061))
         self.assertEqual((got[missing]["status"], got[missing]["error"]), ("missing", 2))
         # Safe against a terminal in use: the journals hold queries and link checks only.
@@ -113,6 +198,39 @@ class DoctorTest(unittest.TestCase):
         self.assertRegex(r.out, r"(?m)^%s +tcp +refused +-$" % re.escape(refused))
         self.assertNotIn("round trip", r.out)
         self.assertRegex(r.err, r"2 ports checked in \d+\.\d\d s; a terminal answered")
+
+    def check_trace_and_line_quality(self, trace, got, sims, damaged, ir):
+        """The trace of v3, v2 and 1.00 lines, two of them damaged, decoded again; the engines' counts."""
+        self.assertEqual((got[ir]["kind"], got[ir]["status"]), ("irda", "no-answer"), got[ir])
+        for d in damaged:
+            o = got[d.port]
+            self.assertEqual((o["status"], o["round_trip_ms"]["failed"]), ("terminal", 0), o)
+            self.assertGreater(o["line"]["retransmissions"], 0, o)
+            self.assertGreater(o["line"]["crc_failures"], 0, o)
+        with open(trace, encoding="ascii") as f:
+            lines = f.read().splitlines()
+        self.assertTrue(lines[0].startswith("# ") and lines[0].endswith(" frame trace opened"), lines[0])
+        seen = {}
+        for line in lines[1:]:
+            port, direction, unit, kind, check = check_trace_line(self, line)
+            seen.setdefault(port, []).append((direction, unit, kind, check, line.split(" ", 2)[2]))
+        # A LAN port is traced by the address it was opened at.
+        names = {p: p[len("LAN:"):] if p.startswith("LAN:") else p for p in got}
+        self.assertEqual(set(seen), {names[s.port] for s, _, _ in sims} | {names[d.port] for d in damaged} | {ir})
+        clean_v3, v2x, v1 = names[sims[2][0].port], names[sims[3][0].port], sims[5][0].port
+        self.assertEqual(seen[clean_v3][0][4],
+                         "%s > frame 1 SYN 15 crc-ok 55 F8 01 00 0F 00 E4 C0 00 FF 01 00 03 01 00" % clean_v3)
+        for s, _, _ in sims:
+            self.assertNotIn("crc-bad", {t[3] for t in seen[names[s.port]]}, s.port)
+        for d in damaged:
+            self.assertIn(("<", "frame", "crc-bad"), {(t[0], t[1], t[3]) for t in seen[names[d.port]]}, d.port)
+        # v2 asks for the answer with REQ frames; 1.00 sends the software query as a block.
+        self.assertIn((">", "frame", "REQ", "crc-ok"), {t[:4] for t in seen[v2x]})
+        self.assertIn("%s > block - CMD 5 sum-ok 01 2D 2D 73 CE" % v1, [t[4] for t in seen[v1]])
+        self.assertIn(("<", "block", "DATA", "sum-ok"), {t[:4] for t in seen[v1]})
+        # The adapter's probe and set-up bytes are no blocks; frames went through it after.
+        self.assertIn((">", "bytes", "noise"), {t[:3] for t in seen[ir]})
+        self.assertIn((">", "frame", "SYN", "crc-ok"), {t[:4] for t in seen[ir]})
 
     def test_nothing_found(self):
         pair = SerialPair(self.dir)  # nobody at the far end
@@ -146,7 +264,13 @@ class DoctorTest(unittest.TestCase):
         # A terminal that answers the handshake, then falls silent: its unacknowledged link check
         # must not hold the close for the link's exchange time-out.
         mute = self.sim("tcp", "v3", "--silent-after", 1)
-        r = self.doctor([pair.a, held.a, probed.a, refused_address(), silent, mute.port], "--json")
+        unresolved = "LAN:terminal.invalid:4001"
+        # An infrared adapter on a line where nothing answers.
+        os.makedirs(os.path.join(self.dir, "ir"))
+        dark = SerialPair(os.path.join(self.dir, "ir"))
+        self.stoppers.append(dark.stop)
+        r = self.doctor([pair.a, held.a, probed.a, refused_address(), silent, mute.port, unresolved], "--json",
+                        "--irda", dark.a)
         self.assertEqual(r.code, 1, r)
         self.assertLess(r.seconds, IDLE_SCAN_S, r)
         got = self.reports(r)
@@ -165,6 +289,10 @@ class DoctorTest(unittest.TestCase):
 
         self.assertEqual((got[silent]["status"], got[silent]["error"]), ("timeout", 10060), r)
         self.assertEqual(got[mute.port]["status"], "no-answer", r)
+        self.assertEqual((got[unresolved]["status"], got[unresolved]["error"]), ("unknown-host", 11001), r)
+        self.assertIn("the name terminal.invalid does not resolve", got[unresolved]["message"])
+        self.assertEqual((got[dark.a]["kind"], got[dark.a]["status"]), ("irda", "no-adapter"), r)
+        self.assertIn("an infrared adapter that does not answer the probe", got[dark.a]["message"])
         self.assertIn("handshake was answered (protocol 3.00) but not the link check", got[mute.port]["message"])
 
         # Nothing listed and nothing given: the table says so.

@@ -175,7 +175,9 @@ TEST(CliArgs, OptionsSubcommandAndArguments) {
            {{"ports", "--timeout", "2"}, nullptr, "--timeout belongs to ports --watch"},
            {{"ports", "--watch", "--timeout", "-1"}, nullptr, "--timeout needs a whole number of seconds, not '-1'"},
            {{"info", "--json"}, "p", "--json belongs to doctor"},
-           {{"doctor", "x"}, nullptr, "usage: korvane doctor [--port NAME ...] [--json] [--quick]"},
+           {{"doctor", "x"}, nullptr, "usage: korvane doctor [--port NAME ...] [--irda NAME ...] [--json] [--quick]"},
+           {{"info", "--irda", "/dev/ttyS0"}, "p", "--irda belongs to doctor"},
+           {{"--trace"}, nullptr, "option --trace needs a value"},
        }) {
     EXPECT_FALSE(tools::ParseCommandLine(b.argv, b.env, error));
     EXPECT_EQ(error, b.error);

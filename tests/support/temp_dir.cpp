@@ -9,7 +9,6 @@
 
 namespace korvane::test {
 
-namespace {
 void SetEnv(const char* name, const std::string& value) {
 #ifdef _WIN32
   _putenv_s(name, value.c_str());
@@ -24,7 +23,6 @@ void UnsetEnv(const char* name) {
   unsetenv(name);
 #endif
 }
-}  // namespace
 
 TempDir::TempDir() {
   static std::atomic<unsigned> serial{0};

@@ -31,6 +31,10 @@ class ScopedLogDir {
   bool had_previous_ = false;
 };
 
+// The process environment, on both builds.
+void SetEnv(const char* name, const std::string& value);
+void UnsetEnv(const char* name);
+
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 

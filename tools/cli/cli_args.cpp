@@ -25,14 +25,16 @@ const std::vector<SubcommandInfo> kSubcommands = {
      "removal only PATH and tty), for a whole USB device its node, \"usb device\", its hardware ID\n"
      "and bus location.\n",
      0, 0, false},
-    {"doctor", "[--port NAME ...] [--json] [--quick]",
+    {"doctor", "[--port NAME ...] [--irda NAME ...] [--json] [--quick]",
      "find the terminal on every port, say what stops the others, measure the line",
      "Checks every port the system lists (as ports does), the one in KORVANE_PORT and every --port\n"
      "NAME given (LAN:HOST:PORT too), all at once: whether it opens (missing, busy and by which\n"
      "process, no permission and which group grants it), whether a terminal answers and with which\n"
      "protocol (the link check of 3.00 and 2.00, the software query of 1.00 on serial lines), its\n"
      "program, version, device, ID and job, through queries only, and the round trip of 30 link\n"
-     "checks (--quick leaves that out). Nothing on the terminal is changed.\n"
+     "checks with the frames sent again, the CRC failures and the row rate a download may reach\n"
+     "(--quick leaves that out). --irda NAME checks a serial port through its infrared adapter:\n"
+     "the adapter is probed first. Nothing on the terminal is changed.\n"
      "--json prints one JSON object per port and line instead of the table.\n"
      "Exit status: 0 when a terminal answered on some port, 1 when none did.\n",
      0, 0, false},
@@ -83,8 +85,8 @@ const std::vector<SubcommandInfo> kSubcommands = {
 };
 
 bool TakesValue(const std::string& opt) {
-  return opt == "--port" || opt == "--log" || opt == "--charset" || opt == "-o" || opt == "--oper-id" ||
-         opt == "--protocol" || opt == "--timeout";
+  return opt == "--port" || opt == "--irda" || opt == "--log" || opt == "--trace" || opt == "--charset" ||
+         opt == "-o" || opt == "--oper-id" || opt == "--protocol" || opt == "--timeout";
 }
 
 }  // namespace
@@ -198,6 +200,10 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
           o.ports.push_back(value);
         } else if (name == "--log") {
           o.log_file = value;
+        } else if (name == "--irda") {
+          o.irda_ports.push_back(value);
+        } else if (name == "--trace") {
+          o.trace_file = value;
         } else if (name == "--charset") {
           o.charset = value;
         } else if (name == "-o") {
@@ -295,8 +301,8 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& argv,
     error = "--watch belongs to ports";
     return std::nullopt;
   }
-  if ((o.json || o.quick) && o.command != "doctor") {
-    error = std::string(o.json ? "--json" : "--quick") + " belongs to doctor";
+  if ((o.json || o.quick || !o.irda_ports.empty()) && o.command != "doctor") {
+    error = std::string(o.json ? "--json" : o.quick ? "--quick" : "--irda") + " belongs to doctor";
     return std::nullopt;
   }
   if (o.watch_seconds && !o.watch) {
@@ -331,6 +337,8 @@ std::string GeneralHelp() {
        "): a serial device such as /dev/ttyUSB0,\n"
        "                   LAN:HOST:PORT for TCP, USB for the sync driver's device\n"
        "  --log FILE       write the link log to FILE\n"
+       "  --trace FILE     append every frame or block that crosses the wire to FILE, one line\n"
+       "                   each: time, port, direction, number, kind, length, check, bytes\n"
        "  --charset NAME   the terminal's charset (default CP1251), converted to the locale's for\n"
        "                   everything shown and taken from the command line\n"
        "  --csv-convert    convert CSV rows too (by default they stay the terminal's raw bytes); a\n"

@@ -20,6 +20,7 @@ constexpr int kExitUsage = 2;
 struct CliOptions {
   std::string port;
   std::string log_file;
+  std::string trace_file;  // --trace: every frame or block on the wire
   std::string charset = kDefaultTerminalCharset;
   bool quiet = false;
   bool csv_convert = false;  // CSV rows converted between the terminal charset and the locale
@@ -33,6 +34,7 @@ struct CliOptions {
   bool watch = false;                    // ports --watch
   std::optional<int32_t> watch_seconds;  // ports --watch --timeout
   std::vector<std::string> ports;        // every --port, in order (doctor checks them all)
+  std::vector<std::string> irda_ports;   // doctor --irda: serial ports with an infrared adapter
   bool json = false;                     // doctor --json
   bool quick = false;                    // doctor --quick
   std::string command;                   // the subcommand

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "frame/frame_buffer.h"
+#include "frame/frame_layout.h"
 #include "legacy/block_line.h"
 #include "legacy/comport.h"
 #include "link/link_protocol.h"
@@ -40,12 +42,20 @@ constexpr uint32_t kCheckMs = 1000;  // each link check once a terminal answered
 // 1.00 has no link check: a silent line costs one read of the software query's echo.
 constexpr uint32_t kBlockReadLimitMs = 400;
 constexpr uint32_t kBlockWriteLimitMs = 300;  // a line whose CTS stays low holds every write
+// An infrared adapter echoes its probe byte within milliseconds at any of its rates.
+constexpr uint32_t kIrdaEchoLimitMs = 100;
 constexpr int kQualityChecks = 30;
 // What one port with a terminal may take at most: its queries and link checks on a slow line.
 constexpr uint32_t kPortBudgetMs = 10000;
 constexpr uint32_t kErrConnectionRefused = 10061;
 constexpr const char* kNoJobText = "no job loaded on the terminal: there is nothing to download yet";
 constexpr double kVersionDivisor = 100.0;
+// The row rate is estimated for rows this long (a typical goods row).
+constexpr double kEstimateRowBytes = 100;
+// 115200 bit/s, ten bits a byte with start and stop bits.
+constexpr double kSerialLineBytesPerSecond = 11520;
+// Below the clock's resolution a round trip says nothing: the estimate stays finite.
+constexpr double kShortestRoundTripMs = 0.001;
 
 struct Holder {
   long pid = 0;
@@ -58,15 +68,21 @@ struct RoundTrips {
   double min_ms = 0;
   double median_ms = 0;
   double max_ms = 0;
+  // The frame engine's own counts over the link checks.
+  uint64_t frames = 0;
+  uint64_t retransmissions = 0;
+  uint64_t crc_failures = 0;
+  double rows_per_s = 0;
 };
 
 struct PortReport {
   std::string port;
-  std::string kind;     // serial, usb, tcp
-  bool listed = false;  // found by the enumeration rather than given
-  std::string status;   // terminal, no-answer, missing, vanished, busy, denied, refused, timeout, ...
-  uint32_t error = 0;   // the system's number when the open failed
-  std::string message;  // what to do, for people
+  std::string kind;       // serial, usb, tcp
+  bool listed = false;    // found by the enumeration rather than given
+  bool infrared = false;  // a serial port with an infrared adapter (--irda)
+  std::string status;     // terminal, no-answer, missing, vanished, busy, denied, refused, timeout, ...
+  uint32_t error = 0;     // the system's number when the open failed
+  std::string message;    // what to do, for people
   std::vector<Holder> holders;
   std::string group;  // the group whose members may open the device
   uint32_t protocol = 0;
@@ -219,7 +235,7 @@ bool ProbeLan(const std::string& name, PortReport& r) {
                 " ms: wrong address, or a firewall drops it";
   } else if (err == kErrSocketHostNotFound) {
     r.status = "unknown-host";
-    r.message = "the name " + host + " does not resolve";
+    r.message = "the name " + host + " does not resolve: check its spelling, or give the terminal's IP address";
   } else {
     r.status = "error";
     r.message = "cannot reach " + name + ": " + SystemErrorText(err);
@@ -279,28 +295,17 @@ class BudgetClock final : public Clock {
 };
 
 // The 1.00 line with its time-outs capped, so a silent line answers "nothing" quickly.
-class CappedBlockLine : public BlockLine {
+class CappedBlockLine : public ForwardingBlockLine {
  public:
-  explicit CappedBlockLine(std::unique_ptr<BlockLine> line) : line_(std::move(line)) {}
-  bool SetupQueues(uint32_t in_bytes, uint32_t out_bytes) override { return line_->SetupQueues(in_bytes, out_bytes); }
+  using ForwardingBlockLine::ForwardingBlockLine;
   bool SetTimeouts(const SerialTimeouts& t) override {
     SerialTimeouts capped = t;
-    capped.read_constant = std::min(t.read_constant, kBlockReadLimitMs);
+    // Only the infrared adapter's probe reads with an interval limit; blocks are read without.
+    const uint32_t read_limit = t.read_interval != kMaxDword ? kIrdaEchoLimitMs : kBlockReadLimitMs;
+    capped.read_constant = std::min(t.read_constant, read_limit);
     capped.write_constant = std::min(t.write_constant, kBlockWriteLimitMs);
-    return line_->SetTimeouts(capped);
+    return ForwardingBlockLine::SetTimeouts(capped);
   }
-  bool GetState(SerialLineState& s) override { return line_->GetState(s); }
-  bool SetState(const SerialLineState& s) override { return line_->SetState(s); }
-  bool Read(uint8_t* buffer, uint32_t size, uint32_t& done) override { return line_->Read(buffer, size, done); }
-  bool Write(const uint8_t* data, uint32_t size, uint32_t& done) override { return line_->Write(data, size, done); }
-  bool PurgeAll() override { return line_->PurgeAll(); }
-  bool PurgeInput() override { return line_->PurgeInput(); }
-  uint32_t ClearError() override { return line_->ClearError(); }
-  bool SetDtr(bool on) override { return line_->SetDtr(on); }
-  uint32_t LastError() const override { return line_->LastError(); }
-
- private:
-  std::unique_ptr<BlockLine> line_;
 };
 
 // The answer fields of a query at 1.00, or false when the terminal did not echo it.
@@ -313,15 +318,19 @@ bool BlockQuery(CComport& port, const char* code, std::vector<std::string>& fiel
   return true;
 }
 
-// A terminal of the character-block protocol answers the software query; then the others.
-bool ProbeBlocks(const std::string& name, PortReport& r) {
-  CComport port;
-  port.SetBlockLineOpener([](const std::string& device, uint32_t& err) -> std::unique_ptr<BlockLine> {
+// The 1.00 port object on a line with capped time-outs; `opened` and `err` tell how the open went.
+void CapBlockLine(CComport& port, bool& opened, uint32_t& open_err) {
+  port.SetBlockLineOpener([&](const std::string& device, uint32_t& err) -> std::unique_ptr<BlockLine> {
     std::unique_ptr<BlockLine> line = OpenDeviceBlockLine(device, err);
+    open_err = err;
+    opened = line != nullptr;
     if (line == nullptr) return nullptr;
     return std::make_unique<CappedBlockLine>(std::move(line));
   });
-  if (port.Open(name) != 1) return false;
+}
+
+// A terminal of the character-block protocol answers the software query; then the others.
+bool QueryBlocks(CComport& port, PortReport& r) {
   std::vector<std::string> fields;
   if (!BlockQuery(port, kCmdSoftwareInfo, fields)) return false;
   r.status = "terminal";
@@ -337,12 +346,61 @@ bool ProbeBlocks(const std::string& name, PortReport& r) {
   return true;
 }
 
+bool ProbeBlocks(const std::string& name, PortReport& r) {
+  CComport port;
+  bool opened = false;
+  uint32_t open_err = 0;
+  CapBlockLine(port, opened, open_err);
+  return port.Open(name) == 1 && QueryBlocks(port, r);
+}
+
+// The infrared adapter's probe, then the 1.00 queries through the adapter. False when the port
+// did not open or the adapter stayed silent; `r` says which.
+bool ProbeInfrared(const std::string& name, PortReport& r) {
+  CComport port;
+  bool opened = false;
+  uint32_t open_err = 0;
+  CapBlockLine(port, opened, open_err);
+  if (port.OpenIRDA(name) == 1) {
+    QueryBlocks(port, r);
+    return true;
+  }
+  if (!opened) {
+    ClassifyOpenFailure(name, open_err, r);
+  } else {
+    r.status = "no-adapter";
+    r.message =
+        "an infrared adapter that does not answer the probe: nothing echoed it at 115200, 57600, 38400, 19200 or "
+        "9600 bit/s; is the adapter on this port, plugged in and powered?";
+  }
+  return false;
+}
+
 std::string ProtocolText(uint32_t protocol);
 
 double Ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-RoundTrips MeasureLine(TerminalLink& link) {
+// What a download of rows of kEstimateRowBytes can reach on this line, from the median link
+// check and the line's rate (0: no bound known). v3 keeps a window of frames in flight each
+// round trip, bounded by the rate too; v2 fetches one row per exchange (REQ, then its DATA frame),
+// and a link check is two exchanges.
+double EstimateRowsPerSecond(uint32_t protocol, double median_ms, double line_bytes_per_s) {
+  const double round_trip_s = std::max(median_ms, kShortestRoundTripMs) / 1000.0;
+  if (protocol >= kLinkVersionV3) {
+    const double record = kEstimateRowBytes + 1 + kRecordLengthPrefix;  // RS, and the length in front
+    const double body = kV3MaxFrameSize - kFrameHeaderSize;
+    const double by_window = kV3Window * body / record / round_trip_s;
+    if (line_bytes_per_s <= 0) return by_window;
+    const double wire = record * (kV3MaxFrameSize + kFrameHeaderSize) / body;  // frame headers and ACKs
+    return std::min(by_window, line_bytes_per_s / wire);
+  }
+  const double wire = kReqFrameSize + kFrameHeaderSize + kEstimateRowBytes + 1;
+  return 1.0 / (round_trip_s / 2 + (line_bytes_per_s > 0 ? wire / line_bytes_per_s : 0));
+}
+
+RoundTrips MeasureLine(TerminalLink& link, double line_bytes_per_s) {
   RoundTrips t;
+  const LineQuality::Totals before = link.LineTotals();
   std::vector<double> ms;
   for (int i = 0; i < kQualityChecks; ++i) {
     const auto start = std::chrono::steady_clock::now();
@@ -360,7 +418,12 @@ RoundTrips MeasureLine(TerminalLink& link) {
     t.min_ms = ms.front();
     t.max_ms = ms.back();
     t.median_ms = ms.size() % 2 == 1 ? ms[ms.size() / 2] : (ms[ms.size() / 2 - 1] + ms[ms.size() / 2]) / 2;
+    t.rows_per_s = EstimateRowsPerSecond(link.RemoteVersion(), t.median_ms, line_bytes_per_s);
   }
+  const LineQuality::Totals after = link.LineTotals();
+  t.frames = after.frames - before.frames;
+  t.retransmissions = after.wasted - before.wasted;
+  t.crc_failures = after.damaged - before.damaged;
   return t;
 }
 
@@ -369,6 +432,14 @@ void CheckPort(PortReport& r, bool quick) {
   std::string device = r.port;
   const PortKind kind = ResolvePortKind(device);
   r.kind = kind == Lan ? "tcp" : (kind == UsbSerial || kind == WinUsb || kind == ActiveSync) ? "usb" : "serial";
+  if (r.infrared) {
+    r.kind = "irda";
+    // The adapter must answer before anything reaches the terminal; 1.00 is asked through it at once.
+    if (!ProbeInfrared(device, r) || r.status == "terminal") {
+      r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      return;
+    }
+  }
   if (kind == Lan && !ProbeLan(r.port, r)) {
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return;
@@ -376,8 +447,8 @@ void CheckPort(PortReport& r, bool quick) {
   BudgetClock clock(kPortBudgetMs);
   TerminalLink link(clock);
   uint32_t open_err = 0;
-  link.SetPortOpener([&open_err](const std::string& dev, uint32_t k, uint32_t* err) {
-    TsPort* port = tsOpenPort(dev, k, err);
+  link.SetPortOpener([&open_err, &r](const std::string& dev, uint32_t k, uint32_t* err) {
+    TsPort* port = tsOpenPort(dev, r.infrared ? IrDA : k, err);
     open_err = *err;
     return port;
   });
@@ -399,7 +470,7 @@ void CheckPort(PortReport& r, bool quick) {
       clock.Expire();
       link.Disconnect();
       // The character-block protocol runs on serial lines only.
-      if (kind == Serial && !synced && ProbeBlocks(device, r)) {
+      if (kind == Serial && !r.infrared && !synced && ProbeBlocks(device, r)) {
         if (r.job_id && *r.job_id == 0) r.message = kNoJobText;
       } else {
         r.status = "no-answer";
@@ -429,7 +500,8 @@ void CheckPort(PortReport& r, bool quick) {
       int32_t id = 0;
       if (link.GetCurrentID(kTableOperations, id) == S_LINK_OK) r.job_id = id;
       if (r.job_id && *r.job_id == 0) r.message = kNoJobText;
-      if (!quick) r.round_trips = MeasureLine(link);
+      // Only a serial line has a rate to bound it; a pty takes the serial port's rate too.
+      if (!quick) r.round_trips = MeasureLine(link, kind == Serial ? kSerialLineBytesPerSecond : 0);
     }
     link.Disconnect();
   }
@@ -479,9 +551,12 @@ std::string JsonLine(const PortReport& r, const TextConverter& terminal_to_utf8)
     const RoundTrips& t = *r.round_trips;
     s += "{\"checks\":" + std::to_string(t.count) + ",\"failed\":" + std::to_string(t.failed) +
          ",\"min\":" + Fixed(t.min_ms, 3) + ",\"median\":" + Fixed(t.median_ms, 3) + ",\"max\":" + Fixed(t.max_ms, 3) +
-         "}";
+         "},\"line\":{\"frames\":" + std::to_string(t.frames) +
+         ",\"retransmissions\":" + std::to_string(t.retransmissions) +
+         ",\"crc_failures\":" + std::to_string(t.crc_failures) +
+         ",\"rows_per_s\":" + (t.count > 0 ? Fixed(t.rows_per_s, 0) : std::string("null")) + "}";
   } else {
-    s += "null";
+    s += "null,\"line\":null";
   }
   return s + ",\"seconds\":" + Fixed(r.seconds, 3) + "}";
 }
@@ -490,7 +565,7 @@ void PrintTable(const std::vector<PortReport>& reports, const ScreenText& text) 
   size_t width = 4;
   for (const PortReport& r : reports) width = std::max(width, r.port.size());
   const int w = static_cast<int>(width);
-  std::printf("%-*s  %-6s  %-10s  %-8s  %s\n", w, "PORT", "KIND", "STATUS", "PROTOCOL", "TERMINAL");
+  std::printf("%-*s  %-6s  %-12s  %-8s  %s\n", w, "PORT", "KIND", "STATUS", "PROTOCOL", "TERMINAL");
   for (const PortReport& r : reports) {
     std::string terminal;
     if (r.status == "terminal") {
@@ -500,7 +575,7 @@ void PrintTable(const std::vector<PortReport>& reports, const ScreenText& text) 
     }
     const std::string protocol = r.protocol ? ProtocolText(r.protocol) : "-";
     char row[1024];
-    std::snprintf(row, sizeof row, "%-*s  %-6s  %-10s  %-8s  ", w, r.port.c_str(), r.kind.c_str(), r.status.c_str(),
+    std::snprintf(row, sizeof row, "%-*s  %-6s  %-12s  %-8s  ", w, r.port.c_str(), r.kind.c_str(), r.status.c_str(),
                   protocol.c_str());
     std::string line = row + terminal;
     while (!line.empty() && line.back() == ' ') line.pop_back();
@@ -510,6 +585,13 @@ void PrintTable(const std::vector<PortReport>& reports, const ScreenText& text) 
       std::printf("%*s  round trip %s / %s / %s ms (min / median / max of %d link checks, %d failed)\n", w, "",
                   Fixed(t.min_ms, 2).c_str(), Fixed(t.median_ms, 2).c_str(), Fixed(t.max_ms, 2).c_str(), t.count,
                   t.failed);
+      std::printf("%*s  line: %llu frames, %llu sent again, %llu CRC failures", w, "",
+                  static_cast<unsigned long long>(t.frames), static_cast<unsigned long long>(t.retransmissions),
+                  static_cast<unsigned long long>(t.crc_failures));
+      if (t.count > 0)
+        std::printf("; a download of %.0f-byte rows may reach %s rows/s", kEstimateRowBytes,
+                    Fixed(t.rows_per_s, 0).c_str());
+      std::printf("\n");
     }
     if (!r.message.empty()) std::printf("%*s  %s\n", w, "", r.message.c_str());
   }
@@ -533,6 +615,11 @@ int RunDoctor(const CliOptions& o, const ScreenText& text) {
   if (const char* configured = std::getenv(kPortEnvironment); configured != nullptr && *configured != 0)
     add(configured, false);
   for (const std::string& p : o.ports) add(p, false);
+  for (const std::string& p : o.irda_ports) {
+    add(p, false);
+    for (PortReport& r : reports)
+      if (r.port == p) r.infrared = true;
+  }
   const auto started = std::chrono::steady_clock::now();
   // One thread a port: each waits on its own line, so the scan takes as long as the slowest port.
   std::vector<std::thread> checks;

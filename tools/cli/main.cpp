@@ -17,6 +17,7 @@
 #include "legacy_cmd.h"
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
+#include "log/frame_trace.h"
 #include "output_file.h"
 #include "port_listing.h"
 #include "progress.h"
@@ -412,6 +413,11 @@ int Run(int argc, char** argv) {
   }
   ScreenText text(o.charset);
   if (int s = CheckCommandCodes(o, text)) return s;
+  if (!o.trace_file.empty() && !OpenFrameTrace(SystemName(o.trace_file))) {
+    std::fprintf(stderr, "%s: cannot write the trace %s: %s\n", kProgramName, o.trace_file.c_str(),
+                 std::strerror(errno));
+    return kExitFailure;
+  }
   if (o.command == "ports") {
     if (o.watch) return WatchPorts(o);
     ListPorts();

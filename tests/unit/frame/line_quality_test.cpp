@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 
 namespace korvane {
@@ -45,8 +46,13 @@ TEST(LineQuality, FailsOnlyALineThatDamagesMostBytesWhateverTheFrameSize) {
   for (uint32_t i = 0; i < kLineQualityFramesAfterFailure; ++i) few.Note(true, 1046, true);
   EXPECT_FALSE(few.Failing());
   EXPECT_TRUE(few.Failing(kLineQualityFramesAfterFailure));
+  few.Note(false, 1046);
   few.Reset();
   EXPECT_FALSE(few.Failing(0));
+  // The totals outlive the reset: a reader takes differences over a stretch of its own.
+  EXPECT_EQ((std::array<uint64_t, 3>{few.Total().frames, few.Total().wasted, few.Total().damaged}),
+            (std::array<uint64_t, 3>{kLineQualityFramesAfterFailure + 1, kLineQualityFramesAfterFailure,
+                                     kLineQualityFramesAfterFailure}));
 }
 
 }  // namespace
