@@ -70,6 +70,7 @@ void CFrameBuffer::SetLower(_tag_ReadWriteStream* lower) {
   ack_samples_ = 0;
   frame_limit_ = max_frame_;
   clean_run_ = 0;
+  round_trip_ms_ = 0;
   retransmissions_ = 0;
   crc_failures_ = 0;
   output_dropped_ = false;
@@ -111,6 +112,13 @@ uint32_t CFrameBuffer::Stamp() const {
 
 bool CFrameBuffer::Overdue(uint32_t stamp) const {
   return stamp == 0 || static_cast<int32_t>(clock_.Now() - stamp) > static_cast<int32_t>(retransmit_ms_);
+}
+
+bool CFrameBuffer::Due(const CFrameItem& item) const {
+  if (Overdue(item.stamp)) return true;
+  if (item.sends < 2 || round_trip_ms_ == 0) return false;
+  const uint32_t wait = std::max(kRepeatFloorMs, kRepeatRoundTrips * round_trip_ms_);
+  return static_cast<int32_t>(clock_.Now() - item.stamp) > static_cast<int32_t>(wait);
 }
 
 int32_t CFrameBuffer::TimeLeft(uint32_t deadline) const { return NonNegative(TicksLeft(clock_.Now(), deadline)); }
@@ -266,7 +274,10 @@ void CFrameBuffer::OnAck(uint16_t number) {
     if (it->stamp == 0) return;
     const uint32_t delay = clock_.Now() - it->stamp;
     const uint32_t order = it->sent_order;
-    if (it->sends == 1 && it->bytes.size() >= frame_limit_ / 2) NoteCleanDelivery();
+    if (it->sends == 1) {
+      round_trip_ms_ = round_trip_ms_ == 0 ? delay : (7 * round_trip_ms_ + delay) / 8;
+      if (it->bytes.size() >= frame_limit_ / 2) NoteCleanDelivery();
+    }
     send_queue_.erase(it);
     // The line keeps order, so a frame that left before this one and is still unacknowledged was
     // lost, or its ACK was: it goes again now instead of holding the window for a time-out.
@@ -379,7 +390,7 @@ int32_t CFrameBuffer::Send(int32_t timeout_ms, bool force, uint32_t& err) {
                              : static_cast<uint16_t>(ItemNumber(send_queue_.front()) + std::max(window_, 1u));
   for (CFrameItem& item : send_queue_) {
     if (!FrameNumberBefore(ItemNumber(item), limit)) break;
-    if (!Overdue(item.stamp)) continue;
+    if (!Due(item)) continue;
     quality_.Note(item.stamp != 0, static_cast<uint32_t>(item.bytes.size()) + kFrameHeaderSize);
     if (item.sends > 0) ++retransmissions_;
     bool whole = false;
