@@ -35,6 +35,8 @@ class LineQuality {
   void Reset() { *this = LineQuality(); }
   uint32_t Samples() const { return samples_; }
   uint32_t Wasted() const { return static_cast<uint32_t>(std::popcount(history_ & Mask())); }
+  // Frames among them that arrived damaged, or that the peer said were.
+  uint32_t Damaged() const { return static_cast<uint32_t>(std::popcount(damaged_ & Mask())); }
   // The share of bytes the line damages, from the frames judged; every frame wasted counts as half
   // a frame through, which keeps the estimate finite.
   double ByteErrorRate() const {
