@@ -40,8 +40,8 @@ int32_t NonNegative(int32_t ms) { return ms < 0 ? 0 : ms; }
 // Transmission orders wrap like tick counts.
 bool SentBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
 
-// A NAK this soon after the frame went again most likely crossed that retransmission on the line;
-// the peer asks again on its own time-out if the copy is lost too.
+// Before any delay was measured: a NAK this soon after the frame went again most likely crossed
+// that copy on the line; the peer asks again on its own time-out if the copy is lost too.
 constexpr uint32_t kNakCrossedResendMs = kMinRetransmitMs / 2;
 
 }  // namespace
@@ -70,7 +70,7 @@ void CFrameBuffer::SetLower(_tag_ReadWriteStream* lower) {
   ack_samples_ = 0;
   frame_limit_ = max_frame_;
   clean_run_ = 0;
-  round_trip_ms_ = 0;
+  delay_max_ms_ = 0;
   retransmissions_ = 0;
   crc_failures_ = 0;
   output_dropped_ = false;
@@ -114,11 +114,16 @@ bool CFrameBuffer::Overdue(uint32_t stamp) const {
   return stamp == 0 || static_cast<int32_t>(clock_.Now() - stamp) > static_cast<int32_t>(retransmit_ms_);
 }
 
+uint32_t CFrameBuffer::RepeatWait(const CFrameItem& item) const {
+  if (delay_max_ms_ == 0) return kNakCrossedResendMs;
+  const uint32_t copies = std::min<uint32_t>(item.sends > 1 ? item.sends - 2 : 0, 4);
+  return std::max(kRepeatFloorMs, kRepeatRoundTrips * delay_max_ms_) << copies;
+}
+
 bool CFrameBuffer::Due(const CFrameItem& item) const {
   if (Overdue(item.stamp)) return true;
-  if (item.sends < 2 || round_trip_ms_ == 0) return false;
-  const uint32_t wait = std::max(kRepeatFloorMs, kRepeatRoundTrips * round_trip_ms_);
-  return static_cast<int32_t>(clock_.Now() - item.stamp) > static_cast<int32_t>(wait);
+  if (!item.lost || delay_max_ms_ == 0) return false;
+  return static_cast<int32_t>(clock_.Now() - item.stamp) > static_cast<int32_t>(RepeatWait(item));
 }
 
 int32_t CFrameBuffer::TimeLeft(uint32_t deadline) const { return NonNegative(TicksLeft(clock_.Now(), deadline)); }
@@ -275,7 +280,7 @@ void CFrameBuffer::OnAck(uint16_t number) {
     const uint32_t delay = clock_.Now() - it->stamp;
     const uint32_t order = it->sent_order;
     if (it->sends == 1) {
-      round_trip_ms_ = round_trip_ms_ == 0 ? delay : (7 * round_trip_ms_ + delay) / 8;
+      delay_max_ms_ = std::max(delay, delay_max_ms_ - delay_max_ms_ / 8);
       if (it->bytes.size() >= frame_limit_ / 2) NoteCleanDelivery();
     }
     send_queue_.erase(it);
@@ -296,7 +301,7 @@ void CFrameBuffer::OnAck(uint16_t number) {
 void CFrameBuffer::OnNak(uint16_t number) {
   for (CFrameItem& item : send_queue_) {
     if (ItemNumber(item) != number) continue;
-    if (item.sends > 1 && static_cast<int32_t>(clock_.Now() - item.stamp) < static_cast<int32_t>(kNakCrossedResendMs))
+    if (item.sends > 1 && static_cast<int32_t>(clock_.Now() - item.stamp) < static_cast<int32_t>(RepeatWait(item)))
       return;
     Resend(item);
     return;
@@ -317,6 +322,7 @@ void CFrameBuffer::Resend(CFrameItem& item) {
   uint32_t ignored = 0;
   bool whole = false;
   if (item.sends > 0) ++retransmissions_;
+  item.lost = true;
   NoteLoss(static_cast<uint32_t>(item.bytes.size()));
   Transmit(kControlWriteMs, item, ignored, whole);
   quality_.Note(true, static_cast<uint32_t>(item.bytes.size()) + kFrameHeaderSize);

@@ -25,9 +25,11 @@ constexpr uint32_t kSyncSliceMs = 1000;
 // 128 bytes one time in eight.
 constexpr uint32_t kV3SmallestFrame = 128;
 constexpr uint32_t kV3CleanFramesToGrow = 8;
-// A frame already sent again goes once more when its ACK is this many smoothed round trips late
-// (but never sooner than the floor): on a line proven to lose frames, a lost copy with nothing
-// behind it would otherwise hold the window for a whole retransmission time-out.
+// A frame already sent again goes once more when its ACK is this many of the longest recent
+// acknowledgement delays late (never sooner than the floor, twice as long for each further copy):
+// on a line proven to lose frames, a lost copy with nothing behind it would otherwise hold the
+// window for a whole retransmission time-out. The longest delay, not the mean: on a slow line a
+// frame queues behind the rest of the window.
 constexpr uint32_t kRepeatRoundTrips = 2;
 constexpr uint32_t kRepeatFloorMs = 50;
 
@@ -48,6 +50,7 @@ struct CFrameItem {
   // how many times it went.
   uint32_t sent_order = 0;
   uint32_t sends = 0;
+  bool lost = false;  // a NAK or a later frame's ACK proved a copy lost
 };
 
 class CFrameBuffer final : public _tag_ReadWriteStream {
@@ -135,8 +138,9 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint32_t Stamp() const;
   // Never sent (stamp 0), or the last transmission is more than a retransmission time-out ago.
   bool Overdue(uint32_t stamp) const;
-  // Overdue, or a copy sent again whose ACK is late by the round trips measured.
+  // Overdue, or a frame proven lost whose copy's ACK is later than RepeatWait.
   bool Due(const CFrameItem& item) const;
+  uint32_t RepeatWait(const CFrameItem& item) const;
   int32_t TimeLeft(uint32_t deadline) const;
 
   const Clock& clock_;
@@ -160,7 +164,7 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint32_t ack_samples_ = 0;
   uint32_t frame_limit_ = 0;
   uint32_t clean_run_ = 0;
-  uint32_t round_trip_ms_ = 0;  // smoothed over frames acknowledged after one transmission
+  uint32_t delay_max_ms_ = 0;  // of frames acknowledged after one transmission, decaying
   uint32_t sent_order_ = 0;
   uint32_t retransmissions_ = 0;
   uint32_t crc_failures_ = 0;
