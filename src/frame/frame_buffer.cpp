@@ -122,7 +122,7 @@ uint32_t CFrameBuffer::RepeatWait(const CFrameItem& item) const {
 
 bool CFrameBuffer::Due(const CFrameItem& item) const {
   if (Overdue(item.stamp)) return true;
-  if (!item.lost || delay_max_ms_ == 0) return false;
+  if (delay_max_ms_ == 0 || item.sends == 0 || (!item.lost && frame_limit_ >= max_frame_)) return false;
   return static_cast<int32_t>(clock_.Now() - item.stamp) > static_cast<int32_t>(RepeatWait(item));
 }
 
@@ -337,7 +337,8 @@ void CFrameBuffer::NoteLoss(uint32_t lost_length) {
 }
 
 void CFrameBuffer::NoteCleanDelivery() {
-  if (frame_limit_ >= max_frame_ || ++clean_run_ < kV3CleanFramesToGrow) return;
+  const uint32_t floor = std::min(kV3SmallestFrame, max_frame_);
+  if (frame_limit_ >= max_frame_ || ++clean_run_ < kV3CleanFramesToGrow * std::max(1u, frame_limit_ / floor)) return;
   clean_run_ = 0;
   frame_limit_ = std::min(max_frame_, frame_limit_ * 2);
 }

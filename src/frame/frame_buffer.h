@@ -19,17 +19,18 @@ constexpr uint32_t kMaxRetransmitMs = 6000;
 constexpr uint32_t kCoalesceMs = 300;
 constexpr uint32_t kStaleDataMs = 1500;
 constexpr uint32_t kSyncSliceMs = 1000;
-// Frames shrink to no less than this on a line that loses them, and grow back after this many in
-// a row got through at the first try. A frame of L bytes survives a line damaging a share q of
-// bytes with probability (1 - q)^L: at 0.1% a full frame is lost two times in three, one of
-// 128 bytes one time in eight.
+// Frames halve, to no less than this, on a line that loses them, and double after this many in a
+// row got through at the first try, times their size over the smallest: growing costs a loss at
+// the larger size, worth it only on a line that spares the smaller frames long enough. A frame of
+// L bytes survives a line damaging a share q of bytes with probability (1 - q)^L: at 0.1% a full
+// frame is lost two times in three, one of 128 bytes one time in eight.
 constexpr uint32_t kV3SmallestFrame = 128;
 constexpr uint32_t kV3CleanFramesToGrow = 8;
-// A frame already sent again goes once more when its ACK is this many of the longest recent
-// acknowledgement delays late (never sooner than the floor, twice as long for each further copy):
-// on a line proven to lose frames, a lost copy with nothing behind it would otherwise hold the
-// window for a whole retransmission time-out. The longest delay, not the mean: on a slow line a
-// frame queues behind the rest of the window.
+// While frames are lost (or smaller than the maximum for losses), a frame goes again when its ACK
+// is this many of the longest recent acknowledgement delays late (never sooner than the floor,
+// twice as long for each further copy): a lost frame or copy with nothing behind it would
+// otherwise hold the window for a whole retransmission time-out. The longest delay, not the mean:
+// on a slow line a frame queues behind the rest of the window.
 constexpr uint32_t kRepeatRoundTrips = 2;
 constexpr uint32_t kRepeatFloorMs = 50;
 
@@ -138,7 +139,7 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint32_t Stamp() const;
   // Never sent (stamp 0), or the last transmission is more than a retransmission time-out ago.
   bool Overdue(uint32_t stamp) const;
-  // Overdue, or a frame proven lost whose copy's ACK is later than RepeatWait.
+  // Overdue, or, on a line losing frames, a frame whose ACK is later than RepeatWait.
   bool Due(const CFrameItem& item) const;
   uint32_t RepeatWait(const CFrameItem& item) const;
   int32_t TimeLeft(uint32_t deadline) const;

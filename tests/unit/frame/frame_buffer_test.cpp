@@ -636,8 +636,7 @@ TEST(FrameBufferPair, CorruptedFramesAreRecovered) {
 // A line that damages the first copy of every third DATA frame and the ACK of every fifth frame
 // that went once, then nothing: the sender's frames shrink to the smallest size while it loses
 // them and grow back to the maximum once the line is clean, every loss goes again on the peer's
-// NAK or on the next frame's ACK (the whole run takes less than one retransmission time-out), and
-// both ends count what happened.
+// NAK or on the next frame's ACK, once, and both ends count what happened.
 TEST(FrameBufferPair, FramesShrinkUnderLossGrowBackAndLossesGoAgainWithoutTimeOuts) {
   ManualClock clock;
   MemoryPipe pipe(&clock);
@@ -670,13 +669,12 @@ TEST(FrameBufferPair, FramesShrinkUnderLossGrowBackAndLossesGoAgainWithoutTimeOu
   a.SetLower(&pipe.End(0));
   b.SetLower(&pipe.End(1));
 
-  const Bytes data = Pattern(30000);
+  const Bytes data = Pattern(45000);
   const uint32_t row = 100, lossy_part = 10000;
   uint32_t sent = 0, err = 0;
   Bytes got;
   std::vector<uint8_t> buf(4096);
   size_t lossy_frames = 0;
-  const uint32_t start = clock.Now();
   for (int i = 0; i < 5000 && got.size() < data.size(); ++i) {
     if (lossy && sent >= lossy_part) {
       EXPECT_EQ(a.FrameLimit(), kV3SmallestFrame);
@@ -696,10 +694,8 @@ TEST(FrameBufferPair, FramesShrinkUnderLossGrowBackAndLossesGoAgainWithoutTimeOu
     uint32_t count = 0;
     ASSERT_EQ(b.Read(0, buf.data(), 4096, count, err), 1);
     got.insert(got.end(), buf.begin(), buf.begin() + count);
-    clock.Advance(1);
   }
   EXPECT_EQ(got, data);
-  EXPECT_LT(clock.Now() - start, kMinRetransmitMs);
   EXPECT_EQ(a.FrameLimit(), kV3MaxFrameSize);
   ASSERT_GT(lossy_frames, 0u);
   EXPECT_EQ(sizes.front(), kV3MaxFrameSize);
