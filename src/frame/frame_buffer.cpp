@@ -93,8 +93,7 @@ void CFrameBuffer::Configure(uint32_t max_frame_size, uint32_t window) {
 }
 
 uint32_t CFrameBuffer::BuilderBodyBytes() const {
-  return builder_.bytes.size() > kFrameHeaderSize ? static_cast<uint32_t>(builder_.bytes.size()) - kFrameHeaderSize
-                                                  : 0;
+  return builder_.bytes.size() > kFrameHeaderSize ? static_cast<uint32_t>(builder_.bytes.size()) - kFrameHeaderSize : 0;
 }
 
 bool CFrameBuffer::DataReady() const { return !receive_queue_.empty() && receive_queue_.front().filled; }
@@ -292,7 +291,8 @@ void CFrameBuffer::OnAck(uint16_t number) {
     if (++ack_samples_ == 0) ack_samples_ = 1;
     const double samples = ack_samples_;
     const double averaged = ((samples - 1.0) * retransmit_ms_ + 3.0 * delay) / samples;
-    const double clamped = std::clamp(averaged, static_cast<double>(kMinRetransmitMs), static_cast<double>(kMaxRetransmitMs));
+    const double clamped = std::clamp(averaged, static_cast<double>(kMinRetransmitMs),
+                                      static_cast<double>(kMaxRetransmitMs));
     retransmit_ms_ = static_cast<uint32_t>(clamped);
     return;
   }

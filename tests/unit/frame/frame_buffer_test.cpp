@@ -22,7 +22,9 @@ Bytes Frame(uint16_t number, uint8_t control, const Bytes& body) {
   FinishFrame(f.data(), number, static_cast<uint16_t>(f.size()), control);
   return f;
 }
-Bytes Data(uint16_t number, const std::string& text) { return Frame(number, kCtlData, Bytes(text.begin(), text.end())); }
+Bytes Data(uint16_t number, const std::string& text) {
+  return Frame(number, kCtlData, Bytes(text.begin(), text.end()));
+}
 Bytes Control(uint8_t control, uint16_t number) { return Frame(number, control, {}); }
 Bytes Syn(uint16_t number, uint16_t version) {
   return Frame(number, kCtlSyn, {static_cast<uint8_t>(version), static_cast<uint8_t>(version >> 8), 0x01, 0x00});
@@ -83,7 +85,8 @@ class FrameBufferTest : public ::testing::Test {
   // Every later DATA frame is acknowledged by the peer as soon as it is written.
   void AckEveryData() {
     line.OnWrite([this](const Bytes& w) {
-      if (w.size() >= kFrameHeaderSize && w[kFrameOffControl] == kCtlData) line.Feed(Control(kCtlAck, FrameNumber(w.data())));
+      if (w.size() >= kFrameHeaderSize && w[kFrameOffControl] == kCtlData)
+        line.Feed(Control(kCtlAck, FrameNumber(w.data())));
     });
   }
   // As AckEveryData, and every SYN is answered as a v3 terminal does.
@@ -291,7 +294,7 @@ TEST_F(FrameBufferTest, WindowBlocksWriteUntilAcknowledgementsArrive) {
   EXPECT_EQ(fb.SendQueueSize(), 3u);  // the data was taken; only the wait for room failed
 
   EXPECT_EQ(fb.Write(0, data.data(), 5, err), -1);  // still no room
-  line.Feed(Control(kCtlAck, 2));  // out of order: frame 1 still holds the window, and goes again
+  line.Feed(Control(kCtlAck, 2));                   // out of order: frame 1 still holds the window, and goes again
   line.ClearWrites();
   EXPECT_EQ(fb.Write(0, nullptr, 0, err), -1);
   EXPECT_EQ(Summary(line.Writes()), (Names{"DATA 1"}));
@@ -461,8 +464,14 @@ TEST_F(FrameBufferTest, GarbageAndBogusFrameStartsAreSkipped) {
   Bytes bad_crc = Data(2, "bad");
   bad_crc[kFrameOffBody] ^= 1;
   const Bytes unknown = Frame(3, 0x42, {1, 2, 3});
-  line.Feed(Concat({{0x00, 0x55, 0xF8, 0x55, 0x13, 0xFF}, bogus_short, Data(1, "one"), bogus_long, bad_crc, unknown,
-                    {0x55, 0xF8, 0x00}, Data(2, "two")}));
+  line.Feed(Concat({{0x00, 0x55, 0xF8, 0x55, 0x13, 0xFF},
+                    bogus_short,
+                    Data(1, "one"),
+                    bogus_long,
+                    bad_crc,
+                    unknown,
+                    {0x55, 0xF8, 0x00},
+                    Data(2, "two")}));
   std::string got;
   for (int i = 0; i < 10 && got.size() < 6; ++i) got += ReadText();
   EXPECT_EQ(got, "onetwo");
