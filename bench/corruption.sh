@@ -5,12 +5,4 @@
 # must complete or end with the line-quality text within the bound. Exits non-zero when data comes
 # out wrong or a target is missed. Extra arguments go to the runner (--seeds N, --paced-rows N,
 # --bound S). KORVANE_BUILD as in throughput.sh.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${KORVANE_BUILD:-$root/build/native}
-if [ ! -x "$build/tools/cli/korvane" ] || [ ! -x "$build/tools/sim/korvane-sim" ]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" --target korvane korvane-sim -j2
-fi
-export KORVANE_CLI=$build/tools/cli/korvane KORVANE_SIM=$build/tools/sim/korvane-sim
-exec python3 "$root/tests/e2e/bench_runs.py" corruption "$@"
+exec bash "$(dirname "$0")/faults.sh" --mode corruption "$@"

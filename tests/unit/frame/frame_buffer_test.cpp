@@ -601,6 +601,14 @@ TEST_F(FrameBufferTest, DetachedOrUnconfiguredEngineRefusesWork) {
   EXPECT_EQ(fb.Write(0, nullptr, 4, err), 0);
 }
 
+// Configures both engines as the library and the terminal do and puts them at the pipe's ends.
+void Connect(CFrameBuffer& a, CFrameBuffer& b, MemoryPipe& pipe) {
+  for (CFrameBuffer* e : {&a, &b}) e->Configure(kV3MaxFrameSize, kV3Window);
+  a.SetInitiator(true);
+  a.SetLower(&pipe.End(0));
+  b.SetLower(&pipe.End(1));
+}
+
 // Two engines over an in-memory line that damages chosen frames once: data still arrives whole,
 // through the receiver's NAK when a later frame shows the gap and through the sender's time-out
 // when the damaged frame was the last.
@@ -620,10 +628,7 @@ TEST(FrameBufferPair, CorruptedFramesAreRecovered) {
     return out;
   });
   CFrameBuffer a(clock), b(clock);
-  for (CFrameBuffer* e : {&a, &b}) e->Configure(kV3MaxFrameSize, kV3Window);
-  a.SetInitiator(true);
-  a.SetLower(&pipe.End(0));
-  b.SetLower(&pipe.End(1));
+  Connect(a, b, pipe);
 
   const Bytes data = Pattern(2500);
   uint32_t err = 0;
@@ -673,10 +678,7 @@ TEST(FrameBufferPair, FramesShrinkUnderLossGrowBackAndLossesGoAgainWithoutTimeOu
     return out;
   });
   CFrameBuffer a(clock), b(clock);
-  for (CFrameBuffer* e : {&a, &b}) e->Configure(kV3MaxFrameSize, kV3Window);
-  a.SetInitiator(true);
-  a.SetLower(&pipe.End(0));
-  b.SetLower(&pipe.End(1));
+  Connect(a, b, pipe);
 
   const Bytes data = Pattern(45000);
   const uint32_t row = 100, lossy_part = 10000;
