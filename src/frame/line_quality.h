@@ -15,8 +15,8 @@ namespace korvane {
 // The last this many frames are judged; after a failed exchange, as few as kLineQualityFramesAfterFailure.
 constexpr uint32_t kLineQualityFrames = 64;
 constexpr uint32_t kLineQualityFramesAfterFailure = 16;
-// A line that damages more than this share of its bytes fails a transfer. Protocol v2 still
-// completes at 0.2%, at a fraction of the line's speed.
+// A line that damages more than this share of its bytes fails a transfer. Protocols v2 and v3
+// (whose frames shrink on such a line) still complete at 0.2%, at a fraction of the line's speed.
 constexpr double kLineFailingByteErrors = 0.005;
 
 class LineQuality {
