@@ -12,4 +12,10 @@ if [ ! -x "$build/tools/cli/korvane" ] || [ ! -x "$build/tools/sim/korvane-sim" 
   cmake --build "$build" --target korvane korvane-sim -j2
 fi
 export KORVANE_CLI=$build/tools/cli/korvane KORVANE_SIM=$build/tools/sim/korvane-sim
-exec python3 "$root/tests/e2e/bench_runs.py" faults "$@"
+# bench/corruption.sh runs the corruption mode through this script.
+mode=faults
+if [ "${1:-}" = "--mode" ]; then
+  mode=$2
+  shift 2
+fi
+exec python3 "$root/tests/e2e/bench_runs.py" "$mode" "$@"

@@ -37,6 +37,13 @@ CFrameItem Placeholder(uint16_t number) {
 
 int32_t NonNegative(int32_t ms) { return ms < 0 ? 0 : ms; }
 
+// Transmission orders wrap like tick counts.
+bool SentBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+
+// Before any delay was measured: a NAK this soon after the frame went again most likely crossed
+// that copy on the line; the peer asks again on its own time-out if the copy is lost too.
+constexpr uint32_t kNakCrossedResendMs = kMinRetransmitMs / 2;
+
 }  // namespace
 
 CFrameBuffer::CFrameBuffer(const Clock& clock) : clock_(clock), rx_(kFrameHeaderSize) {}
@@ -61,6 +68,11 @@ void CFrameBuffer::SetLower(_tag_ReadWriteStream* lower) {
   peer_syn_block_ = 0;
   retransmit_ms_ = kMinRetransmitMs;
   ack_samples_ = 0;
+  frame_limit_ = max_frame_;
+  clean_run_ = 0;
+  delay_max_ms_ = 0;
+  retransmissions_ = 0;
+  crc_failures_ = 0;
   output_dropped_ = false;
   resync_pending_ = false;
   ++resets_;
@@ -73,14 +85,15 @@ void CFrameBuffer::SetNextExpected(uint16_t number) {
 
 void CFrameBuffer::Configure(uint32_t max_frame_size, uint32_t window) {
   max_frame_ = std::min(max_frame_size, kMaxFrameLength);
+  frame_limit_ = max_frame_;
+  clean_run_ = 0;
   window_ = window;
   rx_.assign(std::max<uint32_t>(2 * max_frame_ + 1, kFrameHeaderSize), 0);
   rx_count_ = 0;
 }
 
 uint32_t CFrameBuffer::BuilderBodyBytes() const {
-  return builder_.bytes.size() > kFrameHeaderSize ? static_cast<uint32_t>(builder_.bytes.size()) - kFrameHeaderSize
-                                                  : 0;
+  return builder_.bytes.size() > kFrameHeaderSize ? static_cast<uint32_t>(builder_.bytes.size()) - kFrameHeaderSize : 0;
 }
 
 bool CFrameBuffer::DataReady() const { return !receive_queue_.empty() && receive_queue_.front().filled; }
@@ -98,6 +111,18 @@ uint32_t CFrameBuffer::Stamp() const {
 
 bool CFrameBuffer::Overdue(uint32_t stamp) const {
   return stamp == 0 || static_cast<int32_t>(clock_.Now() - stamp) > static_cast<int32_t>(retransmit_ms_);
+}
+
+uint32_t CFrameBuffer::RepeatWait(const CFrameItem& item) const {
+  if (delay_max_ms_ == 0) return kNakCrossedResendMs;
+  const uint32_t copies = std::min<uint32_t>(item.sends > 1 ? item.sends - 2 : 0, 4);
+  return std::max(kRepeatFloorMs, kRepeatRoundTrips * delay_max_ms_) << copies;
+}
+
+bool CFrameBuffer::Due(const CFrameItem& item) const {
+  if (Overdue(item.stamp)) return true;
+  if (delay_max_ms_ == 0 || item.sends == 0 || (!item.lost && frame_limit_ >= max_frame_)) return false;
+  return static_cast<int32_t>(clock_.Now() - item.stamp) > static_cast<int32_t>(RepeatWait(item));
 }
 
 int32_t CFrameBuffer::TimeLeft(uint32_t deadline) const { return NonNegative(TicksLeft(clock_.Now(), deadline)); }
@@ -149,6 +174,7 @@ uint32_t CFrameBuffer::SearchAndDispatch() {
     p = found.start;
     if (found.length == 0) break;
     if (!found.crc_ok) {
+      ++crc_failures_;
       quality_.Note(true, found.length + kFrameHeaderSize, true);
       ++p;
       continue;
@@ -251,11 +277,22 @@ void CFrameBuffer::OnAck(uint16_t number) {
     // "delay" would be meaningless for the time-out.
     if (it->stamp == 0) return;
     const uint32_t delay = clock_.Now() - it->stamp;
+    const uint32_t order = it->sent_order;
+    if (it->sends == 1) {
+      delay_max_ms_ = std::max(delay, delay_max_ms_ - delay_max_ms_ / 8);
+      if (it->bytes.size() >= frame_limit_ / 2) NoteCleanDelivery();
+    }
     send_queue_.erase(it);
+    // The line keeps order, so a frame that left before this one and is still unacknowledged was
+    // lost, or its ACK was: it goes again now instead of holding the window for a time-out.
+    for (CFrameItem& earlier : send_queue_) {
+      if (earlier.sends > 0 && SentBefore(earlier.sent_order, order)) Resend(earlier);
+    }
     if (++ack_samples_ == 0) ack_samples_ = 1;
     const double samples = ack_samples_;
     const double averaged = ((samples - 1.0) * retransmit_ms_ + 3.0 * delay) / samples;
-    const double clamped = std::clamp(averaged, static_cast<double>(kMinRetransmitMs), static_cast<double>(kMaxRetransmitMs));
+    const double clamped = std::clamp(averaged, static_cast<double>(kMinRetransmitMs),
+                                      static_cast<double>(kMaxRetransmitMs));
     retransmit_ms_ = static_cast<uint32_t>(clamped);
     return;
   }
@@ -264,13 +301,46 @@ void CFrameBuffer::OnAck(uint16_t number) {
 void CFrameBuffer::OnNak(uint16_t number) {
   for (CFrameItem& item : send_queue_) {
     if (ItemNumber(item) != number) continue;
-    uint32_t ignored = 0;
-    bool whole = false;
-    WriteLower(kControlWriteMs, item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), ignored, &whole);
-    if (whole) item.stamp = Stamp();
-    quality_.Note(true, static_cast<uint32_t>(item.bytes.size()) + kFrameHeaderSize);
+    if (item.sends > 1 && static_cast<int32_t>(clock_.Now() - item.stamp) < static_cast<int32_t>(RepeatWait(item)))
+      return;
+    Resend(item);
     return;
   }
+}
+
+bool CFrameBuffer::Transmit(int32_t timeout_ms, CFrameItem& item, uint32_t& err, bool& whole) {
+  const bool ok = WriteLower(timeout_ms, item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), err, &whole);
+  if (whole) {
+    item.stamp = Stamp();
+    item.sent_order = ++sent_order_;
+    ++item.sends;
+  }
+  return ok;
+}
+
+void CFrameBuffer::Resend(CFrameItem& item) {
+  uint32_t ignored = 0;
+  bool whole = false;
+  if (item.sends > 0) ++retransmissions_;
+  item.lost = true;
+  NoteLoss(static_cast<uint32_t>(item.bytes.size()));
+  Transmit(kControlWriteMs, item, ignored, whole);
+  quality_.Note(true, static_cast<uint32_t>(item.bytes.size()) + kFrameHeaderSize);
+}
+
+// Only a NAK or an acknowledgement out of order shrinks frames: a retransmission time-out alone
+// may be a slow peer, which smaller frames would not help.
+void CFrameBuffer::NoteLoss(uint32_t lost_length) {
+  clean_run_ = 0;
+  const uint32_t floor = std::min(kV3SmallestFrame, max_frame_);
+  frame_limit_ = std::min(frame_limit_, std::max(floor, lost_length / 2));
+}
+
+void CFrameBuffer::NoteCleanDelivery() {
+  const uint32_t floor = std::min(kV3SmallestFrame, max_frame_);
+  if (frame_limit_ >= max_frame_ || ++clean_run_ < kV3CleanFramesToGrow * std::max(1u, frame_limit_ / floor)) return;
+  clean_run_ = 0;
+  frame_limit_ = std::min(max_frame_, frame_limit_ * 2);
 }
 
 void CFrameBuffer::OnSyn(const uint8_t* f, uint16_t length) {
@@ -296,20 +366,27 @@ void CFrameBuffer::OnSyn(const uint8_t* f, uint16_t length) {
 }
 
 void CFrameBuffer::QueueBuilder() {
-  const uint16_t number = next_outgoing_++;
-  FinishFrame(builder_.bytes.data(), number, static_cast<uint16_t>(builder_.bytes.size()), kCtlData);
-  CFrameItem item;
-  item.bytes = builder_.bytes;
-  item.filled = true;
-  item.stamp = 0;
-  send_queue_.push_back(std::move(item));
+  // Frames may have shrunk since the builder was filled: it leaves in pieces of the frame size now.
+  const uint32_t body_max = std::max(frame_limit_, kFrameHeaderSize + 1) - kFrameHeaderSize;
+  const uint32_t end = static_cast<uint32_t>(builder_.bytes.size());
+  for (uint32_t offset = kFrameHeaderSize; offset < end;) {
+    const uint32_t n = std::min(body_max, end - offset);
+    CFrameItem item;
+    item.bytes.resize(kFrameHeaderSize + n);
+    std::memcpy(item.bytes.data() + kFrameHeaderSize, builder_.bytes.data() + offset, n);
+    FinishFrame(item.bytes.data(), next_outgoing_++, static_cast<uint16_t>(item.bytes.size()), kCtlData);
+    item.filled = true;
+    item.stamp = 0;
+    send_queue_.push_back(std::move(item));
+    offset += n;
+  }
   builder_.bytes.clear();
 }
 
 int32_t CFrameBuffer::Send(int32_t timeout_ms, bool force, uint32_t& err) {
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
   if (BuilderBodyBytes() > 0) {
-    const bool full = builder_.bytes.size() >= max_frame_;
+    const bool full = builder_.bytes.size() >= frame_limit_;
     const bool aged = static_cast<int32_t>(clock_.Now() - builder_last_append_) > static_cast<int32_t>(kCoalesceMs);
     if (force || full || aged) QueueBuilder();
   }
@@ -320,14 +397,13 @@ int32_t CFrameBuffer::Send(int32_t timeout_ms, bool force, uint32_t& err) {
                              : static_cast<uint16_t>(ItemNumber(send_queue_.front()) + std::max(window_, 1u));
   for (CFrameItem& item : send_queue_) {
     if (!FrameNumberBefore(ItemNumber(item), limit)) break;
-    if (!Overdue(item.stamp)) continue;
+    if (!Due(item)) continue;
     quality_.Note(item.stamp != 0, static_cast<uint32_t>(item.bytes.size()) + kFrameHeaderSize);
+    if (item.sends > 0) ++retransmissions_;
     bool whole = false;
-    if (!WriteLower(TimeLeft(deadline), item.bytes.data(), static_cast<uint32_t>(item.bytes.size()), err, &whole))
-      return kFbLowerError;
+    if (!Transmit(TimeLeft(deadline), item, err, whole)) return kFbLowerError;
     // Cut short at the deadline: the peer cannot have it, so it stays due and nothing follows it.
     if (!whole) break;
-    item.stamp = Stamp();
   }
   return kFbDone;
 }
@@ -388,11 +464,15 @@ int32_t CFrameBuffer::Write(int32_t timeout_ms, const uint8_t* data, uint32_t le
   while (offset < length) {
     if (builder_.bytes.empty()) GrowItem(builder_, kFrameHeaderSize);
     const uint32_t held = static_cast<uint32_t>(builder_.bytes.size());
-    const uint32_t n = std::min(max_frame_ - held, length - offset);
+    if (held >= frame_limit_) {
+      QueueBuilder();
+      continue;
+    }
+    const uint32_t n = std::min(frame_limit_ - held, length - offset);
     builder_.bytes.insert(builder_.bytes.end(), data + offset, data + offset + n);
     builder_last_append_ = clock_.Now();
     offset += n;
-    if (builder_.bytes.size() >= max_frame_) QueueBuilder();
+    if (builder_.bytes.size() >= frame_limit_) QueueBuilder();
   }
   return WaitForWindow(TimeLeft(deadline), err);
 }

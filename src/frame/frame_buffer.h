@@ -19,6 +19,20 @@ constexpr uint32_t kMaxRetransmitMs = 6000;
 constexpr uint32_t kCoalesceMs = 300;
 constexpr uint32_t kStaleDataMs = 1500;
 constexpr uint32_t kSyncSliceMs = 1000;
+// Frames halve, to no less than this, on a line that loses them, and double after this many in a
+// row got through at the first try, times their size over the smallest: growing costs a loss at
+// the larger size, worth it only on a line that spares the smaller frames long enough. A frame of
+// L bytes survives a line damaging a share q of bytes with probability (1 - q)^L: at 0.1% a full
+// frame is lost two times in three, one of 128 bytes one time in eight.
+constexpr uint32_t kV3SmallestFrame = 128;
+constexpr uint32_t kV3CleanFramesToGrow = 8;
+// While frames are lost (or smaller than the maximum for losses), a frame goes again when its ACK
+// is this many of the longest recent acknowledgement delays late (never sooner than the floor,
+// twice as long for each further copy): a lost frame or copy with nothing behind it would
+// otherwise hold the window for a whole retransmission time-out. The longest delay, not the mean:
+// on a slow line a frame queues behind the rest of the window.
+constexpr uint32_t kRepeatRoundTrips = 2;
+constexpr uint32_t kRepeatFloorMs = 50;
 
 // Result codes of the v3 engine.
 constexpr int32_t kFbDone = 1;
@@ -33,6 +47,11 @@ struct CFrameItem {
   bool filled = false;
   uint32_t stamp = 0;
   uint16_t read_offset = 11;
+  // Outgoing frames: the order of the last transmission among all of them (0: never sent), and
+  // how many times it went.
+  uint32_t sent_order = 0;
+  uint32_t sends = 0;
+  bool lost = false;  // a NAK or a later frame's ACK proved a copy lost
 };
 
 class CFrameBuffer final : public _tag_ReadWriteStream {
@@ -57,6 +76,12 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
 
   // State, for the owner and for tests.
   uint32_t RetransmitTimeout() const { return retransmit_ms_; }
+  // The largest frame new data goes out in now: the configured maximum on a clean line, less
+  // while frames are being lost.
+  uint32_t FrameLimit() const { return frame_limit_; }
+  // Since the lower stream was attached: frames sent again, and incoming frames with a bad CRC.
+  uint32_t Retransmissions() const { return retransmissions_; }
+  uint32_t CrcFailures() const { return crc_failures_; }
   uint16_t NextExpected() const { return next_expected_; }
   uint16_t NextOutgoing() const { return next_outgoing_; }
   uint16_t PeerProtocolVersion() const { return peer_version_; }
@@ -98,6 +123,12 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   void OnData(const uint8_t* f, uint16_t length);
   void OnAck(uint16_t number);
   void OnNak(uint16_t number);
+  // Writes a queued frame again now (errors ignored), as a loss: smaller frames follow.
+  void Resend(CFrameItem& item);
+  // Writes a frame of the send queue; false on a lower error, `whole` as in WriteLower.
+  bool Transmit(int32_t timeout_ms, CFrameItem& item, uint32_t& err, bool& whole);
+  void NoteLoss(uint32_t lost_length);
+  void NoteCleanDelivery();
   CFrameItem* FindReceived(uint16_t number);
   // False on a lower error; `whole` (when given) tells whether every byte went.
   bool WriteLower(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err, bool* whole = nullptr);
@@ -108,6 +139,9 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint32_t Stamp() const;
   // Never sent (stamp 0), or the last transmission is more than a retransmission time-out ago.
   bool Overdue(uint32_t stamp) const;
+  // Overdue, or, on a line losing frames, a frame whose ACK is later than RepeatWait.
+  bool Due(const CFrameItem& item) const;
+  uint32_t RepeatWait(const CFrameItem& item) const;
   int32_t TimeLeft(uint32_t deadline) const;
 
   const Clock& clock_;
@@ -129,6 +163,12 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   uint16_t peer_syn_block_ = 0;
   uint32_t retransmit_ms_ = kMinRetransmitMs;
   uint32_t ack_samples_ = 0;
+  uint32_t frame_limit_ = 0;
+  uint32_t clean_run_ = 0;
+  uint32_t delay_max_ms_ = 0;  // of frames acknowledged after one transmission, decaying
+  uint32_t sent_order_ = 0;
+  uint32_t retransmissions_ = 0;
+  uint32_t crc_failures_ = 0;
   // Counts resets, so a frame search notices that a SYN emptied the receive bytes under it.
   uint32_t resets_ = 0;
   uint32_t peer_syns_ = 0;

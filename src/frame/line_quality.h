@@ -15,8 +15,8 @@ namespace korvane {
 // The last this many frames are judged; after a failed exchange, as few as kLineQualityFramesAfterFailure.
 constexpr uint32_t kLineQualityFrames = 64;
 constexpr uint32_t kLineQualityFramesAfterFailure = 16;
-// A line that damages more than this share of its bytes fails a transfer. Protocol v2 still
-// completes at 0.2%, at a fraction of the line's speed.
+// A line that damages more than this share of its bytes fails a transfer. Protocols v2 and v3
+// (whose frames shrink on such a line) still complete at 0.2%, at a fraction of the line's speed.
 constexpr double kLineFailingByteErrors = 0.005;
 
 class LineQuality {
@@ -50,6 +50,8 @@ class LineQuality {
   const Totals& Total() const { return totals_; }
   uint32_t Samples() const { return samples_; }
   uint32_t Wasted() const { return static_cast<uint32_t>(std::popcount(history_ & Mask())); }
+  // Frames among them that arrived damaged, or that the peer said were.
+  uint32_t Damaged() const { return static_cast<uint32_t>(std::popcount(damaged_ & Mask())); }
   // The share of bytes the line damages, from the frames judged; every frame wasted counts as half
   // a frame through, which keeps the estimate finite.
   double ByteErrorRate() const {

@@ -14,6 +14,10 @@ constexpr int32_t kWaitAckAck = kBlockACK;
 constexpr int32_t kWaitAckNak = kBlockNAK;
 
 int32_t AsCode(uint32_t v) { return static_cast<int32_t>(v); }
+
+constexpr const char* kBlockLineDamaged =
+    "Линия связи искажает данные: из последних %u блоков повторены, потеряны или повреждены %u, искажено около "
+    "%.2f%% байт (протокол 1.00).";
 }  // namespace
 
 void BlockEngine::Dump(const char* tag, const uint8_t* bytes, uint32_t count) {
@@ -21,6 +25,13 @@ void BlockEngine::Dump(const char* tag, const uint8_t* bytes, uint32_t count) {
 }
 
 void BlockEngine::LogSystemError(uint32_t code) { DiagLog(SystemErrorText(code), AsCode(code)); }
+
+int32_t BlockEngine::FailedOnLine() {
+  if (quality_.Damaged() > 0) {
+    DiagLog(StrFormat(kBlockLineDamaged, quality_.Samples(), quality_.Wasted(), quality_.ByteErrorRate() * 100), 0);
+  }
+  return 0;
+}
 
 uint32_t BlockEngine::ReadMore(uint8_t* buffer, uint32_t& position, uint32_t capacity, uint32_t timeout_ms,
                                uint32_t& error_word) {
@@ -150,17 +161,20 @@ int32_t BlockEngine::SendCmd(const std::string& cmd) {
     uint32_t error_word = 0;
     if (Read(answer, kCommandBlockSize, error_word) == 0) {
       DiagLog("SendCMD() Error. Read Error...", AsCode(line_.LastError()));
-      if (error_word == 0) return 0;  // silence is not worth a retry
+      quality_.Note(true, 2 * kCommandBlockSize, error_word != 0);
+      if (error_word == 0) return FailedOnLine();  // silence is not worth a retry
     } else if (answer[0] == kBlockENQ && answer[4] == BlockChecksum(answer, kCommandBlockSize - 1)) {
+      quality_.Note(false, 2 * kCommandBlockSize);
       SendACK();
       return std::memcmp(answer + 1, cmd.data(), kCommandChars) == 0 ? 1 : 0;
     } else {
       DiagLog("SendCMD() Error. Неверный CRC", AsCode(line_.LastError()));
+      quality_.Note(true, 2 * kCommandBlockSize, true);
     }
     SendNAK();
   }
   DiagLog(StrFormat("SendCMD() Error. nTry=%d", kCommandAttempts), AsCode(line_.LastError()));
-  return 0;
+  return FailedOnLine();
 }
 
 int32_t BlockEngine::TryToSend(const std::string& text) {
@@ -186,13 +200,16 @@ int32_t BlockEngine::TryToSend(const std::string& text) {
       continue;
     }
     const int32_t answer = WaitACK();
+    const uint32_t bytes = static_cast<uint32_t>(block.size()) + kAnswerBlockSize;
+    // No answer may be a block damaged, or a terminal gone: only a NAK proves damage.
+    quality_.Note(answer != kWaitAckAck, bytes, answer == kWaitAckNak);
     if (answer == kWaitAckAck) return 1;
     if (answer == kWaitAckNak) continue;
     DiagLog("TryToSend() Error. (WaitAck() != ACK) and (WaitAck() != NAK)", answer);
-    return 0;
+    return FailedOnLine();
   }
   DiagLog(StrFormat("TryToSend() Error. nTry=%d", kSendAttempts), AsCode(line_.LastError()));
-  return 0;
+  return FailedOnLine();
 }
 
 int32_t BlockEngine::TryToRecv(char* buffer, int32_t& size) {
@@ -203,7 +220,8 @@ int32_t BlockEngine::TryToRecv(char* buffer, int32_t& size) {
     const uint32_t n = ReadETBAnd1(block.data(), kBlockBufferSize, kBlockRS, error_word);
     if (n == 0) {
       DiagLog("TryToRecv() nodata! Error", 0);
-      if (error_word == 0) return 0;
+      quality_.Note(true, last_block_bytes_, error_word != 0);
+      if (error_word == 0) return FailedOnLine();
     } else if (n <= 2) {
       DiagLog("TryToRecv() Error. nRd <= 2", 0);
     } else if (block[n - 2] != kBlockETB) {
@@ -217,17 +235,20 @@ int32_t BlockEngine::TryToRecv(char* buffer, int32_t& size) {
         DiagLog(StrFormat("TryToRecv() Error. Строка (%u байт) не помещается в буфер (%i)", length, size), 0);
         return 0;
       }
+      last_block_bytes_ = n + kAnswerBlockSize;
+      quality_.Note(false, last_block_bytes_);
       SendACK();
       std::memcpy(buffer, block.data() + 1, length);
       buffer[length] = '\0';
       size = static_cast<int32_t>(length);
       return 1;
     }
+    quality_.Note(true, n + kAnswerBlockSize, true);
     SendNAK();
     DiagLog("TryToRecv() Error. Read() Error", AsCode(line_.LastError()));
   }
   DiagLog("TryToRecv() Retry > 3, Error.", 0);
-  return 0;
+  return FailedOnLine();
 }
 
 }  // namespace korvane

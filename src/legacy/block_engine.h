@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "frame/line_quality.h"
 #include "legacy/block_format.h"
 #include "legacy/block_line.h"
 #include "log/log_time.h"
@@ -44,15 +45,21 @@ class BlockEngine {
   // 1 with the text (NUL-terminated) and its length in `size`; `size` in is the capacity, and a
   // block whose text does not fit is not acknowledged.
   int32_t TryToRecv(char* buffer, int32_t& size);
+  // Blocks repeated, lost or damaged among the last ones.
+  const LineQuality& Quality() const { return quality_; }
 
  private:
   void Dump(const char* tag, const uint8_t* bytes, uint32_t count);
   void LogSystemError(uint32_t code);
+  // A failed operation on a line that damaged blocks says how badly, beside its own reason.
+  int32_t FailedOnLine();
 
   BlockLine& line_;
   const Clock& clock_;
   ElapsedCounter& dump_counter_;
   uint32_t read_timeout_ms_ = kBlockReadTimeoutMs;
+  LineQuality quality_;
+  uint32_t last_block_bytes_ = kCommandBlockSize;  // a block lost on the way is taken to be as long
 };
 
 }  // namespace korvane

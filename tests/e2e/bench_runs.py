@@ -3,6 +3,7 @@
 
   bench_runs.py throughput [--rows N] [--paced-rows N] [--transports tcp,pty] [--protocols v2,v2x,v3] [--quick]
   bench_runs.py faults [--rows N] [--seeds N] [--protocols v2,v3]
+  bench_runs.py corruption [--paced-rows N] [--seeds N] [--bound S]
 
 Rows are 100 bytes of text. Times are the tool's own transfer time (first command of the table to
 its last row), CPU times those of each process (user + system). Exits non-zero when a transfer
@@ -35,6 +36,15 @@ OUTAGE_BAUD = 921600
 OUTAGE_MS = 2000
 FAULT_RATE = 0.001
 LINK_TIMEOUT_S = 15
+# Paced v3 through corrupted bytes: the least share of the line each direction keeps, by rate
+# (0: only intact data is asked for).
+CORRUPTION_TARGETS = [(0.0, 0.90), (0.0001, 0.86), (0.001, 0.50)]
+# Lines this bad end in the line-quality text (or, for v3, complete) within the bound: protocol,
+# rate, rows, direction.
+HEAVY_RUNS = [("v3", 0.002, 2000, "down"), ("v3", 0.002, 2000, "up"), ("v2", 0.01, 2000, "down"),
+              ("v2", 0.01, 2000, "up")]
+HEAVY_BOUND_S = 60
+LINE_QUALITY_TEXT = "Линия связи слишком зашумлена"
 
 failures = []
 messages = []  # why failed runs failed, printed after the table
@@ -220,6 +230,48 @@ def faults(args):
                 print("- " + m)
 
 
+def corruption(args):
+    rows = args.paced_rows
+    print("## Paced to %d bit/s through corrupted bytes: %d rows, protocol v3\n" % (SERIAL_BAUD, rows))
+    print("| corrupt | seed | direction | rows/s | share of line | target | intact | transfer s |")
+    print("|---:|---:|---|---:|---:|---:|---|---:|")
+    with Workdir() as work:
+        table = write_rows(os.path.join(work, "paced.csv"), rows, seed=3)
+        for rate, target in CORRUPTION_TARGETS:
+            for seed in range(1, (args.seeds if rate else 1) + 1):
+                for direction in ("down", "up"):
+                    r = one_transfer(work, "tcp", "v3", direction, table, "--baud", SERIAL_BAUD, "--seed", seed,
+                                     "--corrupt", rate)
+                    s = r["seconds"] or r["wall"]
+                    share = rows * ROW_BYTES / s / LINE_BYTES_PER_S
+                    print("| %.2f%% | %d | %s | %.0f | %.1f%% | %.0f%% | %s | %.2f |" % (
+                        rate * 100, seed, direction, rows / s, share * 100, target * 100,
+                        "yes" if r["intact"] and r["code"] == 0 else "NO", s))
+                    sys.stdout.flush()
+                    if share < target:
+                        failures.append("corrupt %.2f%% seed %d %s: %.1f%% of the line, below %.0f%%" % (
+                            rate * 100, seed, direction, share * 100, target * 100))
+        print("\n## Heavy corruption, unpaced: completes or fails with the line-quality text within %d s\n" %
+              args.bound)
+        print("| protocol | corrupt | rows | direction | outcome | wall s |")
+        print("|---|---:|---:|---|---|---:|")
+        for protocol, rate, n, direction in HEAVY_RUNS:
+            heavy = write_rows(os.path.join(work, "heavy-%d.csv" % n), n, seed=5)
+            r = one_transfer(work, "tcp", protocol, direction, heavy, "--seed", 1, "--corrupt", rate, check=False)
+            if r["code"] == 0:
+                outcome = "completed" if r["intact"] else "completed, data WRONG"
+                ok = r["intact"] and protocol == "v3"
+            else:
+                quality = LINE_QUALITY_TEXT in r["err"]
+                outcome = "failed, line-quality text" if quality else "failed: " + (r["err"].splitlines() or ["?"])[-1]
+                ok = quality
+            print("| %s | %.1f%% | %d | %s | %s | %.1f |" % (protocol, rate * 100, n, direction, outcome, r["wall"]))
+            sys.stdout.flush()
+            if not ok or r["wall"] > args.bound:
+                failures.append("%s corrupt %.1f%% %s: %s after %.1f s" % (protocol, rate * 100, direction, outcome,
+                                                                         r["wall"]))
+
+
 def judge_fault_run(protocol, name, seed, r):
     ok = r["code"] == 0
     got, want = r["got"], r["want"]
@@ -254,20 +306,25 @@ def judge_fault_run(protocol, name, seed, r):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("mode", choices=["throughput", "faults"])
+    p.add_argument("mode", choices=["throughput", "faults", "corruption"])
     p.add_argument("--rows", type=int, default=None)
     p.add_argument("--paced-rows", type=int, default=2000)
-    p.add_argument("--seeds", type=int, default=1)
+    p.add_argument("--seeds", type=int, default=None)
+    p.add_argument("--bound", type=float, default=HEAVY_BOUND_S)
     p.add_argument("--transports", default="tcp,pty")
     p.add_argument("--protocols", default=None)
     p.add_argument("--quick", action="store_true", help="only the paced runs with targets; no dead-terminal waits")
     a = p.parse_args()
     a.transports = a.transports.split(",")
-    if a.mode == "throughput":
+    if a.mode == "corruption":
+        a.seeds = a.seeds or 3
+        corruption(a)
+    elif a.mode == "throughput":
         a.rows = a.rows or 100000
         a.protocols = (a.protocols or "v2,v2x,v3").split(",")
         throughput(a)
     else:
+        a.seeds = a.seeds or 1
         a.rows = a.rows or 10000
         a.protocols = (a.protocols or "v2,v3").split(",")
         faults(a)
@@ -276,7 +333,7 @@ def main():
         for f in failures:
             print("  " + f)
         return 1
-    print("\nAll transfers delivered intact data%s." % (" and met the targets" if a.mode == "throughput" else
+    print("\nAll transfers delivered intact data%s." % (" and met the targets" if a.mode != "faults" else
                                                         " or failed with a result code"))
     return 0
 

@@ -41,6 +41,19 @@ class LegacyCliTest(unittest.TestCase):
             journal = s.journal()
         self.assertIn("CMD 021", [" ".join(l.split()[:2]) for l in journal])
 
+    def test_a_damaged_line_fails_naming_its_quality(self):
+        # 1% of the bytes: most blocks are damaged, the retries run out, and the failure says why.
+        write_rows(os.path.join(self.data, "journal.csv"), ROWS, width=60, seed=2)
+        quality = (r"; Линия связи искажает данные: из последних \d+ блоков повторены, потеряны или повреждены "
+                   r"[1-9]\d*, искажено около \d+\.\d\d% байт \(протокол 1\.00\)\.\n")
+        with Sim("pty", "v1", self.dir, "--corrupt", "0.01", "--seed", "1", data=self.data) as s:
+            for args in (["cmd", "021", "recv", "-o", os.path.join(self.dir, "got.csv")],
+                         ["cmd", "002", "cmd", "111", "send", self.rows]):
+                r = korvane(s.port, "legacy", *args)
+                self.assertEqual(r.code, 1, r)
+                self.assertRegex(r.err, r"failed: result 0: .*" + quality)
+                self.assertLess(r.seconds, 20, r)
+
     def test_framed_versions_over_tcp(self):
         for protocol, version in (("v2", "2.00"), ("v3", "3.00")):
             with self.subTest(protocol), Sim("tcp", protocol, self.dir, data=self.data) as s:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <numeric>
 #include <string>
 
@@ -21,7 +22,9 @@ Bytes Frame(uint16_t number, uint8_t control, const Bytes& body) {
   FinishFrame(f.data(), number, static_cast<uint16_t>(f.size()), control);
   return f;
 }
-Bytes Data(uint16_t number, const std::string& text) { return Frame(number, kCtlData, Bytes(text.begin(), text.end())); }
+Bytes Data(uint16_t number, const std::string& text) {
+  return Frame(number, kCtlData, Bytes(text.begin(), text.end()));
+}
 Bytes Control(uint8_t control, uint16_t number) { return Frame(number, control, {}); }
 Bytes Syn(uint16_t number, uint16_t version) {
   return Frame(number, kCtlSyn, {static_cast<uint8_t>(version), static_cast<uint8_t>(version >> 8), 0x01, 0x00});
@@ -82,7 +85,8 @@ class FrameBufferTest : public ::testing::Test {
   // Every later DATA frame is acknowledged by the peer as soon as it is written.
   void AckEveryData() {
     line.OnWrite([this](const Bytes& w) {
-      if (w.size() >= kFrameHeaderSize && w[kFrameOffControl] == kCtlData) line.Feed(Control(kCtlAck, FrameNumber(w.data())));
+      if (w.size() >= kFrameHeaderSize && w[kFrameOffControl] == kCtlData)
+        line.Feed(Control(kCtlAck, FrameNumber(w.data())));
     });
   }
   // As AckEveryData, and every SYN is answered as a v3 terminal does.
@@ -290,8 +294,11 @@ TEST_F(FrameBufferTest, WindowBlocksWriteUntilAcknowledgementsArrive) {
   EXPECT_EQ(fb.SendQueueSize(), 3u);  // the data was taken; only the wait for room failed
 
   EXPECT_EQ(fb.Write(0, data.data(), 5, err), -1);  // still no room
-  line.Feed(Control(kCtlAck, 2));  // out of order: frame 1 still holds the window
+  line.Feed(Control(kCtlAck, 2));                   // out of order: frame 1 still holds the window, and goes again
+  line.ClearWrites();
   EXPECT_EQ(fb.Write(0, nullptr, 0, err), -1);
+  EXPECT_EQ(Summary(line.Writes()), (Names{"DATA 1"}));
+  EXPECT_EQ(fb.FrameLimit(), 512u);
   line.Feed(Control(kCtlAck, 1));
   EXPECT_EQ(fb.Write(0, nullptr, 0, err), 1);
   EXPECT_EQ(fb.SendQueueSize(), 1u);
@@ -300,7 +307,7 @@ TEST_F(FrameBufferTest, WindowBlocksWriteUntilAcknowledgementsArrive) {
   line.Feed(Control(kCtlAck, 3));
   ASSERT_EQ(fb.Write(0, nullptr, 0, err), 1);
   line.ClearWrites();
-  const Bytes six = Pattern(6 * 1013);
+  const Bytes six = Pattern(6 * (fb.FrameLimit() - kFrameHeaderSize));
   EXPECT_EQ(fb.Write(0, six.data(), static_cast<uint32_t>(six.size()), err), -1);
   EXPECT_EQ(fb.SendQueueSize(), 6u);
   EXPECT_EQ(fb.Flush(kMaxRetransmitMs, err), -1);
@@ -457,8 +464,14 @@ TEST_F(FrameBufferTest, GarbageAndBogusFrameStartsAreSkipped) {
   Bytes bad_crc = Data(2, "bad");
   bad_crc[kFrameOffBody] ^= 1;
   const Bytes unknown = Frame(3, 0x42, {1, 2, 3});
-  line.Feed(Concat({{0x00, 0x55, 0xF8, 0x55, 0x13, 0xFF}, bogus_short, Data(1, "one"), bogus_long, bad_crc, unknown,
-                    {0x55, 0xF8, 0x00}, Data(2, "two")}));
+  line.Feed(Concat({{0x00, 0x55, 0xF8, 0x55, 0x13, 0xFF},
+                    bogus_short,
+                    Data(1, "one"),
+                    bogus_long,
+                    bad_crc,
+                    unknown,
+                    {0x55, 0xF8, 0x00},
+                    Data(2, "two")}));
   std::string got;
   for (int i = 0; i < 10 && got.size() < 6; ++i) got += ReadText();
   EXPECT_EQ(got, "onetwo");
@@ -588,6 +601,14 @@ TEST_F(FrameBufferTest, DetachedOrUnconfiguredEngineRefusesWork) {
   EXPECT_EQ(fb.Write(0, nullptr, 4, err), 0);
 }
 
+// Configures both engines as the library and the terminal do and puts them at the pipe's ends.
+void Connect(CFrameBuffer& a, CFrameBuffer& b, MemoryPipe& pipe) {
+  for (CFrameBuffer* e : {&a, &b}) e->Configure(kV3MaxFrameSize, kV3Window);
+  a.SetInitiator(true);
+  a.SetLower(&pipe.End(0));
+  b.SetLower(&pipe.End(1));
+}
+
 // Two engines over an in-memory line that damages chosen frames once: data still arrives whole,
 // through the receiver's NAK when a later frame shows the gap and through the sender's time-out
 // when the damaged frame was the last.
@@ -607,10 +628,7 @@ TEST(FrameBufferPair, CorruptedFramesAreRecovered) {
     return out;
   });
   CFrameBuffer a(clock), b(clock);
-  for (CFrameBuffer* e : {&a, &b}) e->Configure(kV3MaxFrameSize, kV3Window);
-  a.SetInitiator(true);
-  a.SetLower(&pipe.End(0));
-  b.SetLower(&pipe.End(1));
+  Connect(a, b, pipe);
 
   const Bytes data = Pattern(2500);
   uint32_t err = 0;
@@ -626,6 +644,78 @@ TEST(FrameBufferPair, CorruptedFramesAreRecovered) {
   }
   EXPECT_EQ(damaged, (std::vector<int>{1, 3}));
   EXPECT_EQ(got, data);
+  EXPECT_EQ(a.Flush(1000, err), 1);
+}
+
+// A line that damages the first copy of every third DATA frame and the ACK of every fifth frame
+// that went once, then nothing: the sender's frames shrink to the smallest size while it loses
+// them and grow back to the maximum once the line is clean, every loss goes again on the peer's
+// NAK or on the next frame's ACK, once, and both ends count what happened.
+TEST(FrameBufferPair, FramesShrinkUnderLossGrowBackAndLossesGoAgainWithoutTimeOuts) {
+  ManualClock clock;
+  MemoryPipe pipe(&clock);
+  bool lossy = true;
+  std::map<uint16_t, int> copies;  // DATA frames written, by number
+  int acks = 0;
+  uint32_t damaged[2] = {0, 0};  // by the writing side
+  std::vector<size_t> sizes;     // every DATA frame written, repeats included
+  pipe.SetTransform([&](int side, const Bytes& bytes) {
+    Bytes out = bytes;
+    if (out.size() < kFrameHeaderSize) return out;
+    const uint8_t code = out[kFrameOffControl];
+    const uint16_t number = FrameNumber(out.data());
+    bool hit = false;
+    if (side == 0 && code == kCtlData) {
+      sizes.push_back(out.size());
+      hit = ++copies[number] == 1 && number % 3 == 1;
+    } else if (side == 1 && code == kCtlAck) {
+      hit = copies[number] == 1 && ++acks % 5 == 0;
+    }
+    if (lossy && hit) {
+      out[code == kCtlAck ? kFrameOffControl : out.size() / 2] ^= 0x5A;
+      ++damaged[side];
+    }
+    return out;
+  });
+  CFrameBuffer a(clock), b(clock);
+  Connect(a, b, pipe);
+
+  const Bytes data = Pattern(45000);
+  const uint32_t row = 100, lossy_part = 10000;
+  uint32_t sent = 0, err = 0;
+  Bytes got;
+  std::vector<uint8_t> buf(4096);
+  size_t lossy_frames = 0;
+  for (int i = 0; i < 5000 && got.size() < data.size(); ++i) {
+    if (lossy && sent >= lossy_part) {
+      EXPECT_EQ(a.FrameLimit(), kV3SmallestFrame);
+      lossy = false;
+      lossy_frames = sizes.size();
+    }
+    if (sent < data.size() && a.WindowOpen()) {
+      // -1: taken, but the frame it completed closed the window.
+      ASSERT_NE(a.Write(0, data.data() + sent, row, err), kFbLowerError);
+      sent += row;
+    } else if (sent < data.size()) {
+      ASSERT_NE(a.Write(0, nullptr, 0, err), kFbLowerError);
+    } else {
+      a.Flush(0, err);  // the last partial frame leaves now
+      ASSERT_NE(a.Write(0, nullptr, 0, err), kFbLowerError);
+    }
+    uint32_t count = 0;
+    ASSERT_EQ(b.Read(0, buf.data(), 4096, count, err), 1);
+    got.insert(got.end(), buf.begin(), buf.begin() + count);
+  }
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(a.FrameLimit(), kV3MaxFrameSize);
+  ASSERT_GT(lossy_frames, 0u);
+  EXPECT_EQ(sizes.front(), kV3MaxFrameSize);
+  EXPECT_EQ(*std::max_element(sizes.begin() + lossy_frames - 10, sizes.begin() + lossy_frames), kV3SmallestFrame);
+  EXPECT_EQ(*std::max_element(sizes.end() - 10, sizes.end() - 1), kV3MaxFrameSize);
+  // Each loss went again once: never on a time-out, never for both the NAK and the next ACK.
+  EXPECT_EQ(a.Retransmissions(), damaged[0] + damaged[1]);
+  EXPECT_EQ(b.CrcFailures(), damaged[0]);
+  EXPECT_EQ(a.CrcFailures(), damaged[1]);
   EXPECT_EQ(a.Flush(1000, err), 1);
 }
 
