@@ -51,7 +51,6 @@ TerminalLink::TerminalLink(const Clock& clock)
   frame_buffer_.SetNextExpected(1);
   frame_buffer_.SetInitiator(true);
   records_.Bind(&frame_buffer_);
-  records_.SetSendBatch(kLinkSendBatch);
   ClearDiag();
 }
 

@@ -51,7 +51,7 @@ constexpr uint32_t kConnectCheckTimeoutMs = 2000;     // link check while connec
 // Link frame buffer set-up.
 constexpr uint32_t kLinkMaxFrameSize = 1024;
 constexpr uint32_t kLinkWindow = 3;
-// Rows sent back to back are handed to the frame buffer in batches of about this many bytes.
+// The rows of a table upload are handed to the frame buffer in batches of about this many bytes.
 constexpr uint32_t kLinkSendBatch = 4 * kLinkMaxFrameSize;
 
 class TerminalLink {
@@ -183,8 +183,8 @@ class TerminalLink {
       return E_EXCEPTION;
     }
   }
-  int32_t PlainCommand(const char* code, const std::string& success, const std::string& failure, const char* context,
-                       bool append_last_message);
+  int32_t PlainCommand(const char* code, const std::string& success, const std::string& failure,
+                       const char* context, bool append_last_message);
   int32_t ParameterCommand(const char* code, const std::string& parameter, bool flush, const std::string& cmd_failure,
                            const std::string& param_failure, const std::string& flush_failure, const char* context);
   int32_t RefuseKind(int32_t kind, const char* refusal, const char* context);
