@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Throughput and fault-injection runs of korvane against korvane-sim.
 
-  bench_runs.py throughput [--rows N] [--paced-rows N] [--transports tcp,pty] [--protocols v2,v2x,v3] [--quick]
+  bench_runs.py throughput [--rows N] [--paced-rows N] [--transports tcp,pty,relay] [--protocols v2,v2x,v3] [--quick]
   bench_runs.py faults [--rows N] [--seeds N] [--protocols v2,v3]
 
 Rows are 100 bytes of text. Times are the tool's own transfer time (first command of the table to
@@ -20,7 +20,7 @@ import sys
 import time
 import tty
 
-from e2e_lib import CLI, ENV, Sim, Workdir, read_bytes, write_rows
+from e2e_lib import CLI, ENV, SerialPair, Sim, Workdir, read_bytes, write_rows
 
 ROW_BYTES = 100
 SERIAL_BAUD = 115200
@@ -94,16 +94,22 @@ def one_transfer(work, transport, protocol, direction, table, *sim_args, check=T
         os.remove(stale)
     if direction == "down":
         link_or_copy(table, os.path.join(data, "journal.csv"))
-    sim = Sim(transport, protocol, work, *sim_args, data=data, journal=False, timeout_s=3600)
+    # "relay": a pty pair joined by socat, the simulator on one end and the tool on the other.
+    pair = SerialPair(work) if transport == "relay" else None
+    sim = Sim("device:" + pair.b if pair else transport, protocol, work, *sim_args, data=data, journal=False,
+              timeout_s=3600)
+    port = pair.a if pair else sim.port
     if direction == "down":
         out = os.path.join(work, "out.csv")
-        code, err, wall, cpu = run_tool(sim.port, "recv", "journal", "-o", out)
+        code, err, wall, cpu = run_tool(port, "recv", "journal", "-o", out)
         got = read_bytes(out) if os.path.exists(out) else b""
     else:
-        code, err, wall, cpu = run_tool(sim.port, "send", "goods", table)
+        code, err, wall, cpu = run_tool(port, "send", "goods", table)
         up = os.path.join(data, "uploaded", "goods.csv")
         got = read_bytes(up) if os.path.exists(up) else None
     sim_cpu = stop_sim(sim)
+    if pair:
+        pair.stop()
     want = read_bytes(table)
     r = dict(transport=transport, protocol=protocol, direction=direction, code=code, err=err.strip(), wall=wall,
              cpu=cpu, sim_cpu=sim_cpu, seconds=transfer_seconds(err), intact=(got == want), got=got, want=want)
@@ -115,11 +121,18 @@ def one_transfer(work, transport, protocol, direction, table, *sim_args, check=T
     return r
 
 
-def copy_seconds(transport, direction, data):
-    """Seconds of a plain copy of `data` through a fresh raw pty pair or loopback TCP connection: a
-    child process writes, this one reads. "down" runs from the terminal's end (the pty master, the
-    listening side) to the PC's, "up" the other way. None when the bytes come out wrong."""
-    if transport == "pty":
+def copy_seconds(work, transport, direction, data):
+    """Seconds of a plain copy of `data` through a fresh raw pty pair, socat's relay of two ptys or
+    a loopback TCP connection: a child process writes, this one reads. "down" runs from the
+    terminal's end (the pty master, the listening side) to the PC's, "up" the other way. None when
+    the bytes come out wrong."""
+    pair = None
+    if transport == "relay":
+        pair = SerialPair(work)
+        terminal_end = os.open(pair.b, os.O_RDWR | os.O_NOCTTY)
+        pc_end = os.open(pair.a, os.O_RDWR | os.O_NOCTTY)
+        closers = [terminal_end, pc_end]
+    elif transport == "pty":
         master, slave = os.openpty()
         tty.setraw(slave)
         terminal_end, pc_end = master, slave
@@ -158,6 +171,8 @@ def copy_seconds(transport, direction, data):
         os.close(fd)
     for c in closers:
         c.close() if hasattr(c, "close") else os.close(c)
+    if pair:
+        pair.stop()
     if bytes(got) != data:
         failures.append("plain copy %s %s: the bytes came out wrong" % (transport, direction))
         return None
@@ -220,7 +235,7 @@ def throughput(args):
         copies, runs = {}, {}
         for transport in args.transports:
             for direction in ("down", "up"):
-                s = copies[(transport, direction)] = copy_seconds(transport, direction, table_bytes)
+                s = copies[(transport, direction)] = copy_seconds(work, transport, direction, table_bytes)
                 if s is not None:
                     print("| %s | plain copy | %s | %.0f | %.0f | %.3f | - | - |" % (
                         transport, direction, rows / s, rows * ROW_BYTES / s, s))
@@ -359,7 +374,7 @@ def main():
     p.add_argument("--rows", type=int, default=None)
     p.add_argument("--paced-rows", type=int, default=2000)
     p.add_argument("--seeds", type=int, default=1)
-    p.add_argument("--transports", default="tcp,pty")
+    p.add_argument("--transports", default="tcp,pty,relay")
     p.add_argument("--protocols", default=None)
     p.add_argument("--quick", action="store_true", help="only the paced runs with targets; no dead-terminal waits")
     a = p.parse_args()
