@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Throughput of the korvane tool against korvane-sim: 100,000 rows of 100 bytes each way over
-# loopback TCP and a pty for protocols v2, v2x and v3, then paced to a 115200 bit/s line with and
-# without latency, then what waiting costs. Prints Markdown tables; exits non-zero when data comes
-# out wrong or a target is missed. Extra arguments go to the runner (for example --rows 20000).
+# loopback TCP and a pty for protocols v2, v2x and v3, each beside a plain byte copy through the same
+# kind of path in the same run (share of the copy against its target), then paced to a 115200 bit/s
+# line with and without latency, then what waiting costs. Prints Markdown tables; exits non-zero
+# when data comes out wrong or a paced target is missed. Extra arguments go to the runner (for example --rows 20000).
 # KORVANE_BUILD names the build folder (default build/native; built here when the tools are missing).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

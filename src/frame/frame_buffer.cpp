@@ -141,6 +141,13 @@ void CFrameBuffer::WriteControl(uint8_t control, uint16_t number, uint32_t& err,
   if (lower_failed) *lower_failed = !ok;
 }
 
+void CFrameBuffer::WriteAcks() {
+  if (acks_.empty()) return;
+  uint32_t ignored = 0;
+  WriteLower(kControlWriteMs, acks_.data(), static_cast<uint32_t>(acks_.size()), ignored);
+  acks_.clear();
+}
+
 void CFrameBuffer::WriteSyn(uint16_t number, uint32_t& err, bool* lower_failed) {
   uint8_t frame[kSynFrameSize];
   PutU16(frame + kFrameOffBody, kProtocolV3);
@@ -182,6 +189,8 @@ uint32_t CFrameBuffer::SearchAndDispatch() {
     const uint8_t* f = rx_.data() + p;
     const uint16_t length = found.length;
     ++dispatched;
+    // Acknowledgements of the old numbering must leave before the new one starts.
+    if (FrameControlCode(f) == kCtlSyn) WriteAcks();
     switch (FrameControlCode(f)) {
       case kCtlSyn: OnSyn(f, length); break;
       case kCtlData: OnData(f, length); break;
@@ -192,6 +201,7 @@ uint32_t CFrameBuffer::SearchAndDispatch() {
     if (resets_ != resets_before) return dispatched;  // a SYN emptied the receive bytes
     p += length;
   }
+  WriteAcks();
   if (p > 0) {
     std::memmove(rx_.data(), rx_.data() + p, rx_count_ - p);
     rx_count_ -= p;
@@ -243,8 +253,9 @@ CFrameItem* CFrameBuffer::FindReceived(uint16_t number) {
 
 void CFrameBuffer::OnData(const uint8_t* f, uint16_t length) {
   const uint16_t number = FrameNumber(f);
-  uint32_t ignored = 0;
-  WriteControl(kCtlAck, number, ignored, nullptr);
+  const size_t at = acks_.size();
+  acks_.resize(at + kFrameHeaderSize);
+  FinishFrame(acks_.data() + at, number, static_cast<uint16_t>(kFrameHeaderSize), kCtlAck);
 
   if (CFrameItem* held = FindReceived(number)) {
     quality_.Note(held->filled, length + kFrameHeaderSize);
@@ -395,17 +406,30 @@ int32_t CFrameBuffer::Send(int32_t timeout_ms, bool force, uint32_t& err) {
   const uint16_t limit = send_queue_.empty()
                              ? 0
                              : static_cast<uint16_t>(ItemNumber(send_queue_.front()) + std::max(window_, 1u));
+  burst_.clear();
+  due_.clear();
   for (CFrameItem& item : send_queue_) {
     if (!FrameNumberBefore(ItemNumber(item), limit)) break;
     if (!Due(item)) continue;
     quality_.Note(item.stamp != 0, static_cast<uint32_t>(item.bytes.size()) + kFrameHeaderSize);
-    if (item.sends > 0) ++retransmissions_;
-    bool whole = false;
-    if (!Transmit(TimeLeft(deadline), item, err, whole)) return kFbLowerError;
-    // Cut short at the deadline: the peer cannot have it, so it stays due and nothing follows it.
-    if (!whole) break;
+    burst_.insert(burst_.end(), item.bytes.begin(), item.bytes.end());
+    due_.push_back(&item);
   }
-  return kFbDone;
+  if (burst_.empty()) return kFbDone;
+  // One write for every frame due: a write per frame wakes the peer once per frame.
+  err = 0;
+  const int32_t sent = lower_->Write(TimeLeft(deadline), burst_.data(), static_cast<uint32_t>(burst_.size()), err);
+  // A frame cut short at the deadline cannot have reached the peer, so it stays due.
+  size_t end = 0;
+  for (CFrameItem* item : due_) {
+    end += item->bytes.size();
+    if (sent < 0 || static_cast<size_t>(sent) < end) break;
+    if (item->sends > 0) ++retransmissions_;
+    item->stamp = Stamp();
+    item->sent_order = ++sent_order_;
+    ++item->sends;
+  }
+  return err == 0 ? kFbDone : kFbLowerError;
 }
 
 bool CFrameBuffer::WindowOpen() const {

@@ -135,6 +135,8 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   // Reports a drop by the peer's SYN once.
   bool TakeOutputDropped();
   void WriteControl(uint8_t control, uint16_t number, uint32_t& err, bool* lower_failed);
+  // Sends the acknowledgements gathered while dispatching received frames, in one write.
+  void WriteAcks();
   void WriteSyn(uint16_t number, uint32_t& err, bool* lower_failed);
   uint32_t Stamp() const;
   // Never sent (stamp 0), or the last transmission is more than a retransmission time-out ago.
@@ -158,6 +160,11 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   CFrameItem builder_;
   uint32_t builder_last_append_ = 0;
   std::deque<CFrameItem> send_queue_;
+  // Scratch of Send and of the frame search: frames due and gathered acknowledgements, each
+  // written at once.
+  std::vector<uint8_t> burst_;
+  std::vector<CFrameItem*> due_;
+  std::vector<uint8_t> acks_;
   uint16_t next_outgoing_ = 1;
   uint16_t peer_version_ = 0;
   uint16_t peer_syn_block_ = 0;

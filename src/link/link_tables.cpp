@@ -13,6 +13,19 @@ namespace {
 // Steps of counting an enumerator that only moves forward.
 constexpr uint32_t kCountSteps[] = {10000, 1000, 100, 10, 1};
 const std::string kEndMarker(1, static_cast<char>(kEOT));
+
+// A table's rows leave in batches for the time of its upload; a row sent on its own still meets a
+// lost line at once.
+class SendBatching {
+ public:
+  explicit SendBatching(RecordChannel& records) : records_(records) { records_.SetSendBatch(kLinkSendBatch); }
+  ~SendBatching() { records_.SetSendBatch(0); }
+  SendBatching(const SendBatching&) = delete;
+  SendBatching& operator=(const SendBatching&) = delete;
+
+ private:
+  RecordChannel& records_;
+};
 }  // namespace
 
 int32_t TerminalLink::ConnectTerminal() {
@@ -184,6 +197,7 @@ int32_t TerminalLink::SendTable(int32_t kind, RowSource& source, _CAbsRecvSendEv
     r = StartUploading(kind);
     if (r != S_LINK_OK) return r;
     source.Reset();
+    const SendBatching batching(records_);
     uint32_t sent = 0;
     std::string row;
     for (;;) {

@@ -12,13 +12,12 @@ constexpr uint32_t kMinReceiveBuffer = 2048;
 }
 
 RecordChannel::RecordChannel(uint32_t max_payload, const Clock& clock)
-    : clock_(clock),
-      rx_(std::max(2 * max_payload + 1, kMinReceiveBuffer)),
-      tx_(max_payload + kRecordLengthPrefix) {}
+    : clock_(clock), rx_(std::max(2 * max_payload + 1, kMinReceiveBuffer)), max_payload_(max_payload) {}
 
 void RecordChannel::Bind(_tag_ReadWriteStream* stream) {
   stream_ = stream;
   frames_ = nullptr;
+  tx_.clear();
   ResetInput();
 }
 
@@ -26,6 +25,7 @@ void RecordChannel::Bind(CFrameBuffer* frames) {
   stream_ = frames;
   frames_ = frames;
   session_ = frames != nullptr ? frames->Session() : 0;
+  tx_.clear();
   ResetInput();
 }
 
@@ -38,19 +38,40 @@ int32_t RecordChannel::Send(int32_t timeout_ms, const uint8_t* data, uint32_t le
   err = 0;
   // A record longer than the 16-bit length allows (or than our buffer) is refused whole.
   if (length < 1 || data == nullptr || stream_ == nullptr) return kTransferBadArguments;
-  if (length > kMaxWirePayload || length + kRecordLengthPrefix > tx_.size()) return kTransferBadArguments;
-  const uint32_t start = clock_.Now();
+  if (length > kMaxWirePayload || length > max_payload_) return kTransferBadArguments;
   const uint32_t total = length + kRecordLengthPrefix;
-  PutU16(tx_.data(), static_cast<uint16_t>(total));
-  std::memcpy(tx_.data() + kRecordLengthPrefix, data, length);
-  const int32_t left = std::max<int32_t>(0, timeout_ms - static_cast<int32_t>(clock_.Now() - start));
-  return stream_->Write(left, tx_.data(), total, err);
+  if (tx_.empty()) tx_session_ = frames_ != nullptr ? frames_->Session() : 0;
+  const size_t at = tx_.size();
+  tx_.resize(at + total);
+  PutU16(tx_.data() + at, static_cast<uint16_t>(total));
+  std::memcpy(tx_.data() + at + kRecordLengthPrefix, data, length);
+  if (tx_.size() < send_batch_) return kTransferOk;
+  return WritePending(timeout_ms, err);
+}
+
+int32_t RecordChannel::WritePending(int32_t timeout_ms, uint32_t& err) {
+  err = 0;
+  if (tx_.empty()) return kTransferOk;
+  // Gathered before the link started over (a peer's restart, a sync, a new port): the new stream
+  // must not begin with them, and the loss is reported as the frame buffer reports its own.
+  if (frames_ != nullptr && frames_->Session() != tx_session_) {
+    tx_.clear();
+    return kTransferPeerRestarted;
+  }
+  const int32_t r = stream_->Write(std::max<int32_t>(0, timeout_ms), tx_.data(), static_cast<uint32_t>(tx_.size()),
+                                   err);
+  tx_.clear();
+  return r;
 }
 
 int32_t RecordChannel::Flush(int32_t timeout_ms, uint32_t& err) {
   err = 0;
   if (stream_ == nullptr) return kTransferBadArguments;
-  return stream_->Flush(timeout_ms, err);
+  const uint32_t start = clock_.Now();
+  const int32_t r = WritePending(timeout_ms, err);
+  if (r < 1) return r;
+  const int32_t left = std::max<int32_t>(0, timeout_ms - static_cast<int32_t>(clock_.Now() - start));
+  return stream_->Flush(left, err);
 }
 
 bool RecordChannel::HoldsCompleteRecord() const {
@@ -62,6 +83,11 @@ bool RecordChannel::HoldsCompleteRecord() const {
 int32_t RecordChannel::Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& err) {
   err = 0;
   if (stream_ == nullptr) return kTransferBadArguments;
+  // An answer is awaited only after its request has left.
+  if (!tx_.empty()) {
+    const int32_t w = WritePending(timeout_ms, err);
+    if (w < 1) return w;
+  }
   if (SessionChanged()) {
     ResetInput();
     session_ = frames_->Session();

@@ -25,6 +25,14 @@ class RecordChannel {
   // Forgets buffered input (a new connection starts a new stream).
   void ResetInput();
 
+  // Records sent back to back (a table's rows) are gathered up to this many bytes and written to
+  // the stream together: every stream write looks at the line for acknowledgements, and one look
+  // per short record costs more than moving it. 0 writes each record at once. Gathered records
+  // leave with the next Flush or Receive; a failed write drops them and reports the failure.
+  void SetSendBatch(uint32_t bytes) { send_batch_ = bytes; }
+  // Bytes of records accepted but not yet written to the stream.
+  uint32_t PendingSendBytes() const { return static_cast<uint32_t>(tx_.size()); }
+
   // Results are transfer result codes: positive on success.
   int32_t Send(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err);
   int32_t Flush(int32_t timeout_ms, uint32_t& err);
@@ -39,6 +47,7 @@ class RecordChannel {
 
  private:
   bool HoldsCompleteRecord() const;
+  int32_t WritePending(int32_t timeout_ms, uint32_t& err);
   bool SessionChanged() const { return frames_ != nullptr && frames_->Session() != session_; }
 
   _tag_ReadWriteStream* stream_ = nullptr;
@@ -49,7 +58,11 @@ class RecordChannel {
   uint32_t filled_ = 0;
   uint32_t offset_ = 0;
   uint32_t last_payload_ = 0;
+  uint32_t max_payload_;
+  uint32_t send_batch_ = 0;
+  // Records not yet written, and the frame session they were meant for.
   std::vector<uint8_t> tx_;
+  uint32_t tx_session_ = 0;
 };
 
 }  // namespace korvane

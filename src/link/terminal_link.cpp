@@ -426,7 +426,7 @@ int32_t TerminalLink::TryToSendFinalizeUnlocked() {
   if (port_ == nullptr || remote_version_ < kLinkVersionV3) return S_LINK_OK;
   // Nothing cached, nothing unacknowledged, no gap: a flush would only poll the line. Skipping it
   // keeps a download from pulling frames faster than rows are taken (and from a poll wait per row).
-  if (frame_buffer_.SendQueueSize() == 0 && frame_buffer_.BuilderBodyBytes() == 0 &&
+  if (records_.PendingSendBytes() == 0 && frame_buffer_.SendQueueSize() == 0 && frame_buffer_.BuilderBodyBytes() == 0 &&
       frame_buffer_.ReceiveQueueSize() == 0) {
     return S_LINK_OK;
   }

@@ -51,6 +51,8 @@ constexpr uint32_t kConnectCheckTimeoutMs = 2000;     // link check while connec
 // Link frame buffer set-up.
 constexpr uint32_t kLinkMaxFrameSize = 1024;
 constexpr uint32_t kLinkWindow = 3;
+// The rows of a table upload are handed to the frame buffer in batches of about this many bytes.
+constexpr uint32_t kLinkSendBatch = 4 * kLinkMaxFrameSize;
 
 class TerminalLink {
  public:

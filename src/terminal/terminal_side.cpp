@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "frame/frame_layout.h"
 #include "log/log_time.h"
@@ -176,11 +177,17 @@ bool TerminalSide::TakeOutgoing(std::string& message) {
 
 int32_t TerminalEndpoint::Wire::Read(int32_t, uint8_t* buffer, uint32_t size, uint32_t& count, uint32_t& err) {
   err = 0;
-  while (count < size && !in.empty()) {
-    buffer[count++] = in.front();
-    in.pop_front();
-  }
+  const size_t n = std::min<size_t>(size > count ? size - count : 0, in.size() - in_at);
+  if (n > 0) std::memcpy(buffer + count, in.data() + in_at, n);
+  count += static_cast<uint32_t>(n);
+  in_at += n;
   return static_cast<int32_t>(count);
+}
+
+void TerminalEndpoint::Wire::Append(const uint8_t* data, size_t size) {
+  in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(in_at));
+  in_at = 0;
+  in.insert(in.end(), data, data + size);
 }
 
 int32_t TerminalEndpoint::Wire::Write(int32_t, const uint8_t* data, uint32_t length, uint32_t& err) {
@@ -193,6 +200,7 @@ int32_t TerminalEndpoint::Wire::Flush(int32_t, uint32_t& err) {
   // As a port purge: unread input is dropped; what was written has left already.
   err = 0;
   in.clear();
+  in_at = 0;
   return 1;
 }
 
@@ -230,7 +238,7 @@ void TerminalEndpoint::Feed(const uint8_t* data, size_t size) {
   } else if (blocks_) {
     blocks_->Feed(data, size);
   } else {
-    wire_.in.insert(wire_.in.end(), data, data + size);
+    wire_.Append(data, size);
   }
 }
 

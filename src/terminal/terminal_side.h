@@ -130,8 +130,11 @@ class TerminalEndpoint {
   // The byte stream under the v3 frame buffer.
   class Wire final : public _tag_ReadWriteStream {
    public:
-    std::deque<uint8_t> in;
+    // Bytes from the PC; those before `in_at` were read already.
+    std::vector<uint8_t> in;
+    size_t in_at = 0;
     std::vector<uint8_t> out;
+    void Append(const uint8_t* data, size_t size);
     int32_t Read(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& count, uint32_t& err) override;
     int32_t Write(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err) override;
     int32_t Flush(int32_t timeout_ms, uint32_t& err) override;

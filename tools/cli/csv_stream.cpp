@@ -1,8 +1,8 @@
 #include "csv_stream.h"
 
+#include <algorithm>
 #include <cerrno>
-
-#include "stream_byte.h"
+#include <cstring>
 
 namespace korvane::tools {
 
@@ -74,8 +74,35 @@ bool CsvFileSource::Open(const std::string& file_name, const TextConverter* conv
   row_number_ = 0;
   bad_row_ = 0;
   problem_.clear();
+  read_at_ = read_end_ = 0;
+  read_buffer_.resize(kReadChunk);
   file_ = OpenNamedFile(file_name, "rb");
   return file_ != nullptr;
+}
+
+bool CsvFileSource::Refill() {
+  read_at_ = 0;
+  read_end_ = std::fread(read_buffer_.data(), 1, read_buffer_.size(), file_);
+  if (read_end_ == 0 && std::ferror(file_)) failed_ = true;
+  return read_end_ > 0;
+}
+
+void CsvFileSource::TakeLinePiece(const char* p, size_t n, std::string& row, bool& after_cr, LineFault& fault) {
+  while (n > 0) {
+    // A CR belongs only in front of LF; anywhere else it ends a line in some other convention or
+    // sits inside a row, and either way the row would not arrive as written.
+    if (after_cr) fault = LineFault::kBareCr;
+    after_cr = false;
+    const auto* cr = static_cast<const char*>(std::memchr(p, '\r', n));
+    const size_t run = cr != nullptr ? static_cast<size_t>(cr - p) : n;
+    const size_t room = kCsvMaxLine - row.size();
+    row.append(p, std::min(run, room));
+    if (run > room && fault == LineFault::kNone) fault = LineFault::kTooLong;
+    if (cr == nullptr) return;
+    after_cr = true;
+    p += run + 1;
+    n -= run + 1;
+  }
 }
 
 bool CsvFileSource::ReadLine(std::string& row, LineFault& fault) {
@@ -85,24 +112,18 @@ bool CsvFileSource::ReadLine(std::string& row, LineFault& fault) {
   bool any = false;
   bool after_cr = false;
   for (;;) {
-    const int c = NextByte(file_);
-    if (c == EOF) {
-      if (std::ferror(file_)) failed_ = true;
+    if (read_at_ == read_end_ && !Refill()) {
       if (after_cr) fault = LineFault::kBareCr;
       break;
     }
     any = true;
-    if (c == '\n') break;
-    // A CR belongs only in front of LF; anywhere else it ends a line in some other convention or
-    // sits inside a row, and either way the row would not arrive as written.
-    if (after_cr) fault = LineFault::kBareCr;
-    after_cr = c == '\r';
-    if (after_cr) continue;
-    if (row.size() < kCsvMaxLine) {
-      row.push_back(static_cast<char>(c));
-    } else if (fault == LineFault::kNone) {
-      fault = LineFault::kTooLong;
-    }
+    const char* p = read_buffer_.data() + read_at_;
+    const size_t n = read_end_ - read_at_;
+    const auto* lf = static_cast<const char*>(std::memchr(p, '\n', n));
+    const size_t piece = lf != nullptr ? static_cast<size_t>(lf - p) : n;
+    TakeLinePiece(p, piece, row, after_cr, fault);
+    read_at_ += lf != nullptr ? piece + 1 : piece;
+    if (lf != nullptr) break;
   }
   return any;
 }
@@ -117,6 +138,7 @@ RowSource::Fetch CsvFileSource::Refuse(const std::string& why) {
 
 void CsvFileSource::Reset() {
   if (file_ != nullptr) std::rewind(file_);
+  read_at_ = read_end_ = 0;
   row_number_ = 0;
 }
 

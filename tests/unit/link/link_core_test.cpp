@@ -119,8 +119,13 @@ TEST(LinkVersion, AnswersChooseTheProtocol) {
 std::vector<uint8_t> V3StreamWritten(const TerminalPeer& peer) {
   std::vector<uint8_t> stream;
   for (const auto& write : peer.Writes()) {
-    if (write.size() > kFrameHeaderSize && FrameMarkersAt(write.data()) && FrameControlCode(write.data()) == kCtlData) {
-      stream.insert(stream.end(), write.begin() + kFrameHeaderSize, write.begin() + FrameLength(write.data()));
+    // One write may carry several frames.
+    for (size_t at = 0; at + kFrameHeaderSize <= write.size() && FrameMarkersAt(write.data() + at);) {
+      const uint8_t* f = write.data() + at;
+      const size_t length = FrameLength(f);
+      if (length < kFrameHeaderSize || at + length > write.size()) break;
+      if (FrameControlCode(f) == kCtlData) stream.insert(stream.end(), f + kFrameHeaderSize, f + length);
+      at += length;
     }
   }
   return stream;

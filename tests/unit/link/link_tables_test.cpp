@@ -349,6 +349,24 @@ TEST_P(LinkTables, UploadOfManyRowsCountsThemExactly) {
   EXPECT_EQ(state().tables[9][1233], "1233");
 }
 
+// Rows are gathered into batches before they reach the frames: of any length (an empty one, one
+// longer than a batch, many across frame and batch edges), they still arrive whole and in order.
+TEST_P(LinkTables, UploadedRowsArriveWholeAndInOrderAcrossBatches) {
+  bench_.Online();
+  std::vector<std::string> table;
+  for (int i = 0; i < 400; ++i)
+    table.push_back(std::to_string(i) + std::string(static_cast<size_t>(i * 37 % 1200), 'a' + i % 26));
+  table[7].clear();
+  table[200] = std::string(kV2MaxRecordData, 'L');  // two batches' worth, v2's longest
+  StringRowList source(table);
+  peer().Side().KeepReceived(false);
+  EXPECT_EQ(link().SendTable(9, source, nullptr, -1), 0);
+  state().verdict = "SYNC;0";
+  EXPECT_EQ(link().SendFinal(0), 0);
+  ASSERT_EQ(state().tables[9].size(), table.size());
+  for (size_t i = 0; i < table.size(); ++i) ASSERT_EQ(state().tables[9][i], table[i]) << "row " << i;
+}
+
 TEST_P(LinkTables, SendFinal) {
   bench_.Online();
   EXPECT_EQ(link().SendFinal(-1), E_BAD_REQUEST);
