@@ -1,15 +1,11 @@
 #include "doctor.h"
 
-#include <dirent.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "doctor_platform.h"
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -26,7 +22,6 @@
 #include "platform/errors.h"
 #include "platform/tcp_socket.h"
 #include "port/link_port.h"
-#include "port/sysfs_ports.h"
 
 namespace korvane::tools {
 
@@ -57,146 +52,6 @@ constexpr double kSerialLineBytesPerSecond = 11520;
 // Below the clock's resolution a round trip says nothing: the estimate stays finite.
 constexpr double kShortestRoundTripMs = 0.001;
 
-struct Holder {
-  long pid = 0;
-  std::string name;
-};
-
-struct RoundTrips {
-  int count = 0;
-  int failed = 0;
-  double min_ms = 0;
-  double median_ms = 0;
-  double max_ms = 0;
-  // The frame engine's own counts over the link checks.
-  uint64_t frames = 0;
-  uint64_t retransmissions = 0;
-  uint64_t crc_failures = 0;
-  double rows_per_s = 0;
-};
-
-struct PortReport {
-  std::string port;
-  std::string kind;       // serial, usb, tcp
-  bool listed = false;    // found by the enumeration rather than given
-  bool infrared = false;  // a serial port with an infrared adapter (--irda)
-  std::string status;     // terminal, no-answer, missing, vanished, busy, denied, refused, timeout, ...
-  uint32_t error = 0;     // the system's number when the open failed
-  std::string message;    // what to do, for people
-  std::vector<Holder> holders;
-  std::string group;  // the group whose members may open the device
-  uint32_t protocol = 0;
-  std::string program, version, device, device_id;  // the terminal's charset
-  std::optional<int32_t> job_id;
-  std::optional<RoundTrips> round_trips;
-  double seconds = 0;
-};
-
-std::string CanonicalPath(const std::string& path) {
-  char buf[PATH_MAX];
-  return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
-}
-
-// Every other process with `path` open, from /proc/*/fd; processes of other users stay unseen
-// unless we run as root.
-std::vector<Holder> ProcessesHolding(const std::string& path) {
-  std::vector<Holder> holders;
-  const std::string target = CanonicalPath(path);
-  if (target.empty()) return holders;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return holders;
-  const long self = static_cast<long>(::getpid());
-  while (dirent* e = ::readdir(proc)) {
-    char* end = nullptr;
-    const long pid = std::strtol(e->d_name, &end, 10);
-    if (*end != 0 || pid <= 0 || pid == self) continue;
-    const std::string fd_dir = std::string("/proc/") + e->d_name + "/fd";
-    DIR* fds = ::opendir(fd_dir.c_str());
-    if (fds == nullptr) continue;
-    bool holds = false;
-    while (dirent* f = ::readdir(fds)) {
-      if (f->d_name[0] == '.') continue;
-      char link[PATH_MAX];
-      const ssize_t n = ::readlink((fd_dir + "/" + f->d_name).c_str(), link, sizeof link - 1);
-      if (n > 0 && std::string(link, static_cast<size_t>(n)) == target) {
-        holds = true;
-        break;
-      }
-    }
-    ::closedir(fds);
-    if (!holds) continue;
-    Holder h{pid, {}};
-    if (FILE* comm = std::fopen((std::string("/proc/") + e->d_name + "/comm").c_str(), "r")) {
-      char name[64] = {};
-      if (std::fgets(name, sizeof name, comm) != nullptr) h.name = name;
-      std::fclose(comm);
-      while (!h.name.empty() && h.name.back() == '\n') h.name.pop_back();
-    }
-    holders.push_back(h);
-  }
-  ::closedir(proc);
-  std::sort(holders.begin(), holders.end(), [](const Holder& a, const Holder& b) { return a.pid < b.pid; });
-  return holders;
-}
-
-std::string HoldersText(const std::vector<Holder>& holders) {
-  std::string s;
-  for (const Holder& h : holders) s += (s.empty() ? "" : ", ") + std::to_string(h.pid) + " (" + h.name + ")";
-  return s;
-}
-
-// Programs known to open serial devices they do not own, and how to keep them away.
-std::string KnownHolderAdvice(const std::vector<Holder>& holders) {
-  for (const Holder& h : holders) {
-    if (h.name == "ModemManager") {
-      return "; ModemManager probes new USB serial devices as modems: stop it (sudo systemctl stop ModemManager) "
-             "or give the device ENV{ID_MM_DEVICE_IGNORE}=\"1\" in a udev rule";
-    }
-  }
-  return {};
-}
-
-bool InGroup(gid_t gid) {
-  if (::getegid() == gid) return true;
-  std::vector<gid_t> groups(static_cast<size_t>(std::max(0, ::getgroups(0, nullptr))));
-  const int n = ::getgroups(static_cast<int>(groups.size()), groups.data());
-  return std::find(groups.begin(), groups.begin() + std::max(0, n), gid) != groups.begin() + std::max(0, n);
-}
-
-// The group that may read and write `path`, and what the user has to do to get in. The reentrant
-// lookups, since ports are checked on threads of their own.
-void DescribePermission(const std::string& path, PortReport& r) {
-  constexpr size_t kLookupBufferSize = 64 * 1024;
-  struct stat st {};
-  r.message = "no permission to open " + path;
-  if (::stat(path.c_str(), &st) != 0) return;
-  std::vector<char> group_buffer(kLookupBufferSize);
-  group g{};
-  group* found = nullptr;
-  ::getgrgid_r(st.st_gid, &g, group_buffer.data(), group_buffer.size(), &found);
-  const bool group_may = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
-  if (found == nullptr || st.st_gid == 0 || !group_may) {
-    r.message += ": only its owner may; ask the administrator for a udev rule that gives it a group";
-    return;
-  }
-  r.group = g.gr_name;
-  if (InGroup(st.st_gid)) {
-    r.message += ": it belongs to group " + r.group + ", which this session is in, yet the open was refused";
-    return;
-  }
-  // Membership given to the account counts only from the next login.
-  bool member = false;
-  std::vector<char> user_buffer(kLookupBufferSize);
-  passwd pw{};
-  passwd* user = nullptr;
-  if (::getpwuid_r(::getuid(), &pw, user_buffer.data(), user_buffer.size(), &user) == 0 && user != nullptr) {
-    for (char** m = g.gr_mem; m != nullptr && *m != nullptr && !member; ++m) member = std::string(*m) == pw.pw_name;
-  }
-  r.message += ": it belongs to group " + r.group +
-               (member ? "; your account is in it since this session began: log out and in again"
-                       : "; join it with 'sudo usermod -aG " + r.group + " $USER', then log out and in again");
-}
-
 // "LAN:HOST:PORT" as host and port; false for any other name.
 bool SplitLanAddress(const std::string& name, std::string& host, uint16_t& port) {
   constexpr const char* kPrefix = "LAN:";
@@ -221,7 +76,7 @@ bool ProbeLan(const std::string& name, PortReport& r) {
   const SocketHandle s = SocketConnect(host, port, err, kLanConnectMs);
   if (s != kInvalidSocket) {
     SocketShutdownBoth(s);
-    ::close(static_cast<int>(s));
+    SocketClose(s);
     return true;
   }
   r.error = err;
@@ -249,23 +104,10 @@ void ClassifyOpenFailure(const std::string& name, uint32_t err, PortReport& r) {
     r.status = r.listed ? "vanished" : "missing";
     r.message = r.listed ? name + " was listed but is gone: the device was unplugged or reset; plug it in again"
                          : "there is no " + name + ": check the name with 'korvane ports'";
-  } else if (err == kErrAccessDenied) {
-    r.status = "busy";
-    r.holders = ProcessesHolding(name);
-    r.message = name + " is in use by another program";
-    if (!r.holders.empty()) {
-      r.message += ": " + HoldersText(r.holders) + "; close it (or stop its service) and try again" +
-                   KnownHolderAdvice(r.holders);
-    } else {
-      r.message += " (not one this user can see; run doctor as root to name it)";
-    }
-  } else if (err == kErrNoPermission) {
-    r.status = "denied";
-    DescribePermission(name, r);
   } else if (err == kErrConnectionRefused) {
     r.status = "refused";
     r.message = name + " refuses the connection";
-  } else {
+  } else if (!DiagnoseRefusedOpen(name, err, r)) {
     r.status = "error";
     r.message = "cannot open " + name + ": " + SystemErrorText(err) + " (" + std::to_string(err) + ")";
   }
@@ -483,8 +325,7 @@ void CheckPort(PortReport& r, bool quick) {
           r.message += ": is the terminal in its cradle or on its cable, and its program started?";
         }
         // Another program with the port open may be the one talking to the terminal.
-        if (kind != Lan) r.holders = ProcessesHolding(device);
-        if (!r.holders.empty()) r.message += "; also open in " + HoldersText(r.holders) + KnownHolderAdvice(r.holders);
+        if (kind != Lan) NoteOtherHolders(device, r);
       }
     } else {
       r.status = "terminal";
@@ -525,10 +366,12 @@ std::string JsonString(const std::string& utf8) {
   return s + "\"";
 }
 
+// Always with a point: JSON needs one, and the locale the tool runs in (setlocale for its text)
+// may write a comma, as a Russian one does.
 std::string Fixed(double v, int digits) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.*f", digits, v);
-  return buf;
+  char buf[64];
+  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, digits);
+  return std::string(buf, r.ec == std::errc() ? r.ptr : buf);
 }
 
 std::string ProtocolText(uint32_t protocol) { return protocol == 0 ? "" : Fixed(protocol / kVersionDivisor, 2); }
@@ -609,8 +452,7 @@ int RunDoctor(const CliOptions& o, const ScreenText& text) {
     r.listed = listed;
     reports.push_back(r);
   };
-  for (const auto& d : ScanSysfsTtys(SysfsRoot()))
-    if (!d.device_paths.empty()) add(d.device_paths.front(), true);
+  for (const std::string& name : DoctorListedPorts()) add(name, true);
   // The port the user's other commands use is the first suspect.
   if (const char* configured = std::getenv(kPortEnvironment); configured != nullptr && *configured != 0)
     add(configured, false);

@@ -1,13 +1,47 @@
-// The Windows build has no doctor yet: its checks read Linux's /proc, groups and sysfs.
-#include <cstdio>
+// Windows: the serial device map and the hand-held on USB; an open refused as busy. Windows
+// cannot cheaply say which program holds a port, so the texts say what to do instead.
+#include <windows.h>
 
-#include "doctor.h"
+#include <vector>
+
+#include "doctor_platform.h"
+#include "port/port_descriptor.h"
+#include "port_listing.h"
 
 namespace korvane::tools {
 
-int RunDoctor(const CliOptions&, const ScreenText&) {
-  std::fprintf(stderr, "korvane: doctor is not available on Windows yet; 'korvane ports' lists the ports\n");
-  return kExitUsage;
+namespace {
+
+constexpr const char* kUsbPortName = "USB";
+
+bool HandheldOnUsb() {
+  std::vector<PortDescriptor> devices;
+  return EnumerateHandheldUsbDevices(devices) > 0;
 }
+
+}  // namespace
+
+std::vector<std::string> DoctorListedPorts() {
+  std::vector<std::string> names = LocalPortNames();
+  if (HandheldOnUsb()) names.push_back(kUsbPortName);
+  return names;
+}
+
+bool DiagnoseRefusedOpen(const std::string&, uint32_t err, PortReport& r) {
+  if (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) return false;
+  r.status = "busy";
+  // The sync driver's device opens once: the docking software keeps it while it is connected.
+  if (r.kind == "usb" && HandheldOnUsb()) {
+    r.message = "the sync driver's device is present but the docking software holds it: disconnect the terminal in the "
+                "docking software (or stop its service), or use ACTIVESYNC to reach the terminal through it";
+  } else {
+    r.message = r.port +
+                " is held by another program (Windows does not say which): close the program that uses the port "
+                "and try again";
+  }
+  return true;
+}
+
+void NoteOtherHolders(const std::string&, PortReport&) {}
 
 }  // namespace korvane::tools

@@ -12,6 +12,8 @@
 #   console   on a console (a pty that Wine makes one) with code page 866: a Russian argument and
 #             message come out right, and the progress bar is drawn
 #   errors    exact exit codes and messages: a missing port, options Windows refuses, ports
+#   doctor    korvane.exe doctor finds the native simulator on COM16 (a pty in the prefix): its
+#             protocol and identity in the table and in --json, a missing port's status, exit codes
 # Paths reach the programs as Z: paths; their redirected output is UTF-8.
 set -u
 case_name=$1 bin=$2 state=$3 tables=$4 scripts=$5 work=$6
@@ -206,6 +208,36 @@ case $case_name in
     has "korvane-sim: --pty is not available on Windows: use --listen 127.0.0.1:PORT, or --device COMn on one end of a virtual serial pair" "$err"
     run 1 "$sim" --device COM77
     has "korvane-sim: cannot open COM77: Файл не найден. (2)" "$err"
+    ;;
+  doctor)
+    if [ ! -f "$state/com16/port" ]; then
+      echo "[  SKIPPED ] no native simulator on COM16"
+      exit 0
+    fi
+    # The device map's own ports are checked too: only the rows of the ports given are looked at.
+    run 0 "$cli" --port COM16 --port COM77 doctor --quick
+    has "PORT" "$(printf '%s\n' "$out" | head -n 1 | cut -d ' ' -f 1)"
+    checks=$((checks + 1))
+    printf '%s\n' "$out" | grep -qE '^COM16 +serial +terminal +3\.00 +Sklad 2\.1 on CT-60, ID A1234, job [0-9]+$' ||
+      fail "no terminal row for COM16"
+    checks=$((checks + 1))
+    printf '%s\n' "$out" | grep -qE '^COM77 +serial +missing +-$' || fail "no missing row for COM77"
+    has "there is no COM77: check the name with 'korvane ports'" "$(printf '%s\n' "$out" | sed 's/^ *//')"
+    checks=$((checks + 1))
+    printf '%s\n' "$err" | grep -qE '^[0-9]+ ports? checked in [0-9.]+ s; a terminal answered$' || fail "no summary"
+    run 0 "$cli" --port COM16 --port COM77 doctor --json
+    checks=$((checks + 1))
+    printf '%s\n' "$out" | python3 -c '
+import json, sys
+rows = {r["port"]: r for r in map(json.loads, sys.stdin.read().splitlines())}
+t, m = rows["COM16"], rows["COM77"]
+got = (t["kind"], t["status"], t["protocol"], t["program"], t["version"], t["device"], t["device_id"],
+       t["round_trip_ms"]["checks"], t["round_trip_ms"]["failed"], t["holders"], m["status"], m["error"], m["listed"])
+want = ("serial", "terminal", "3.00", "Sklad", "2.1", "CT-60", "A1234", 30, 0, [], "missing", 2, False)
+sys.exit(0 if got == want else "json: %r, want %r" % (got, want))
+' 2>&1 || fail "doctor --json"
+    run 1 "$cli" --port COM77 --quiet doctor
+    run 2 "$cli" doctor extra
     ;;
   *)
     fail "unknown case"
