@@ -1,4 +1,4 @@
-// Linux: the ports sysfs lists, and who holds a port or may open it, from /proc and the groups.
+// Linux: the ports sysfs lists (as korvane ports does), and who holds a port or may open it, from /proc and the groups.
 #include <dirent.h>
 #include <grp.h>
 #include <pwd.h>
@@ -12,7 +12,7 @@
 
 #include "doctor_platform.h"
 #include "platform/errors.h"
-#include "port/sysfs_ports.h"
+#include "port_listing.h"
 
 namespace korvane::tools {
 
@@ -125,12 +125,7 @@ void DescribePermission(const std::string& path, PortReport& r) {
 
 }  // namespace
 
-std::vector<std::string> DoctorListedPorts() {
-  std::vector<std::string> names;
-  for (const auto& d : ScanSysfsTtys(SysfsRoot()))
-    if (!d.device_paths.empty()) names.push_back(d.device_paths.front());
-  return names;
-}
+std::vector<std::string> DoctorListedPorts() { return LocalPortNames(); }
 
 bool DiagnoseRefusedOpen(const std::string& device, uint32_t err, PortReport& r) {
   if (err == kErrAccessDenied) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "doctor_platform.h"
+#include "doctor_win32.h"
 #include "port/port_descriptor.h"
 #include "port_listing.h"
 
@@ -27,11 +28,11 @@ std::vector<std::string> DoctorListedPorts() {
   return names;
 }
 
-bool DiagnoseRefusedOpen(const std::string&, uint32_t err, PortReport& r) {
+bool DiagnoseBusyOpen(uint32_t err, bool handheld_on_usb, PortReport& r) {
   if (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) return false;
   r.status = "busy";
   // The sync driver's device opens once: the docking software keeps it while it is connected.
-  if (r.kind == "usb" && HandheldOnUsb()) {
+  if (r.kind == "usb" && handheld_on_usb) {
     r.message = "the sync driver's device is present but the docking software holds it: disconnect the terminal in the "
                 "docking software (or stop its service), or use ACTIVESYNC to reach the terminal through it";
   } else {
@@ -40,6 +41,10 @@ bool DiagnoseRefusedOpen(const std::string&, uint32_t err, PortReport& r) {
                 "and try again";
   }
   return true;
+}
+
+bool DiagnoseRefusedOpen(const std::string&, uint32_t err, PortReport& r) {
+  return DiagnoseBusyOpen(err, r.kind == "usb" && HandheldOnUsb(), r);
 }
 
 void NoteOtherHolders(const std::string&, PortReport&) {}
