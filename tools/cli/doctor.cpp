@@ -102,8 +102,9 @@ void ClassifyOpenFailure(const std::string& name, uint32_t err, PortReport& r) {
   r.error = err;
   if (err == kErrFileNotFound) {
     r.status = r.listed ? "vanished" : "missing";
-    r.message = r.listed ? name + " was listed but is gone: the device was unplugged or reset; plug it in again"
-                         : "there is no " + name + ": check the name with 'korvane ports'";
+    // As the user gave it: the open's name may be the driver's (USB is the sync driver's device).
+    r.message = r.listed ? r.port + " was listed but is gone: the device was unplugged or reset; plug it in again"
+                         : "there is no " + r.port + ": check the name with 'korvane ports'";
   } else if (err == kErrConnectionRefused) {
     r.status = "refused";
     r.message = name + " refuses the connection";

@@ -215,7 +215,8 @@ case $case_name in
       exit 0
     fi
     # The device map's own ports are checked too: only the rows of the ports given are looked at.
-    run 0 "$cli" --port COM16 --port COM77 doctor --quick
+    # No hand-held on USB here: "usb" is missing, named as given rather than as the driver's device.
+    run 0 "$cli" --port COM16 --port COM77 --port usb doctor --quick
     has "PORT" "$(printf '%s\n' "$out" | head -n 1 | cut -d ' ' -f 1)"
     checks=$((checks + 1))
     printf '%s\n' "$out" | grep -qE '^COM16 +serial +terminal +3\.00 +Sklad 2\.1 on CT-60, ID A1234, job [0-9]+$' ||
@@ -223,6 +224,7 @@ case $case_name in
     checks=$((checks + 1))
     printf '%s\n' "$out" | grep -qE '^COM77 +serial +missing +-$' || fail "no missing row for COM77"
     has "there is no COM77: check the name with 'korvane ports'" "$(printf '%s\n' "$out" | sed 's/^ *//')"
+    has "there is no usb: check the name with 'korvane ports'" "$(printf '%s\n' "$out" | sed 's/^ *//')"
     checks=$((checks + 1))
     printf '%s\n' "$err" | grep -qE '^[0-9]+ ports? checked in [0-9.]+ s; a terminal answered$' || fail "no summary"
     run 0 "$cli" --port COM16 --port COM77 doctor --json
