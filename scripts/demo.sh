@@ -147,8 +147,8 @@ windows_jobs() {
     echo "== korvane.dll under Wine: skipped, not installed: ${missing[*]} (${WINDOWS_NOTE:-run the demo as root on Debian 12 to have them installed})"
     return 0
   fi
-  [ -n "$WINDOWS_NOTE" ] && echo "   note: $WINDOWS_NOTE"
   echo "== korvane.dll under Wine: the sample VBScripts through Zyl.Ostrel2, loopback TCP, protocol v3"
+  [ -z "$WINDOWS_NOTE" ] || echo "   note: $WINDOWS_NOTE"
   echo "   building korvane.dll with mingw-w64 in $(basename "$WINDOWS_BUILD") (the first time, a few minutes)"
   build_step cmake --preset windows-x64 -B "$WINDOWS_BUILD"
   build_step cmake --build "$WINDOWS_BUILD" -j2 --target korvane
