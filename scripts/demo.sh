@@ -2,8 +2,11 @@
 # The main job, end to end: the terminal simulator with the sample tables, and the command-line
 # tool against it over loopback TCP (protocol v3) and over a pseudo-terminal (protocol v2):
 # identity, a journal downloaded to a CSV file, goods uploaded and processed by the terminal.
-# Where Wine and the mingw-w64 tools are installed, the same jobs then run the product's own way:
-# korvane.dll registered in a private Wine prefix, driven by the sample VBScripts through Zyl.Ostrel2.
+# Then the same jobs the product's own way: korvane.dll registered in a private Wine prefix, driven
+# by the sample VBScripts through Zyl.Ostrel2; and the installed product's: the x64 package installed
+# into that prefix, its own simulator serving its own sample and korvane.exe, then removed.
+# Run as root on Debian 12 it first installs what it needs (the packages of scripts/packages.sh);
+# otherwise it names what is missing and skips the Windows half.
 #   KORVANE_WINDOWS_BUILD   the Windows build folder (default build/windows-x64)
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -12,13 +15,26 @@ WINDOWS_BUILD=${KORVANE_WINDOWS_BUILD:-$ROOT/build/windows-x64}
 DEMO_PREFIX="$ROOT/build/demo-wineprefix"
 cd "$ROOT"
 
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-dpkg-query -W -f='${Status}' libgtest-dev 2>/dev/null | grep -q 'install ok installed' || need+=(libgtest-dev libgmock-dev)
-if [ "${#need[@]}" -gt 0 ]; then
-  echo "installing: ${need[*]}"
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+# shellcheck source=scripts/packages.sh
+source "$ROOT/scripts/packages.sh"
+# What this machine lacks of the packages for the tools and for the Windows half; as root with
+# apt-get they are installed (the first time, a few minutes), otherwise named.
+WINDOWS_NOTE=""
+if command -v dpkg-query >/dev/null; then
+  native_missing=$(missing_packages "${NATIVE_PACKAGES[@]}")
+  windows_missing=$(missing_packages "${WINDOWS_PACKAGES[@]}")
+  if [ -n "$native_missing$windows_missing" ] || ! wine_locale_present; then
+    if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+      echo "== installing the packages the demo needs (as scripts/test.sh does)"
+      install_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    elif [ -n "$native_missing" ]; then
+      echo "the demo needs: apt-get install $native_missing $windows_missing (run it as root to have them installed)" >&2
+      exit 1
+    else
+      [ -n "$windows_missing" ] && WINDOWS_NOTE="apt-get install $windows_missing as root, or run the demo as root"
+      wine_locale_present || WINDOWS_NOTE+="${WINDOWS_NOTE:+; }the $WINE_LOCALE locale (locale-gen) for the terminal's charset"
+    fi
+  fi
 fi
 
 echo "== building korvane and korvane-sim"
@@ -45,6 +61,8 @@ show() { iconv -f CP1251 -t "$(locale charmap 2>/dev/null | sed 's/ANSI_X3.4-196
 start_sim() {
   rm -rf "$WORK/terminal"
   cp -r "$ROOT/samples/data" "$WORK/terminal"
+  # The previous simulator's output goes first: the new one empties it only once it runs.
+  : >"$WORK/sim.out"
   "$SIM" "$@" --data "$WORK/terminal" --journal "$WORK/journal.txt" --timeout 120 >"$WORK/sim.out" 2>"$WORK/sim.err" &
   SIM_PID=$!
   for _ in $(seq 100); do
@@ -111,6 +129,14 @@ run_sample() {
   win cscript.exe //nologo "$(winpath "$ROOT/samples/scripts/$script")" "$@" | iconv -c -f CP866 -t UTF-8 | sed 's/^/    /'
 }
 
+# Runs a build step with its output kept in the work folder; shows its end when it fails.
+build_step() {
+  "$@" >"$WORK/build.log" 2>&1 || {
+    tail -n 40 "$WORK/build.log"
+    return 1
+  }
+}
+
 windows_jobs() {
   local tool missing=()
   for tool in wine x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-widl; do
@@ -118,12 +144,14 @@ windows_jobs() {
   done
   [ -d /usr/include/wine/wine/windows ] || missing+=(libwine-dev)
   if [ "${#missing[@]}" -gt 0 ]; then
-    echo "== korvane.dll under Wine: skipped, not installed: ${missing[*]} (bash scripts/test.sh installs them)"
+    echo "== korvane.dll under Wine: skipped, not installed: ${missing[*]} (${WINDOWS_NOTE:-run the demo as root on Debian 12 to have them installed})"
     return 0
   fi
   echo "== korvane.dll under Wine: the sample VBScripts through Zyl.Ostrel2, loopback TCP, protocol v3"
-  cmake --preset windows-x64 -B "$WINDOWS_BUILD" >/dev/null
-  cmake --build "$WINDOWS_BUILD" -j2 --target korvane >/dev/null
+  [ -z "$WINDOWS_NOTE" ] || echo "   note: $WINDOWS_NOTE"
+  echo "   building korvane.dll with mingw-w64 in $(basename "$WINDOWS_BUILD") (the first time, a few minutes)"
+  build_step cmake --preset windows-x64 -B "$WINDOWS_BUILD"
+  build_step cmake --build "$WINDOWS_BUILD" -j2 --target korvane
   mkdir -p "$DEMO_PREFIX"
   echo "   Wine prefix $DEMO_PREFIX (made once, about 15 s), regsvr32 korvane.dll"
   WINEPREFIX="$DEMO_PREFIX" wineserver -p </dev/null >/dev/null 2>&1
@@ -141,6 +169,84 @@ windows_jobs() {
   echo "   what the terminal received and processed (terminal side, uploaded/goods.csv):"
   show "$WORK/terminal/uploaded/goods.csv" 3
   stop_sim
+
+  echo
+  if ! command -v wixl >/dev/null || ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
+    echo "== the installer: skipped, not installed: wixl, g++-mingw-w64-i686-posix (${WINDOWS_NOTE:-run the demo as root on Debian 12 to have them installed})"
+    return 0
+  fi
+  installer_jobs
+}
+
+# The installed product's road: the x64 package installed into the demo's prefix, its own simulator
+# serving its own sample and tool, then removed.
+installer_jobs() {
+  echo "== the installer: korvane's x64 package installed into the same Wine prefix, run, removed"
+  echo "   building it (target msi; it carries the 32-bit korvane.dll too, built the first time in build/windows-x86)"
+  # The registration rows are made by a Windows program: in the running prefix.
+  build_step env WINEPREFIX="$DEMO_PREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d" \
+    cmake --build "$WINDOWS_BUILD" -j2 --target msi
+  local msi start status program_files installed='C:\Program Files\Korvane' dir
+  msi=$(ls -t "$WINDOWS_BUILD"/korvane-*-x64.msi | head -n 1)
+  program_files=$(win winepath -u 'C:\Program Files' 2>/dev/null | tr -d '\r')
+  dir="$program_files/Korvane"
+  echo "-- msiexec /i $(basename "$msi") /qn"
+  start=$SECONDS
+  status=0
+  win msiexec /i "$(winpath "$msi")" /qn </dev/null >/dev/null 2>&1 || status=$?
+  if [ "$status" -ne 0 ] || [ ! -f "$dir/korvane.dll" ]; then
+    echo "    failed: msiexec exited $status"
+    return 1
+  fi
+  echo "    installed in $((SECONDS - start)) s into $installed: $(cd "$dir" && ls -p | grep -v / | paste -sd' ')," \
+    "samples/ ($(ls "$dir/samples" | wc -l) scripts)"
+  echo "    Zyl.Ostrel2 is now served by $(progid_server Zyl.Ostrel2)"
+
+  rm -rf "$WORK/terminal"
+  cp -r "$ROOT/samples/data" "$WORK/terminal"
+  : >"$WORK/sim.out"
+  # exec: the process to stop later is Wine's own, not a shell around it.
+  (exec env WINEPREFIX="$DEMO_PREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d" wine \
+    "$installed\\korvane-sim.exe" --listen 127.0.0.1:0 --data "$(winpath "$WORK/terminal")" --timeout 60 --quiet) \
+    </dev/null >"$WORK/sim.out" 2>"$WORK/sim.err" &
+  SIM_PID=$!
+  port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^listening on \(127\.0\.0\.1:[0-9]*\)\r*$/\1/p' "$WORK/sim.out")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  if [ -z "$port" ]; then
+    echo "    the installed korvane-sim.exe did not start: $(cat "$WORK/sim.err")"
+  else
+    echo "   installed simulator: $installed\\korvane-sim.exe, listening on $port"
+    echo "-- cscript \"$installed\\samples\\terminal_info.vbs\" LAN:$port"
+    win cscript.exe //nologo "$installed\\samples\\terminal_info.vbs" "LAN:$port" | iconv -c -f CP866 -t UTF-8 |
+      tr -d '\r' | sed 's/^/    /'
+    echo "-- \"$installed\\korvane.exe\" --port LAN:$port info"
+    win "$installed\\korvane.exe" --port "LAN:$port" info | tr -d '\r' | sed 's/^/    /'
+  fi
+  stop_sim
+
+  echo "-- msiexec /x $(basename "$msi") /qn"
+  start=$SECONDS
+  status=0
+  win msiexec /x "$(winpath "$msi")" /qn </dev/null >/dev/null 2>&1 || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "    failed: msiexec exited $status"
+    return 1
+  fi
+  echo "    removed in $((SECONDS - start)) s: $installed $([ -e "$dir" ] && echo "still there" || echo "gone")," \
+    "Zyl.Ostrel2 $(progid_server Zyl.Ostrel2 >/dev/null && echo "still registered" || echo "no longer registered")"
+}
+
+# The DLL that serves a ProgID, from the registry; fails when the ProgID is not registered. (reg's
+# headings are in the console's code page: bytes, hence LC_ALL=C.)
+progid_server() {
+  local clsid
+  clsid=$(win reg query "HKCR\\$1\\CLSID" /ve 2>/dev/null | tr -d '\r' | grep -ao '{[0-9A-Fa-f-]*}') || return 1
+  win reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /ve 2>/dev/null | tr -d '\r' |
+    LC_ALL=C sed -n 's/.*REG_SZ[[:space:]]*//p' | grep -a .
 }
 
 echo

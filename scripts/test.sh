@@ -14,9 +14,9 @@ TSAN_BINARIES=(unit_link_test unit_log_test unit_rdp_test unit_legacy_test unit_
 FUZZ_SECONDS_CI=${FUZZ_SECONDS:-12}   # per target, seven targets; scripts/fuzz.sh alone defaults to a longer run
 WINDOWS_DIR="$ROOT/build/windows-x64"
 WINDOWS_X86_DIR="$ROOT/build/windows-x86"   # built and inspected only: 32-bit programs cannot run here
-PACKAGES=(g++ cmake libgtest-dev libgmock-dev libbenchmark-dev clang g++-mingw-w64-x86-64-posix
-          g++-mingw-w64-i686-posix mingw-w64-tools libwine-dev wine64 wine socat locales python3 clang-format msitools wixl)
-WINE_LOCALE=ru_RU.UTF-8   # Wine's ANSI code page follows it: 1251, the library's charset
+# shellcheck source=scripts/packages.sh
+source "$ROOT/scripts/packages.sh"
+PACKAGES=("${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${CHECK_PACKAGES[@]}")
 
 TOTAL_PASSED=0
 TOTAL_FAILED=0
@@ -25,28 +25,6 @@ FAILED_STAGES=0
 WINESERVER_UP=0
 
 say() { printf '\n=== %s\n' "$*"; }
-
-# Runs a command quietly; on failure shows the end of its output.
-quiet() {
-  local log
-  log=$(mktemp)
-  "$@" >"$log" 2>&1
-  local rc=$?
-  [ "$rc" -eq 0 ] || tail -n 80 "$log"
-  rm -f "$log"
-  return "$rc"
-}
-
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then
-    "$@"
-  elif command -v sudo >/dev/null 2>&1; then
-    sudo "$@"
-  else
-    echo "need root (or sudo) to run: $*" >&2
-    return 1
-  fi
-}
 
 # Adds a ctest run's counts to the totals. A run that produced no count (it did not start, or
 # the build before it failed) counts as one failure so the total never hides it.
@@ -89,27 +67,6 @@ stage() {
 }
 
 # --- stages ----------------------------------------------------------------------------------
-
-install_packages() {
-  local missing=() p
-  for p in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  if [ "${#missing[@]}" -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    quiet as_root apt-get update -qq || return 1
-    quiet as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
-      return 1
-  else
-    echo "all packages present"
-  fi
-  if ! locale -a 2>/dev/null | grep -qix 'ru_RU\.utf-\?8'; then
-    echo "generating $WINE_LOCALE"
-    as_root sed -i 's/^# *\(ru_RU.UTF-8 UTF-8\)/\1/' /etc/locale.gen || return 1
-    grep -q '^ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
-    quiet as_root locale-gen || return 1
-  fi
-}
 
 # C++ files match .clang-format. Files in scripts/format-exempt.txt predate it: only their lines
 # changed since the last commit are checked (take a file off the list once it is formatted).
@@ -241,7 +198,7 @@ test_windows() {
 # Stages in order; a build that fails counts as one failed test, since its tests never ran.
 # Further runs (sanitizer build, short fuzz runs) go here as stage functions of their own.
 run_stages() {
-  if ! stage "packages and locale" install_packages; then
+  if ! stage "packages and locale" install_packages "${PACKAGES[@]}"; then
     TOTAL_FAILED=$((TOTAL_FAILED + 1))
     return
   fi
