@@ -52,7 +52,8 @@ class SimCase(e2e_lib.SimCase):
 class TransfersTest(SimCase):
     def test_info_shows_identity_and_protocol(self):
         s = self.sim("--program", "Острел-М;2.5.1", "--model", "МЕ-300;SN 0042")
-        r = korvane(s.port, "info")
+        # A Russian locale writes decimal commas; the protocol version keeps its point.
+        r = korvane(s.port, "info", env=dict(ENV, LC_ALL="ru_RU.UTF-8"))
         self.assertOk(r)
         self.assertIn("program:    Острел-М\n", r.out)
         self.assertIn("version:    2.5.1\n", r.out)

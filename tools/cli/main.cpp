@@ -440,6 +440,8 @@ int Main(int argc, char** argv) {
   if (!EnsureStandardDescriptors()) return kExitFailure;
   InstallInterruptCleanup();
   std::setlocale(LC_ALL, "");
+  // Figures keep their point whatever the locale: scripts read them (ru_RU would write 3,00).
+  std::setlocale(LC_NUMERIC, "C");
   int status = Run(argc, argv);
   // What was printed counts only if it reached its place (a full disk, a closed pipe).
   const bool written = std::fflush(stdout) == 0 && !std::ferror(stdout);
