@@ -453,7 +453,7 @@ int32_t CFrameBuffer::Read(int32_t timeout_ms, uint8_t* buffer, uint32_t size, u
   if (!lower_ || !buffer) return 0;
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
   if (!DataReady()) {
-    if (Send(0, true, err) != kFbDone) return kFbLowerError;
+    if (Send(0, force_on_read_, err) != kFbDone) return kFbLowerError;
     if (Pump(TimeLeft(deadline), err) != kFbDone) return kFbLowerError;
   }
   // One byte of the caller's buffer stays free.

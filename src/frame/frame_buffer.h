@@ -67,10 +67,17 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   void SetLower(_tag_ReadWriteStream* lower);
   void SetNextExpected(uint16_t number);
   void Configure(uint32_t max_frame_size, uint32_t window);
+  // A Read that finds nothing ready first sends pending output, the partial frame included: a
+  // request leaves before its answer is awaited. An owner that streams and forces its own last
+  // frame when nothing more is coming turns that off, so every window round does not cut a short frame.
+  void SetForceOnRead(bool force) { force_on_read_ = force; }
 
   int32_t Read(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& count, uint32_t& err) override;
   int32_t Write(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err) override;
   int32_t Flush(int32_t timeout_ms, uint32_t& err) override;
+  // Writes the queued frames the window lets go, and those due again, without reading or waiting:
+  // for an owner driven by arriving bytes, whose reads may have opened the window.
+  int32_t SendDue(uint32_t& err) { return lower_ ? Send(0, false, err) : 0; }
   // Sends SYN and waits for the peer's; 1 with its protocol version, 0 on silence or error.
   int32_t Sync(int32_t timeout_ms, uint16_t& peer_version, uint32_t& err);
 
@@ -106,6 +113,9 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   // Counts the peer's SYNs. To the side that does not initiate, each one is the peer starting
   // the link anew, whether or not the line was closed in between.
   uint32_t PeerSyns() const { return peer_syns_; }
+  // True once after the peer's SYN dropped unacknowledged output; the next Write or Flush
+  // reports it (-8) unless the owner took it here first.
+  bool TakeOutputDropped();
 
  private:
   int32_t Pump(int32_t timeout_ms, uint32_t& err);
@@ -132,8 +142,6 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   CFrameItem* FindReceived(uint16_t number);
   // False on a lower error; `whole` (when given) tells whether every byte went.
   bool WriteLower(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err, bool* whole = nullptr);
-  // Reports a drop by the peer's SYN once.
-  bool TakeOutputDropped();
   void WriteControl(uint8_t control, uint16_t number, uint32_t& err, bool* lower_failed);
   // Sends the acknowledgements gathered while dispatching received frames, in one write.
   void WriteAcks();
@@ -148,6 +156,7 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
 
   const Clock& clock_;
   bool initiator_ = false;
+  bool force_on_read_ = true;
   _tag_ReadWriteStream* lower_ = nullptr;
   std::vector<uint8_t> rx_;
   uint32_t rx_count_ = 0;

@@ -14,6 +14,8 @@ namespace {
 const std::string kEndMarker(1, static_cast<char>(kEOT));
 // Download rows queued ahead of the PC's requests on v2.
 constexpr size_t kV2BlocksAhead = 2;
+// Records handed to the v3 frame buffer together, as the PC's table upload does.
+constexpr uint32_t kV3SendBatch = 4 * kV3MaxFrameSize;
 
 // The kind whose command under `lookup` is `code`, or -1.
 int32_t KindOf(const std::string& code, const char* (*lookup)(int32_t)) {
@@ -212,8 +214,10 @@ TerminalEndpoint::TerminalEndpoint(TerminalSide& side, uint16_t protocol, const 
     frame_buffer_->SetNextExpected(1);
     frame_buffer_->SetInitiator(false);
     frame_buffer_->SetLower(&wire_);
+    frame_buffer_->SetForceOnRead(false);  // PollV3 forces the last frame once no record is left
     records_ = std::make_unique<RecordChannel>(kMaxRecordPayload, clock);
     records_->Bind(frame_buffer_.get());
+    records_->SetSendBatch(kV3SendBatch);
     record_buffer_.resize(kMaxRecordPayload);
   } else if (protocol == kProtocolBlocks) {
     blocks_ = std::make_unique<BlockTerminal>([this](const uint8_t* data, size_t size) { side_.OnMessage(data, size); },
@@ -276,20 +280,29 @@ void TerminalEndpoint::PollV3() {
     if (r <= 0) break;
     side_.OnMessage(record_buffer_.data(), static_cast<size_t>(r));
   }
-  // Records go out while the window has room; the rest wait for the PC's acknowledgements. A
-  // Write that finds the window closed drops its record, so the window is asked first.
+  // Records go out while the window has room; the rest wait for the PC's acknowledgements. They
+  // are gathered into batches, since every stream write looks at the line first. A write that
+  // finds the window closed drops what it carries, so the window is asked before every record and
+  // a batch is only written straight after such a look: when it fills, or below when no record is left.
+  // A PC that restarted the link (a new connect on a line the terminal kept open) dropped what was
+  // unacknowledged; the terminal has nobody to report that to, and what it sends now is the new
+  // session's, so the report must not refuse it.
+  frame_buffer_->TakeOutputDropped();
   std::string message;
-  bool queued = false;
-  while (frame_buffer_->WindowOpen() && side_.TakeOutgoing(message)) {
-    const auto* data = reinterpret_cast<const uint8_t*>(message.data());
-    const auto size = static_cast<uint32_t>(message.size());
-    // A PC that restarted the link (a new connect on a line the terminal kept open) dropped what was
-    // unacknowledged; the refusal that reports it must not cost this record too.
-    if (records_->Send(0, data, size, err) == kFbPeerRestarted) records_->Send(0, data, size, err);
-    queued = true;
+  bool drained = false;
+  while (frame_buffer_->WindowOpen()) {
+    if (!side_.TakeOutgoing(message)) {
+      drained = true;
+      break;
+    }
+    records_->Send(0, reinterpret_cast<const uint8_t*>(message.data()), static_cast<uint32_t>(message.size()), err);
   }
-  // A forced send: the partial last frame leaves now instead of after the coalescing delay.
-  if (queued || frame_buffer_->BuilderBodyBytes() > 0) frame_buffer_->Flush(0, err);
+  // Nothing more to say: the batch and the partial last frame leave now instead of after the
+  // coalescing delay. While more waits for the window, the partial frame fills with it instead.
+  if (drained && records_->PendingSendBytes() > 0) records_->Flush(0, err);
+  if (drained && frame_buffer_->BuilderBodyBytes() > 0) frame_buffer_->Flush(0, err);
+  // The acknowledgements read above may have opened the window to frames queued already.
+  if (frame_buffer_->SendQueueSize() > 0) frame_buffer_->SendDue(err);
 }
 
 bool TerminalEndpoint::Busy() const {

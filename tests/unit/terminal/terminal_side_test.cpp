@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "frame/frame_layout.h"
 #include "frame/ts_port.h"
@@ -74,6 +75,65 @@ INSTANTIATE_TEST_SUITE_P(Protocols, OpenLine, ::testing::Values(kProtocolV2, kPr
                          [](const ::testing::TestParamInfo<uint16_t>& info) {
                            return info.param == kProtocolV3 ? std::string("v3") : std::string("v2");
                          });
+
+// Collects the DATA frames in `bytes`, checking each one's CRC.
+std::vector<std::vector<uint8_t>> DataFrames(std::vector<uint8_t> bytes) {
+  std::vector<std::vector<uint8_t>> frames;
+  for (size_t at = 0; at < bytes.size();) {
+    const uint16_t length = FrameLength(bytes.data() + at);
+    EXPECT_TRUE(FrameMarkersAt(bytes.data() + at) && VerifyFrameCrc(bytes.data() + at, length));
+    if (FrameControlCode(bytes.data() + at) == 3) frames.emplace_back(bytes.begin() + at, bytes.begin() + at + length);
+    at += length;
+  }
+  return frames;
+}
+
+std::vector<uint8_t> Control(uint8_t code, uint16_t number) {
+  std::vector<uint8_t> frame(code == 1 ? 15 : 11);
+  if (code == 1) frame[12] = 3, frame[13] = 1;  // versions 0x0300 and 0x0001
+  FinishFrame(frame.data(), number, static_cast<uint16_t>(frame.size()), code);
+  return frame;
+}
+
+// The simulator's loop runs only when bytes arrive or a timer fires, so every acknowledgement must
+// send what the window then allows, at once; frames go out full while more waits, and the last,
+// partial one leaves as soon as nothing more is coming. The clock never moves here.
+TEST(TerminalEndpointV3, AcknowledgementsReleaseFullFramesAtOnceAndTheLastOneWithoutDelay) {
+  ManualClock clock{5000};
+  TerminalState state;
+  TerminalSide side(state);
+  TerminalEndpoint endpoint(side, kProtocolV3, clock);
+  const auto feed = [&](const std::vector<uint8_t>& bytes) {
+    endpoint.Feed(bytes.data(), bytes.size());
+    endpoint.Poll();
+    return DataFrames(endpoint.TakeOutput());
+  };
+  EXPECT_TRUE(feed(Control(1, 1)).empty());
+  std::vector<std::string> sent;
+  for (int i = 0; i < 60; ++i) sent.push_back(std::to_string(i) + std::string(97, static_cast<char>('a' + i % 26)));
+  for (const std::string& message : sent) side.Emit(message);
+
+  // Frames are numbered from 2 (the SYN took 1); each acknowledgement frees one place.
+  std::vector<uint8_t> stream;
+  uint16_t next = 2, acked = 1;
+  bool short_frame = false;
+  for (auto frames = feed({}); !frames.empty() || endpoint.Busy(); frames = feed(Control(5, ++acked))) {
+    ASSERT_LT(acked, 30) << "the window stopped moving";
+    for (const auto& frame : frames) {
+      EXPECT_EQ(FrameNumber(frame.data()), next++);
+      EXPECT_FALSE(short_frame) << "a short frame went out while more waited";
+      short_frame = frame.size() < kV3MaxFrameSize;
+      stream.insert(stream.end(), frame.begin() + 11, frame.end());
+    }
+    if (!short_frame) {
+      EXPECT_EQ(next - 1 - acked, kV3Window) << "after the acknowledgement of frame " << acked;
+    }
+  }
+  std::vector<std::string> got;
+  for (size_t at = 0; at + 2 <= stream.size(); at += GetU16(stream.data() + at))
+    got.emplace_back(stream.begin() + at + 2, stream.begin() + at + GetU16(stream.data() + at));
+  EXPECT_EQ(got, sent);
+}
 
 }  // namespace
 }  // namespace korvane
