@@ -53,7 +53,9 @@ void TerminalSide::OnMessage(const uint8_t* data, size_t size) {
   if (kind == kSOH) {
     HandleCommand(message.substr(1));
   } else if (kind == kRS) {
-    HandleRecord(message.substr(1));
+    // An uploaded row is kept as it came: one copy a row, not three.
+    message.erase(0, 1);
+    HandleRecord(std::move(message));
   }
 }
 
@@ -123,7 +125,7 @@ void TerminalSide::HandleCommand(const std::string& code) {
   // The link check, beep, close forms, reboot, receive mode: the echo is the whole answer.
 }
 
-void TerminalSide::HandleRecord(const std::string& text) {
+void TerminalSide::HandleRecord(std::string text) {
   if (expect_ == Expect::kParameter) {
     ApplyParameter(text);
     expect_ = Expect::kCommand;
@@ -132,7 +134,7 @@ void TerminalSide::HandleRecord(const std::string& text) {
       upload_seen_[upload_kind_] = true;
       expect_ = Expect::kCommand;
     } else {
-      uploaded_[upload_kind_].push_back(text);
+      uploaded_[upload_kind_].push_back(std::move(text));
     }
   }
 }

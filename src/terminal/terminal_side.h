@@ -76,7 +76,7 @@ class TerminalSide {
  private:
   enum class Expect { kCommand, kParameter, kUploadRows };
   void HandleCommand(const std::string& code);
-  void HandleRecord(const std::string& text);
+  void HandleRecord(std::string text);
   void ApplyParameter(const std::string& text);
 
   TerminalState& state_;

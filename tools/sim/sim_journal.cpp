@@ -72,6 +72,16 @@ void SimJournal::Note(const std::string& text) { Line(text); }
 void SimJournal::OnMessage(const std::string& message) {
   if (message.empty()) return;
   const auto lead = static_cast<uint8_t>(message[0]);
+  // Uploaded rows are only counted: no copy of each.
+  if (lead == kRS && upload_kind_ >= 0) {
+    if (message.size() > 1 && static_cast<uint8_t>(message[1]) == kEOT) {
+      Line(std::string("UPLOAD ") + TableKindFileName(upload_kind_) + " " + std::to_string(upload_rows_));
+      upload_kind_ = -1;
+    } else {
+      ++upload_rows_;
+    }
+    return;
+  }
   const std::string body = message.substr(1);
   if (lead == kSOH) {
     // The command goes first: an upload cut short shows after the command that cut it.
@@ -85,15 +95,6 @@ void SimJournal::OnMessage(const std::string& message) {
   }
   if (lead != kRS) {
     Line("RAW " + Escape(message));
-    return;
-  }
-  if (upload_kind_ >= 0) {
-    if (!body.empty() && static_cast<uint8_t>(body[0]) == kEOT) {
-      Line(std::string("UPLOAD ") + TableKindFileName(upload_kind_) + " " + std::to_string(upload_rows_));
-      upload_kind_ = -1;
-    } else {
-      ++upload_rows_;
-    }
     return;
   }
   if (!parameter_for_.empty()) {
