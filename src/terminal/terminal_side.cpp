@@ -111,7 +111,7 @@ void TerminalSide::HandleCommand(const std::string& code) {
     if (VerdictAccepts(state_.verdict)) {
       for (int32_t k = 0; k < static_cast<int32_t>(upload_seen_.size()); ++k) {
         if (!upload_seen_[k]) continue;
-        state_.tables[k] = uploaded_[k];
+        state_.tables[k] = std::move(uploaded_[k]);  // cleared below: no copy of every row
         if (table_loaded_) table_loaded_(k, state_.tables[k]);
       }
     }

@@ -6,6 +6,10 @@
 
 namespace korvane::tools {
 
+namespace {
+constexpr size_t kFileBufferBytes = 64 * 1024;
+}
+
 CsvFileSink::~CsvFileSink() { Close(); }
 
 bool CsvFileSink::Open(const std::string& file_name, const TextConverter* convert, Unconvertible unconvertible) {
@@ -17,6 +21,11 @@ bool CsvFileSink::Open(const std::string& file_name, const TextConverter* conver
   rows_ = 0;
   if (!out_.Open(file_name)) return false;
   file_ = out_.Stream();
+  // Only a file written whole gets the large buffer: standard output and devices show rows as they come.
+  if (!out_.PartialPath().empty()) {
+    buffer_.resize(kFileBufferBytes);
+    std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+  }
   return true;
 }
 

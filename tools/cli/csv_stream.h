@@ -59,6 +59,9 @@ class CsvFileSink final : public RowSink {
  private:
   OutputFile out_;
   FILE* file_ = nullptr;
+  // A file's stdio buffer (a table is megabytes; the default writes 4 KB at a time). The
+  // destructor's Close closes the stream while it still exists.
+  std::vector<char> buffer_;
   std::vector<char> read_buffer_;
   size_t read_at_ = 0;
   size_t read_end_ = 0;
