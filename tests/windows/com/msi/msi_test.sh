@@ -16,12 +16,7 @@ set -u
 msi=$1 newer=$2 msi_x86=$3 build_dll=$4 sim_state=$5 tables=$6 work=$7
 shift 7
 
-emulator=""
-for word; do
-  emulator="$emulator '$(printf %s "$word" | sed "s/'/'\\\\''/g")'"
-done
-win() { eval "$emulator \"\$@\"" </dev/null >/dev/null 2>&1; }
-win_out() { eval "$emulator \"\$@\"" </dev/null 2>/dev/null; }
+. "$(dirname "$0")/../wine_registry.sh"
 
 failures=0
 fail() {
@@ -47,10 +42,6 @@ restore() {
 trap restore EXIT
 trap 'exit 1' INT TERM HUP
 
-# One line per key and per value ("[key] name=data"), sorted.
-flatten() {
-  awk '/^\[/ { key = $0; print key; next } key != "" && $0 != "" { print key " " $0 }' | LC_ALL=C sort
-}
 # Our keys: those named by an identifier of the type library (library, classes, interfaces) or by
 # a ProgID. Wine's script host registers its own type libraries on first use: they are not ours.
 source_dir=$(cd "$(dirname "$0")/../../../.." && pwd)
@@ -58,14 +49,7 @@ ours_pattern="$(grep -o 'uuid([0-9A-Fa-f-]*)' "$source_dir/src/automation/korvan
   sed 's/uuid(\(.*\))/{\1}/' | tr 'a-f' 'A-F' | paste -sd'|')|\\Zyl\.|\\Korvane\.WCEPort"
 ours() { awk -v p="$ours_pattern" '{ key = toupper(substr($0, 1, index($0, "]"))) } key ~ toupper(p)'; }
 # snapshot <key> <file>: the key with everything below it, flattened; "absent" when it is not there.
-snapshot() {
-  rm -f "$work/export.reg"
-  if win reg export "$1" "$work/export.reg" /y; then
-    iconv -f UTF-16 -t UTF-8 "$work/export.reg" | tr -d '\r' | flatten >"$2"
-  else
-    echo absent >"$2"
-  fi
-}
+snapshot() { export_key "$1" >"$2" || echo absent >"$2"; }
 # Wine keeps the 32-bit view of the classes below the 64-bit one, in Classes\Wow6432Node: one
 # export holds both, split here into <name>_64.txt and <name>_32.txt (our keys only).
 addin='HKCU\Software\Microsoft\Terminal Server Client\Default\AddIns\Ostrel'

@@ -9,12 +9,7 @@ dll=$1
 work=$2
 shift 2
 
-# The emulator (a command with arguments) quoted once, so functions can run it.
-emulator=""
-for word; do
-  emulator="$emulator '$(printf %s "$word" | sed "s/'/'\\\\''/g")'"
-done
-win() { eval "$emulator \"\$@\"" </dev/null >/dev/null 2>&1; }
+. "$(dirname "$0")/../wine_registry.sh"
 
 failures=0
 fail() {
@@ -53,19 +48,6 @@ restore() {
 }
 trap restore EXIT
 trap 'exit 1' INT TERM HUP
-
-# One line per key and per value ("[key] name=data"), sorted: the order reg export happens to use
-# does not matter, every key and value does.
-flatten() {
-  awk '/^\[/ { key = $0; print key; next } key != "" && $0 != "" { print key " " $0 }' | LC_ALL=C sort
-}
-
-# reg export of one key (with subkeys) as flattened text on stdout; status 1 when it is absent.
-export_key() {
-  rm -f "$work/export.reg"
-  win reg export "$1" "$work/export.reg" /y || return 1
-  iconv -f UTF-16 -t UTF-8 "$work/export.reg" | tr -d '\r' | flatten
-}
 
 # The whole classes root $1 exported once into the file $2: one Wine process instead of one per key.
 snapshot() { export_key "$1" >"$2" || fail "could not export $1"; }
