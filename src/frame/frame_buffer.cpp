@@ -498,6 +498,7 @@ int32_t CFrameBuffer::Write(int32_t timeout_ms, const uint8_t* data, uint32_t le
     offset += n;
     if (builder_.bytes.size() >= frame_limit_) QueueBuilder();
   }
+  if (streaming_) return Send(0, false, err);
   return WaitForWindow(TimeLeft(deadline), err);
 }
 

@@ -71,6 +71,11 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   // request leaves before its answer is awaited. An owner that streams and forces its own last
   // frame when nothing more is coming turns that off, so every window round does not cut a short frame.
   void SetForceOnRead(bool force) { force_on_read_ = force; }
+  // For a long run of writes (a table's rows): Write returns once its frames are queued and those
+  // the window lets go have left, instead of waiting for the window to open again. The next Write
+  // or Flush does that wait, so the window stays full while the owner prepares the next batch;
+  // what is queued never exceeds one write beyond the window.
+  void SetStreaming(bool streaming) { streaming_ = streaming; }
 
   int32_t Read(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& count, uint32_t& err) override;
   int32_t Write(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err) override;
@@ -78,6 +83,9 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   // Writes the queued frames the window lets go, and those due again, without reading or waiting:
   // for an owner driven by arriving bytes, whose reads may have opened the window.
   int32_t SendDue(uint32_t& err) { return lower_ ? Send(0, false, err) : 0; }
+  // Reads what the lower stream holds now, acknowledging and queueing its frames, without waiting:
+  // an owner fed in bursts acknowledges a burst before it handles the records in it.
+  int32_t Absorb(uint32_t& err) { return lower_ ? Pump(0, err) : 0; }
   // Sends SYN and waits for the peer's; 1 with its protocol version, 0 on silence or error.
   int32_t Sync(int32_t timeout_ms, uint16_t& peer_version, uint32_t& err);
 
@@ -157,6 +165,7 @@ class CFrameBuffer final : public _tag_ReadWriteStream {
   const Clock& clock_;
   bool initiator_ = false;
   bool force_on_read_ = true;
+  bool streaming_ = false;
   _tag_ReadWriteStream* lower_ = nullptr;
   std::vector<uint8_t> rx_;
   uint32_t rx_count_ = 0;

@@ -14,17 +14,25 @@ namespace {
 constexpr uint32_t kCountSteps[] = {10000, 1000, 100, 10, 1};
 const std::string kEndMarker(1, static_cast<char>(kEOT));
 
-// A table's rows leave in batches for the time of its upload; a row sent on its own still meets a
-// lost line at once.
+// A table's rows leave in batches for the time of its upload, and a batch does not wait for the
+// window to reopen before the next one is read; a row sent on its own still meets a lost line at
+// once.
 class SendBatching {
  public:
-  explicit SendBatching(RecordChannel& records) : records_(records) { records_.SetSendBatch(kLinkSendBatch); }
-  ~SendBatching() { records_.SetSendBatch(0); }
+  SendBatching(RecordChannel& records, CFrameBuffer& frames) : records_(records), frames_(frames) {
+    records_.SetSendBatch(kLinkSendBatch);
+    frames_.SetStreaming(true);
+  }
+  ~SendBatching() {
+    records_.SetSendBatch(0);
+    frames_.SetStreaming(false);
+  }
   SendBatching(const SendBatching&) = delete;
   SendBatching& operator=(const SendBatching&) = delete;
 
  private:
   RecordChannel& records_;
+  CFrameBuffer& frames_;
 };
 }  // namespace
 
@@ -197,7 +205,7 @@ int32_t TerminalLink::SendTable(int32_t kind, RowSource& source, _CAbsRecvSendEv
     r = StartUploading(kind);
     if (r != S_LINK_OK) return r;
     source.Reset();
-    const SendBatching batching(records_);
+    const SendBatching batching(records_, frame_buffer_);
     uint32_t sent = 0;
     std::string row;
     for (;;) {

@@ -196,7 +196,11 @@ void TerminalEndpoint::Wire::Append(const uint8_t* data, size_t size) {
 
 int32_t TerminalEndpoint::Wire::Write(int32_t, const uint8_t* data, uint32_t length, uint32_t& err) {
   err = 0;
-  out.insert(out.end(), data, data + length);
+  if (sink) {
+    sink(data, length);
+  } else {
+    out.insert(out.end(), data, data + length);
+  }
   return static_cast<int32_t>(length);
 }
 
@@ -272,6 +276,14 @@ void TerminalEndpoint::StartSession() {
 
 void TerminalEndpoint::PollV3() {
   uint32_t err = 0;
+  // Every frame that came is acknowledged before its records are handled, so the PC's window
+  // reopens at once; a read takes at most two frames.
+  for (size_t left = wire_.in.size() - wire_.in_at; left > 0;) {
+    if (frame_buffer_->Absorb(err) != kFbDone) break;
+    const size_t now = wire_.in.size() - wire_.in_at;
+    if (now >= left) break;
+    left = now;
+  }
   for (;;) {
     const int32_t r = records_->Receive(0, record_buffer_.data(), static_cast<uint32_t>(record_buffer_.size()), err);
     // A record that a read past a SYN returns belongs to the session the SYN began.

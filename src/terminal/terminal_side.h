@@ -116,6 +116,10 @@ class TerminalEndpoint {
   void Poll();
   // Bytes to write to the PC.
   std::vector<uint8_t> TakeOutput();
+  // v3 only: bytes go to `sink` as the frame engine writes them instead of waiting for
+  // TakeOutput, so acknowledgements leave before the records they carry are handled.
+  using WireSink = std::function<void(const uint8_t* data, uint32_t length)>;
+  void SetWireSink(WireSink sink) { wire_.sink = std::move(sink); }
   V2Responder* Responder() { return responder_.get(); }
   CFrameBuffer* FrameBuffer() { return frame_buffer_.get(); }
   BlockTerminal* Blocks() { return blocks_.get(); }
@@ -134,6 +138,7 @@ class TerminalEndpoint {
     std::vector<uint8_t> in;
     size_t in_at = 0;
     std::vector<uint8_t> out;
+    WireSink sink;
     void Append(const uint8_t* data, size_t size);
     int32_t Read(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& count, uint32_t& err) override;
     int32_t Write(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err) override;

@@ -353,6 +353,32 @@ TEST_F(FrameBufferTest, WindowBlocksWriteUntilAcknowledgementsArrive) {
   EXPECT_EQ(fb.Flush(1000, err), 1);
 }
 
+// A table upload streams: a write returns with the window full and frames queued behind it, so
+// the next rows are read while those frames travel; the next write waits for the window instead.
+TEST_F(FrameBufferTest, StreamingWriteLeavesTheWindowFullAndTheNextWriteWaits) {
+  fb.SetStreaming(true);
+  const Bytes four = Pattern(4 * 1013);
+  uint32_t err = 0;
+  const uint32_t start = clock.Now();
+  EXPECT_EQ(fb.Write(1000, four.data(), static_cast<uint32_t>(four.size()), err), 1);
+  EXPECT_EQ(clock.Now(), start) << "a streaming write waited";
+  EXPECT_EQ(Summary(Written()), (Names{"DATA 1", "DATA 2", "DATA 3"}));
+  EXPECT_EQ(fb.SendQueueSize(), 4u);
+  EXPECT_EQ(fb.Write(1000, four.data(), 5, err), -1);  // no room: the wait is here
+  EXPECT_GE(clock.Now() - start, 1000u);
+
+  line.ClearWrites();
+  line.Feed(Control(kCtlAck, 1));
+  line.Feed(Control(kCtlAck, 2));
+  EXPECT_EQ(fb.Write(0, four.data(), 5, err), 1);
+  EXPECT_EQ(Summary(Written()), (Names{"DATA 4"}));
+  line.Feed(Concat({Control(kCtlAck, 3), Control(kCtlAck, 4)}));
+  AckEveryData();
+  EXPECT_EQ(fb.Flush(1000, err), 1);
+  EXPECT_EQ(Summary(Written()), (Names{"DATA 4", "DATA 5"}));
+  EXPECT_EQ(fb.SendQueueSize(), 0u);
+}
+
 TEST_F(FrameBufferTest, SyncAgainstAVersion2Peer) {
   line.OnWrite([this](const Bytes& w) {
     if (w[kFrameOffControl] == kCtlSyn) line.Feed(Syn(1, kProtocolV2));

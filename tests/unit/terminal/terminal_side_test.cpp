@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -133,6 +134,56 @@ TEST(TerminalEndpointV3, AcknowledgementsReleaseFullFramesAtOnceAndTheLastOneWit
   for (size_t at = 0; at + 2 <= stream.size(); at += GetU16(stream.data() + at))
     got.emplace_back(stream.begin() + at + 2, stream.begin() + at + GetU16(stream.data() + at));
   EXPECT_EQ(got, sent);
+}
+
+// A real terminal acknowledges each frame as it arrives. The simulator gets the PC's bytes in
+// bursts: every frame of a burst must be acknowledged, on the line, before the first of its records
+// is handled, or the PC's window stays shut while the terminal works.
+TEST(TerminalEndpointV3, ABurstIsAcknowledgedOnTheLineBeforeItsRecordsAreHandled) {
+  ManualClock clock{5000};
+  TerminalState state;
+  TerminalSide side(state);
+  TerminalEndpoint endpoint(side, kProtocolV3, clock);
+  std::vector<uint8_t> wire;
+  endpoint.SetWireSink([&](const uint8_t* data, uint32_t length) { wire.insert(wire.end(), data, data + length); });
+  const auto acks = [&] {
+    int n = 0;
+    for (size_t at = 0; at + kFrameHeaderSize <= wire.size(); at += FrameLength(wire.data() + at))
+      n += FrameControlCode(wire.data() + at) == 5 ? 1 : 0;
+    return n;
+  };
+  int acks_at_first = -1;
+  int records = 0;
+  side.SetIntercept([&](const std::string&, TerminalSide&) {
+    if (records++ == 0) acks_at_first = acks();
+    return false;
+  });
+  const std::vector<uint8_t> syn = Control(1, 1);
+  endpoint.Feed(syn.data(), syn.size());
+  endpoint.Poll();
+
+  // 30 records of 100 bytes: frames 2 and 3 full, 4 short. One read of the wire takes two frames.
+  std::vector<uint8_t> stream;
+  for (int i = 0; i < 30; ++i) {
+    const std::string row = "\x1E" + std::string(97, static_cast<char>('a' + i));
+    stream.push_back(static_cast<uint8_t>(row.size() + 2));
+    stream.push_back(0);
+    stream.insert(stream.end(), row.begin(), row.end());
+  }
+  std::vector<uint8_t> burst;
+  uint16_t number = 2;
+  for (size_t at = 0; at < stream.size(); at += kV3MaxFrameSize - kFrameHeaderSize, ++number) {
+    const size_t body = std::min<size_t>(kV3MaxFrameSize - kFrameHeaderSize, stream.size() - at);
+    std::vector<uint8_t> frame(kFrameHeaderSize + body);
+    std::copy(stream.begin() + at, stream.begin() + at + body, frame.begin() + kFrameHeaderSize);
+    FinishFrame(frame.data(), number, static_cast<uint16_t>(frame.size()), 3);
+    burst.insert(burst.end(), frame.begin(), frame.end());
+  }
+  endpoint.Feed(burst.data(), burst.size());
+  endpoint.Poll();
+  EXPECT_EQ(records, 30);
+  EXPECT_EQ(acks_at_first, 3) << "acknowledgements on the line when the first record was handled";
+  EXPECT_TRUE(endpoint.TakeOutput().empty()) << "bytes held back instead of going to the line";
 }
 
 }  // namespace
