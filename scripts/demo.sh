@@ -17,6 +17,7 @@ cd "$ROOT"
 
 # shellcheck source=scripts/packages.sh
 source "$ROOT/scripts/packages.sh"
+source "$ROOT/scripts/sim_port.sh"
 # What this machine lacks of the packages for the tools and for the Windows half; as root with
 # apt-get they are installed (the first time, a few minutes), otherwise named.
 WINDOWS_NOTE=""
@@ -210,15 +211,10 @@ installer_jobs() {
     "$installed\\korvane-sim.exe" --listen 127.0.0.1:0 --data "$(winpath "$WORK/terminal")" --timeout 60 --quiet) \
     </dev/null >"$WORK/sim.out" 2>"$WORK/sim.err" &
   SIM_PID=$!
-  port=""
-  for _ in $(seq 100); do
-    port=$(sed -n 's/^listening on \(127\.0\.0\.1:[0-9]*\)\r*$/\1/p' "$WORK/sim.out")
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
-  if [ -z "$port" ]; then
+  if ! port=$(sim_port "$WORK/sim.out" "$SIM_PID"); then
     echo "    the installed korvane-sim.exe did not start: $(cat "$WORK/sim.err")"
   else
+    port=127.0.0.1:$port
     echo "   installed simulator: $installed\\korvane-sim.exe, listening on $port"
     echo "-- cscript \"$installed\\samples\\terminal_info.vbs\" LAN:$port"
     win cscript.exe //nologo "$installed\\samples\\terminal_info.vbs" "LAN:$port" | iconv -c -f CP866 -t UTF-8 |

@@ -307,6 +307,13 @@ void CFrameBuffer::OnAck(uint16_t number) {
     retransmit_ms_ = static_cast<uint32_t>(clamped);
     return;
   }
+  // A second ACK of a frame already acknowledged: both its copies arrived, so one went again too
+  // early. The line is slower than the recent delays said (a queue on a paced line grows with
+  // every copy); without this, copies lengthen the queue, every ACK comes late and every frame
+  // goes twice. Repeats wait twice as long from now on, and clean deliveries bring it down again.
+  const uint16_t behind = static_cast<uint16_t>(next_outgoing_ - number);
+  if (behind > 0 && behind <= kSpuriousAckSpan && delay_max_ms_ > 0)
+    delay_max_ms_ = std::min(2 * delay_max_ms_, kMaxRetransmitMs);
 }
 
 void CFrameBuffer::OnNak(uint16_t number) {

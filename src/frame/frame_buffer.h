@@ -33,6 +33,8 @@ constexpr uint32_t kV3CleanFramesToGrow = 8;
 // on a slow line a frame queues behind the rest of the window.
 constexpr uint32_t kRepeatRoundTrips = 2;
 constexpr uint32_t kRepeatFloorMs = 50;
+// An ACK of a frame this recently numbered and no longer queued shows a copy was sent needlessly.
+constexpr uint16_t kSpuriousAckSpan = 64;
 
 // Result codes of the v3 engine.
 constexpr int32_t kFbDone = 1;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <numeric>
 #include <string>
@@ -377,6 +378,50 @@ TEST_F(FrameBufferTest, StreamingWriteLeavesTheWindowFullAndTheNextWriteWaits) {
   EXPECT_EQ(fb.Flush(1000, err), 1);
   EXPECT_EQ(Summary(Written()), (Names{"DATA 4", "DATA 5"}));
   EXPECT_EQ(fb.SendQueueSize(), 0u);
+}
+
+// On a lossy line a frame whose ACK is late goes again early; a second ACK of the same frame shows
+// both copies arrived, so early copies must wait longer, or on a paced line every copy lengthens
+// the queue and every frame goes twice.
+TEST_F(FrameBufferTest, ASecondAcknowledgementMakesEarlyCopiesWaitTwiceAsLong) {
+  uint32_t err = 0;
+  const auto send = [&](uint16_t number) {
+    const Bytes byte = Pattern(1);
+    fb.Write(0, byte.data(), 1, err);
+    fb.Flush(0, err);  // leaves now
+    EXPECT_EQ(fb.NextOutgoing(), number + 1);
+  };
+  const auto copies = [&](uint16_t number) {
+    const std::string name = "DATA " + std::to_string(number);
+    const Names names = Summary(Written());
+    return std::count(names.begin(), names.end(), name);
+  };
+  send(1);
+  clock.Advance(20);
+  line.Feed(Control(kCtlAck, 1));  // the longest delay: 20 ms
+  Poll();
+  send(2);
+  line.Feed(Control(kCtlNak, 2));  // a loss: frames shrink, and late ACKs bring early copies
+  Poll();
+  line.Feed(Control(kCtlAck, 2));
+  Poll();
+
+  send(3);
+  clock.Advance(kRepeatFloorMs + 1);  // 2 x 20 ms is below the floor
+  Poll();
+  EXPECT_EQ(copies(3), 2);
+  line.Feed(Control(kCtlAck, 3));
+  Poll();
+  line.Feed(Control(kCtlAck, 3));  // the early copy was not needed
+  Poll();
+
+  send(4);
+  clock.Advance(kRepeatFloorMs + 10);
+  Poll();
+  EXPECT_EQ(copies(4), 1) << "an early copy went at the old wait";
+  clock.Advance(25);  // 2 x 40 ms
+  Poll();
+  EXPECT_EQ(copies(4), 2);
 }
 
 TEST_F(FrameBufferTest, SyncAgainstAVersion2Peer) {

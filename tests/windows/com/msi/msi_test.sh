@@ -17,6 +17,7 @@ msi=$1 newer=$2 msi_x86=$3 build_dll=$4 sim_state=$5 tables=$6 work=$7
 shift 7
 
 . "$(dirname "$0")/../wine_registry.sh"
+. "$(dirname "$0")/../../../../scripts/sim_port.sh"
 
 failures=0
 fail() {
@@ -157,13 +158,7 @@ cp -r "$tables" "$work/sim_data"
 eval "exec $emulator \"\$installed\\korvane-sim.exe\" --listen 127.0.0.1:0 --data \"Z:\$work/sim_data\" --timeout 60 --quiet" \
   </dev/null >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)\r*$/\1/p' "$work/sim.out")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
+if ! port=$(sim_port "$work/sim.out" "$sim_pid"); then
   fail "the installed korvane-sim.exe did not start: $(cat "$work/sim.err")"
 else
   win_out cscript.exe //nologo "$installed\\samples\\terminal_info.js" "LAN:127.0.0.1:$port" >"$work/info.out"

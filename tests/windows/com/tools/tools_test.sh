@@ -43,6 +43,7 @@ stop_sim() {
   fi
 }
 trap stop_sim EXIT
+. "$(dirname "$0")/../../../../scripts/sim_port.sh"
 
 # run <want status> <program> <arguments...>: output in $out (stdout) and $err (stderr), CRs dropped.
 run() {
@@ -76,12 +77,7 @@ start_sim() {
   "${emulator[@]}" "$sim" --listen 127.0.0.1:0 --data "Z:$work/data" --journal "Z:$work/journal.txt" \
     --timeout 120 --quiet "$@" </dev/null >"$work/sim.out" 2>"$work/sim.err" &
   sim_pid=$!
-  for _ in $(seq 100); do
-    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)\r*$/\1/p' "$work/sim.out")
-    [ -n "$port" ] && return 0
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  port=$(sim_port "$work/sim.out" "$sim_pid") && return 0
   fail "korvane-sim.exe did not start: $(cat "$work/sim.err")"
   exit 1
 }
