@@ -196,11 +196,7 @@ void TerminalEndpoint::Wire::Append(const uint8_t* data, size_t size) {
 
 int32_t TerminalEndpoint::Wire::Write(int32_t, const uint8_t* data, uint32_t length, uint32_t& err) {
   err = 0;
-  if (sink) {
-    sink(data, length);
-  } else {
-    out.insert(out.end(), data, data + length);
-  }
+  out.insert(out.end(), data, data + length);
   return static_cast<int32_t>(length);
 }
 
@@ -276,13 +272,18 @@ void TerminalEndpoint::StartSession() {
 
 void TerminalEndpoint::PollV3() {
   uint32_t err = 0;
-  // Every frame that came is acknowledged before its records are handled, so the PC's window
-  // reopens at once; a read takes at most two frames.
+  // Every frame that came is acknowledged before its records are handled (a read takes at most
+  // two frames), and after a burst the acknowledgements leave at once, so the PC's window reopens
+  // while the terminal works. A lone request's ACK goes out with its answer, in one write.
   for (size_t left = wire_.in.size() - wire_.in_at; left > 0;) {
     if (frame_buffer_->Absorb(err) != kFbDone) break;
     const size_t now = wire_.in.size() - wire_.in_at;
     if (now >= left) break;
     left = now;
+  }
+  if (wire_.sink && frame_buffer_->ReceiveQueueSize() > 1 && !wire_.out.empty()) {
+    wire_.sink(wire_.out.data(), static_cast<uint32_t>(wire_.out.size()));
+    wire_.out.clear();
   }
   for (;;) {
     const int32_t r = records_->Receive(0, record_buffer_.data(), static_cast<uint32_t>(record_buffer_.size()), err);

@@ -116,8 +116,8 @@ class TerminalEndpoint {
   void Poll();
   // Bytes to write to the PC.
   std::vector<uint8_t> TakeOutput();
-  // v3 only: bytes go to `sink` as the frame engine writes them instead of waiting for
-  // TakeOutput, so acknowledgements leave before the records they carry are handled.
+  // v3 only: when a burst of frames came, their acknowledgements go to `sink` before the records
+  // in them are handled instead of waiting for TakeOutput.
   using WireSink = std::function<void(const uint8_t* data, uint32_t length)>;
   void SetWireSink(WireSink sink) { wire_.sink = std::move(sink); }
   V2Responder* Responder() { return responder_.get(); }

@@ -184,8 +184,8 @@ void Simulator::Serve(std::unique_ptr<SimDevice> device) {
   if (o_.nak_code != 0 && endpoint.Responder() != nullptr)
     endpoint.Responder()->ForceNakOnce(static_cast<uint8_t>(o_.nak_code));
   if (o_.nak_code != 0 && endpoint.Blocks() != nullptr) endpoint.Blocks()->NakFirstDataBlockOnce();
-  // Acknowledgements leave as the frame engine writes them, not after every record read with
-  // them was handled: the PC's window reopens while the terminal works.
+  // A burst's acknowledgements leave before its records are handled: the PC's window reopens
+  // while the terminal works.
   endpoint.SetWireSink([&](const uint8_t* data, uint32_t length) {
     uint32_t err = 0;
     bytes_out_ += length;
