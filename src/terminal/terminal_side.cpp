@@ -281,8 +281,8 @@ void TerminalEndpoint::PollV3() {
     if (now >= left) break;
     left = now;
   }
-  if (wire_.sink && frame_buffer_->ReceiveQueueSize() > 1 && !wire_.out.empty()) {
-    wire_.sink(wire_.out.data(), static_cast<uint32_t>(wire_.out.size()));
+  if (wire_sink_ && frame_buffer_->ReceiveQueueSize() > 1 && !wire_.out.empty()) {
+    wire_sink_(wire_.out.data(), static_cast<uint32_t>(wire_.out.size()));
     wire_.out.clear();
   }
   for (;;) {

@@ -119,7 +119,7 @@ class TerminalEndpoint {
   // v3 only: when a burst of frames came, their acknowledgements go to `sink` before the records
   // in them are handled instead of waiting for TakeOutput.
   using WireSink = std::function<void(const uint8_t* data, uint32_t length)>;
-  void SetWireSink(WireSink sink) { wire_.sink = std::move(sink); }
+  void SetWireSink(WireSink sink) { wire_sink_ = std::move(sink); }
   V2Responder* Responder() { return responder_.get(); }
   CFrameBuffer* FrameBuffer() { return frame_buffer_.get(); }
   BlockTerminal* Blocks() { return blocks_.get(); }
@@ -138,7 +138,6 @@ class TerminalEndpoint {
     std::vector<uint8_t> in;
     size_t in_at = 0;
     std::vector<uint8_t> out;
-    WireSink sink;
     void Append(const uint8_t* data, size_t size);
     int32_t Read(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& count, uint32_t& err) override;
     int32_t Write(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err) override;
@@ -154,6 +153,7 @@ class TerminalEndpoint {
   std::unique_ptr<V2Responder> responder_;
   std::unique_ptr<BlockTerminal> blocks_;
   Wire wire_;
+  WireSink wire_sink_;
   std::unique_ptr<CFrameBuffer> frame_buffer_;
   std::unique_ptr<RecordChannel> records_;
   std::vector<uint8_t> record_buffer_;
