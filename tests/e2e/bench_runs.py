@@ -8,7 +8,7 @@
 Rows are 100 bytes of text. Times are the tool's own transfer time (first command of the table to
 its last row), CPU times those of each process (user + system). Unpaced runs are set beside a plain
 copy of the same bytes through a fresh pty pair and a loopback TCP connection, measured in the same
-run. Exits non-zero when a transfer or the copy delivers wrong data or a paced target is missed; the
+run, and beside v3's window ceiling over the same path (bench/window_copy, KORVANE_WINDOW_COPY). Exits non-zero when a transfer or the copy delivers wrong data or a paced target is missed; the
 unpaced targets are reported beside each figure (timings of a shared machine vary too much to gate).
 """
 import argparse
@@ -35,6 +35,8 @@ TARGETS = {  # (protocol, latency ms) -> least share of the line's byte rate, bo
 # over the same transport and direction, and v3 never slower than v2.
 COPY_SHARE_TARGET = 0.75
 COPY_CHUNK = 65536
+# bench/window_copy: v3's frames and window over the same path with no work done on them.
+WINDOW_COPY = os.environ.get("KORVANE_WINDOW_COPY")
 # The short run in the test command moves few rows, so connecting and the closing exchanges weigh
 # more, and a busy machine's scheduling shows: it checks the targets less this margin. The full
 # run (bench/throughput.sh) checks them as they stand.
@@ -131,31 +133,47 @@ def one_transfer(work, transport, protocol, direction, table, *sim_args, check=T
     return r
 
 
-def copy_seconds(work, transport, direction, data):
-    """Seconds of a plain copy of `data` through a fresh raw pty pair, socat's relay of two ptys or
-    a loopback TCP connection: a child process writes, this one reads. "down" runs from the
-    terminal's end (the pty master, the listening side) to the PC's, "up" the other way. None when
-    the bytes come out wrong."""
-    pair = None
+def open_path(work, transport):
+    """A fresh byte path: a raw pty pair, socat's relay of two ptys or a loopback TCP connection.
+    Returns (terminal end fd, PC end fd, close function)."""
     if transport == "relay":
         pair = SerialPair(work)
         terminal_end = os.open(pair.b, os.O_RDWR | os.O_NOCTTY)
         pc_end = os.open(pair.a, os.O_RDWR | os.O_NOCTTY)
-        closers = [terminal_end, pc_end]
-    elif transport == "pty":
+
+        def close():
+            os.close(terminal_end)
+            os.close(pc_end)
+            pair.stop()
+        return terminal_end, pc_end, close
+    if transport == "pty":
         master, slave = os.openpty()
         tty.setraw(slave)
-        terminal_end, pc_end = master, slave
-        closers = [master, slave]
-    else:
-        listener = socket.socket()
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(1)
-        pc_sock = socket.create_connection(listener.getsockname())
-        term_sock, _ = listener.accept()
-        listener.close()
-        terminal_end, pc_end = term_sock.fileno(), pc_sock.fileno()
-        closers = [term_sock, pc_sock]
+
+        def close():
+            os.close(master)
+            os.close(slave)
+        return master, slave, close
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    pc_sock = socket.create_connection(listener.getsockname())
+    term_sock, _ = listener.accept()
+    listener.close()
+    for s in (pc_sock, term_sock):
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    def close():
+        term_sock.close()
+        pc_sock.close()
+    return term_sock.fileno(), pc_sock.fileno(), close
+
+
+def copy_seconds(work, transport, direction, data):
+    """Seconds of a plain copy of `data` through a fresh path (open_path): a child process writes,
+    this one reads. "down" runs from the terminal's end (the pty master, the listening side) to the
+    PC's, "up" the other way. None when the bytes come out wrong."""
+    terminal_end, pc_end, close = open_path(work, transport)
     source, sink = (terminal_end, pc_end) if direction == "down" else (pc_end, terminal_end)
     go_r, go_w = os.pipe()
     child = os.fork()
@@ -179,27 +197,47 @@ def copy_seconds(work, transport, direction, data):
     os.waitpid(child, 0)
     for fd in (go_r, go_w):
         os.close(fd)
-    for c in closers:
-        c.close() if hasattr(c, "close") else os.close(c)
-    if pair:
-        pair.stop()
+    close()
     if bytes(got) != data:
         failures.append("plain copy %s %s: the bytes came out wrong" % (transport, direction))
         return None
     return seconds
 
 
-def beside_copy(rows, copies, runs):
-    """Prints each protocol's unpaced rate as a share of the plain copy beside the targets."""
+def window_seconds(work, transport, direction, nbytes):
+    """Seconds bench/window_copy takes to move `nbytes` through a fresh path in v3's frames under
+    v3's window, with nothing done to them: the most any implementation of v3 can get from the path.
+    None when the program is not built or the bytes come out wrong."""
+    if not WINDOW_COPY or not os.access(WINDOW_COPY, os.X_OK):
+        return None
+    terminal_end, pc_end, close = open_path(work, transport)
+    source, sink = (terminal_end, pc_end) if direction == "down" else (pc_end, terminal_end)
+    sender = subprocess.Popen([WINDOW_COPY, "send", str(source), str(nbytes)], pass_fds=[source])
+    receiver = subprocess.run([WINDOW_COPY, "receive", str(sink), str(nbytes)], pass_fds=[sink],
+                              capture_output=True, text=True, timeout=300)
+    sender.wait(timeout=30)
+    close()
+    if receiver.returncode != 0 or sender.returncode != 0:
+        failures.append("window copy %s %s: exit %d/%d %s" % (transport, direction, sender.returncode,
+                                                              receiver.returncode, receiver.stderr.strip()))
+        return None
+    return float(receiver.stdout)
+
+
+def beside_copy(rows, copies, ceilings, runs):
+    """Prints each protocol's unpaced rate as a share of the plain copy beside the targets, and v3's
+    as a share of the window ceiling (bench/window_copy) over the same path."""
     print("\n## Unpaced beside a plain byte copy: %d rows (row text, %d bytes a row)\n" % (rows, ROW_BYTES))
     print("| transport | direction | copy bytes/s | protocol | row bytes/s | share of copy | target | "
-          "not slower than v2 |")
-    print("|---|---|---:|---|---:|---:|---:|---|")
+          "not slower than v2 | v3 window ceiling bytes/s | share of ceiling |")
+    print("|---|---|---:|---|---:|---:|---:|---|---:|---:|")
     missed = []
     for (transport, direction), copy_s in copies.items():
         if copy_s is None:
             continue
         copy_rate = rows * ROW_BYTES / copy_s
+        ceiling_s = ceilings.get((transport, direction))
+        ceiling_rate = rows * ROW_BYTES / ceiling_s if ceiling_s else None
         for protocol in ("v3", "v2", "v2x"):
             r = runs.get((transport, protocol, direction))
             if r is None:
@@ -217,10 +255,16 @@ def beside_copy(rows, copies, runs):
             if protocol == "v3" and share < COPY_SHARE_TARGET:
                 target += " (missed)"
                 missed.append("%s v3 %s at %.0f%% of the copy" % (transport, direction, share * 100))
-            print("| %s | %s | %.0f | %s | %.0f | %.0f%% | %s | %s |" % (
-                transport, direction, copy_rate, protocol, rate, share * 100, target, versus_v2))
+            ceiling = ("%.0f | %.0f%%" % (ceiling_rate, rate / ceiling_rate * 100)
+                       if protocol == "v3" and ceiling_rate else "- | -")
+            print("| %s | %s | %.0f | %s | %.0f | %.0f%% | %s | %s | %s |" % (
+                transport, direction, copy_rate, protocol, rate, share * 100, target, versus_v2, ceiling))
     if missed:
         print("\nUnpaced targets missed (reported, not gated): " + "; ".join(missed) + ".")
+    if ceilings:
+        print("\nThe window ceiling moves the same bytes in v3's frames, no more unacknowledged than v3's "
+              "window, each acknowledged, with no CRC, parsing or rows: the most v3's window lets any "
+              "implementation take from the path.")
     sys.stdout.flush()
 
 
@@ -242,12 +286,17 @@ def throughput(args):
     with Workdir() as work:
         table = write_rows(os.path.join(work, "rows.csv"), rows)
         table_bytes = read_bytes(table)
-        copies, runs = {}, {}
+        copies, ceilings, runs = {}, {}, {}
         for transport in args.transports:
             for direction in ("down", "up"):
                 s = copies[(transport, direction)] = copy_seconds(work, transport, direction, table_bytes)
                 if s is not None:
                     print("| %s | plain copy | %s | %.0f | %.0f | %.3f | - | - |" % (
+                        transport, direction, rows / s, rows * ROW_BYTES / s, s))
+                s = window_seconds(work, transport, direction, len(table_bytes))
+                if s is not None:
+                    ceilings[(transport, direction)] = s
+                    print("| %s | v3 window ceiling | %s | %.0f | %.0f | %.3f | - | - |" % (
                         transport, direction, rows / s, rows * ROW_BYTES / s, s))
             for protocol in args.protocols:
                 for direction in ("down", "up"):
@@ -257,7 +306,7 @@ def throughput(args):
                     print("| %s | %s | %s | %.0f | %.0f | %.3f | %.2f | %.2f |" % (
                         transport, protocol, direction, rows / s, rows * ROW_BYTES / s, s, r["cpu"], r["sim_cpu"]))
                     sys.stdout.flush()
-        beside_copy(rows, copies, runs)
+        beside_copy(rows, copies, ceilings, runs)
         print("\n## Paced to %d bit/s (8N1, %d bytes/s): %d rows\n" % (SERIAL_BAUD, LINE_BYTES_PER_S, paced_rows))
         print("| protocol | latency ms | direction | row bytes/s | share of line | target | transfer s | tool CPU s |")
         print("|---|---:|---|---:|---:|---:|---:|---:|")
