@@ -254,6 +254,7 @@ struct RunResult {
   double cores_used = 0;  // by the tool and its simulators
   double cores_idle = 0;  // left idle on the machine
   double fastest = 0;
+  double median = 0;  // shows whether a miss is one link left behind or one that ran ahead
   double slowest = 0;
   int wrong = 0;
 };
@@ -386,12 +387,14 @@ bool RunOnce(const Options& o, const std::string& transport, int n, const std::s
   StopSims(sims);
   links.clear();
 
-  result.fastest = runs[0].seconds;
-  result.slowest = runs[0].seconds;
+  std::vector<double> times;
+  for (const LinkRun& run : runs) times.push_back(run.seconds);
+  std::sort(times.begin(), times.end());
+  result.fastest = times.front();
+  result.median = times[times.size() / 2];
+  result.slowest = times.back();
   for (int i = 0; i < n; ++i) {
     const LinkRun& run = runs[static_cast<size_t>(i)];
-    result.fastest = std::min(result.fastest, run.seconds);
-    result.slowest = std::max(result.slowest, run.seconds);
     if (!run.failure.empty()) {
       ++result.wrong;
       std::fprintf(stderr, "%s, %d links: link %d: %s\n", transport.c_str(), n, i, run.failure.c_str());
@@ -452,7 +455,7 @@ int Main(int argc, char** argv) {
               o.rows, kRowBytes, o.logs ? ", each link logging every row" : "", o.repeat);
   for (const std::string& transport : o.transports) {
     std::printf("| %s links | seconds | rows/s (both ways, all links) | tool CPU ms/link | simulator CPU ms/link | "
-                "tool heap KiB/link | cores used / idle | slowest/fastest link |\n|---|---|---|---|---|---|---|---|\n",
+                "tool heap KiB/link | cores used / idle | slowest/fastest link (slowest / median / fastest) |\n|---|---|---|---|---|---|---|---|\n",
                 transport.c_str());
     std::vector<RunResult> results;
     for (int n : o.links) {
@@ -477,9 +480,9 @@ int Main(int argc, char** argv) {
       const bool spread_ok = spread <= kSpreadTarget;
       missed = missed || !spread_ok;
       std::printf(
-          "| %d | %.2f | %.0f | %.0f | %.0f | %.0f | %.2f / %.2f | %.2f (%.2f / %.2f s; target <= %.1f: %s) |%s\n", n,
-          r.seconds, r.rows_per_s, r.tool_cpu_ms_per_link, r.sim_cpu_ms_per_link, r.heap_kib_per_link, r.cores_used,
-          r.cores_idle, spread, r.slowest, r.fastest, kSpreadTarget, spread_ok ? "met" : "MISSED",
+          "| %d | %.2f | %.0f | %.0f | %.0f | %.0f | %.2f / %.2f | %.2f (%.2f / %.2f / %.2f s; target <= %.1f: %s) |%s\n",
+          n, r.seconds, r.rows_per_s, r.tool_cpu_ms_per_link, r.sim_cpu_ms_per_link, r.heap_kib_per_link, r.cores_used,
+          r.cores_idle, spread, r.slowest, r.median, r.fastest, kSpreadTarget, spread_ok ? "met" : "MISSED",
           r.wrong ? (" " + std::to_string(r.wrong) + " links WRONG").c_str() : "");
       std::fflush(stdout);
       results.push_back(r);
