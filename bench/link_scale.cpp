@@ -455,7 +455,8 @@ int Main(int argc, char** argv) {
               o.rows, kRowBytes, o.logs ? ", each link logging every row" : "", o.repeat);
   for (const std::string& transport : o.transports) {
     std::printf("| %s links | seconds | rows/s (both ways, all links) | tool CPU ms/link | simulator CPU ms/link | "
-                "tool heap KiB/link | cores used / idle | slowest/fastest link (slowest / median / fastest) |\n|---|---|---|---|---|---|---|---|\n",
+                "tool heap KiB/link | cores used / idle | slowest/fastest link (slowest / median / fastest) "
+                "|\n|---|---|---|---|---|---|---|---|\n",
                 transport.c_str());
     std::vector<RunResult> results;
     for (int n : o.links) {
@@ -479,11 +480,12 @@ int Main(int argc, char** argv) {
       const double spread = r.fastest > 0 ? r.slowest / r.fastest : 0;
       const bool spread_ok = spread <= kSpreadTarget;
       missed = missed || !spread_ok;
-      std::printf(
-          "| %d | %.2f | %.0f | %.0f | %.0f | %.0f | %.2f / %.2f | %.2f (%.2f / %.2f / %.2f s; target <= %.1f: %s) |%s\n",
-          n, r.seconds, r.rows_per_s, r.tool_cpu_ms_per_link, r.sim_cpu_ms_per_link, r.heap_kib_per_link, r.cores_used,
-          r.cores_idle, spread, r.slowest, r.median, r.fastest, kSpreadTarget, spread_ok ? "met" : "MISSED",
-          r.wrong ? (" " + std::to_string(r.wrong) + " links WRONG").c_str() : "");
+      std::printf("| %d | %.2f | %.0f | %.0f | %.0f | %.0f | %.2f / %.2f | %.2f (%.2f / %.2f / %.2f s; target <= %.1f: "
+                  "%s) |%s\n",
+                  n, r.seconds, r.rows_per_s, r.tool_cpu_ms_per_link, r.sim_cpu_ms_per_link, r.heap_kib_per_link,
+                  r.cores_used, r.cores_idle, spread, r.slowest, r.median, r.fastest, kSpreadTarget,
+                  spread_ok ? "met" : "MISSED",
+                  r.wrong ? (" " + std::to_string(r.wrong) + " links WRONG").c_str() : "");
       std::fflush(stdout);
       results.push_back(r);
     }

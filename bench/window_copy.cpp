@@ -126,8 +126,8 @@ int Receive(int fd, size_t payload) {
       // The part of this slice past the header is payload, checked against the pattern.
       const size_t header_left = in_frame < kFrameHeaderSize ? std::min(kFrameHeaderSize - in_frame, take) : 0;
       const size_t body_at = in_frame + header_left - kFrameHeaderSize;
-      if (take > header_left &&
-          std::memcmp(in.data() + i + header_left, PatternAt(frame * kPayloadPerFrame) + body_at, take - header_left) != 0)
+      if (take > header_left && std::memcmp(in.data() + i + header_left, PatternAt(frame * kPayloadPerFrame) + body_at,
+                                            take - header_left) != 0)
         intact = false;
       i += take;
       in_frame += take;
