@@ -4,8 +4,9 @@ SendTableAsStrings) beside the same transfer through the link itself, both in th
 under Wine, against the native simulator over loopback TCP with protocol v3, in one run.
 
 Prints a Markdown table; exits non-zero when rows come out wrong or, unless --no-targets, when the
-COM path is below 85% of the direct path's rows/s or keeps more per row than the direct path (a
-second copy of each row); what each path keeps per row comes from its peak at a tenth of the table.
+COM path is below 85% of the direct path's rows/s, keeps more per row than the direct path (a
+second copy of each row), or its upload takes more than 1.15 times as long as its download; what
+each path keeps per row comes from its peak at a tenth of the table.
 """
 import argparse
 import os
@@ -19,6 +20,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import e2e_lib  # noqa: E402
 
 COM_SHARE_TARGET = 0.85
+UPLOAD_TIME_TARGET = 1.15  # through the DLL an upload takes at most this many times the download's time
 RUNS = 3  # each path runs this often, alternating; the best run of each counts
 
 
@@ -109,7 +111,13 @@ def main():
         print("\nCOM path: %.1f%% of the direct download rate, %.1f%% of the direct upload rate; "
               "%d rows of %d bytes; per row the COM path keeps %.0f bytes, the direct path %.0f"
               % (100 * share_recv, 100 * share_send, a.rows, a.width, per_row["com"], per_row["direct"]))
+        upload_time = best["com"]["send_s"] / best["com"]["recv_s"]
+        print("COM upload took %.2f times as long as the COM download (target <= %.2f: %s)"
+              % (upload_time, UPLOAD_TIME_TARGET, "met" if upload_time <= UPLOAD_TIME_TARGET else "MISSED"))
         if not a.no_targets:
+            if upload_time > UPLOAD_TIME_TARGET:
+                failures.append("COM upload took %.2f times the download's time (target %.2f)"
+                                % (upload_time, UPLOAD_TIME_TARGET))
             for name, share in (("download", share_recv), ("upload", share_send)):
                 if share < COM_SHARE_TARGET:
                     failures.append("COM %s at %.1f%% of the direct path (target %d%%)"

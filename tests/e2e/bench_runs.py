@@ -34,6 +34,8 @@ TARGETS = {  # (protocol, latency ms) -> least share of the line's byte rate, bo
 # Unpaced, each protocol and direction moves row text at least at this share of a plain byte copy
 # over the same transport and direction, and v3 never slower than v2.
 COPY_SHARE_TARGET = 0.75
+# Unpaced v3, an upload takes at most this many times as long as the download of the same rows.
+UPLOAD_TIME_TARGET = 1.15
 COPY_CHUNK = 65536
 # bench/window_copy: v3's frames and window over the same path with no work done on them.
 WINDOW_COPY = os.environ.get("KORVANE_WINDOW_COPY")
@@ -268,6 +270,29 @@ def beside_copy(rows, copies, ceilings, runs):
     sys.stdout.flush()
 
 
+def upload_beside_download(transports, runs):
+    """Prints how long each unpaced v3 upload took against the download of the same rows."""
+    pairs = [(t, runs.get((t, "v3", "down")), runs.get((t, "v3", "up"))) for t in transports]
+    pairs = [(t, down, up) for t, down, up in pairs if down and up]
+    if not pairs:
+        return
+    print("\n## Unpaced v3 upload against download\n")
+    print("| transport | download s | upload s | upload time / download time | target |")
+    print("|---|---:|---:|---:|---|")
+    missed = []
+    for transport, down, up in pairs:
+        ratio = (up["seconds"] or up["wall"]) / (down["seconds"] or down["wall"])
+        ok = ratio <= UPLOAD_TIME_TARGET
+        if not ok:
+            missed.append("%s upload took %.2f times the download's time" % (transport, ratio))
+        print("| %s | %.3f | %.3f | %.2f | <= %.2f%s |" % (transport, down["seconds"] or down["wall"],
+                                                        up["seconds"] or up["wall"], ratio, UPLOAD_TIME_TARGET,
+                                                        "" if ok else " (missed)"))
+    if missed:
+        print("\nMissed (reported, not gated; one run each): " + "; ".join(missed) + ".")
+    sys.stdout.flush()
+
+
 def link_or_copy(src, dst):
     if os.path.exists(dst):
         os.remove(dst)
@@ -307,6 +332,7 @@ def throughput(args):
                         transport, protocol, direction, rows / s, rows * ROW_BYTES / s, s, r["cpu"], r["sim_cpu"]))
                     sys.stdout.flush()
         beside_copy(rows, copies, ceilings, runs)
+        upload_beside_download(args.transports, runs)
         print("\n## Paced to %d bit/s (8N1, %d bytes/s): %d rows\n" % (SERIAL_BAUD, LINE_BYTES_PER_S, paced_rows))
         print("| protocol | latency ms | direction | row bytes/s | share of line | target | transfer s | tool CPU s |")
         print("|---|---:|---|---:|---:|---:|---:|---:|")
