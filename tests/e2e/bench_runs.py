@@ -215,9 +215,16 @@ def window_seconds(work, transport, direction, nbytes):
     terminal_end, pc_end, close = open_path(work, transport)
     source, sink = (terminal_end, pc_end) if direction == "down" else (pc_end, terminal_end)
     sender = subprocess.Popen([WINDOW_COPY, "send", str(source), str(nbytes)], pass_fds=[source])
-    receiver = subprocess.run([WINDOW_COPY, "receive", str(sink), str(nbytes)], pass_fds=[sink],
-                              capture_output=True, text=True, timeout=300)
-    sender.wait(timeout=30)
+    try:
+        receiver = subprocess.run([WINDOW_COPY, "receive", str(sink), str(nbytes)], pass_fds=[sink],
+                                  capture_output=True, text=True, timeout=LINK_TIMEOUT_S * 4)
+        sender.wait(timeout=LINK_TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        sender.kill()
+        sender.wait()
+        close()
+        failures.append("window copy %s %s: hung" % (transport, direction))
+        return None
     close()
     if receiver.returncode != 0 or sender.returncode != 0:
         failures.append("window copy %s %s: exit %d/%d %s" % (transport, direction, sender.returncode,
