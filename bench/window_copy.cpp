@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,16 @@ double Now() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+constexpr long long kMaxWindow = 32767;
+
+// A whole decimal number, or -1.
+long long Number(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text, &end, 10);
+  return (end == text || *end != '\0' || errno != 0 || v < 0 || v > INT32_MAX) ? -1 : v;
 }
 
 size_t FrameCount(size_t payload) { return (payload + kPayloadPerFrame - 1) / kPayloadPerFrame; }
@@ -157,12 +168,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string role = argv[1];
-  const int fd = std::atoi(argv[2]);
-  const size_t payload = std::strtoull(argv[3], nullptr, 10);
-  const size_t window = argc == 5 ? std::strtoull(argv[4], nullptr, 10) : kV3Window;
-  if (payload == 0 || window == 0 || (role != "send" && role != "receive") || (role == "receive" && argc == 5)) {
+  const long long fd = Number(argv[2]);
+  const long long payload = Number(argv[3]);
+  const long long window = argc == 5 ? Number(argv[4]) : kV3Window;
+  // Frame numbers are 16-bit and compared within half their range, so no window can be wider.
+  if (fd < 0 || payload <= 0 || window <= 0 || window > kMaxWindow || (role != "send" && role != "receive") ||
+      (role == "receive" && argc == 5)) {
     std::fputs(usage, stderr);
     return 2;
   }
-  return role == "send" ? Send(fd, payload, window) : Receive(fd, payload);
+  const auto bytes = static_cast<size_t>(payload);
+  return role == "send" ? Send(static_cast<int>(fd), bytes, static_cast<size_t>(window))
+                        : Receive(static_cast<int>(fd), bytes);
 }

@@ -288,12 +288,12 @@ def upload_beside_download(transports, runs):
     print("|---|---:|---:|---:|---|")
     missed = []
     for transport, down, up in pairs:
-        ratio = (up["seconds"] or up["wall"]) / (down["seconds"] or down["wall"])
+        down_s, up_s = down["seconds"] or down["wall"], up["seconds"] or up["wall"]
+        ratio = up_s / down_s
         ok = ratio <= UPLOAD_TIME_TARGET
         if not ok:
             missed.append("%s upload took %.2f times the download's time" % (transport, ratio))
-        print("| %s | %.3f | %.3f | %.2f | <= %.2f%s |" % (transport, down["seconds"] or down["wall"],
-                                                        up["seconds"] or up["wall"], ratio, UPLOAD_TIME_TARGET,
+        print("| %s | %.3f | %.3f | %.2f | <= %.2f%s |" % (transport, down_s, up_s, ratio, UPLOAD_TIME_TARGET,
                                                         "" if ok else " (missed)"))
     if missed:
         print("\nMissed (reported, not gated; one run each): " + "; ".join(missed) + ".")
