@@ -29,6 +29,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -58,6 +59,19 @@ std::string Row(char tag, int link, int i) {
     row.push_back(pick < 26 ? static_cast<char>('a' + pick) : static_cast<char>(0xC0 + (pick - 26)));
   }
   return row;
+}
+
+// All of a link's rows in one direction, each ended by CR LF as in the simulator's CSV. Built before
+// the clock starts, so the links' time is the library's and not this bench's row generator's.
+std::string Table(char tag, int link, int rows) {
+  std::string table;
+  table.reserve(static_cast<size_t>(rows) * (kRowBytes + 2));
+  for (int i = 0; i < rows; ++i) table += Row(tag, link, i) + "\r\n";
+  return table;
+}
+
+std::string_view RowOf(const std::string& table, int i) {
+  return std::string_view(table).substr(static_cast<size_t>(i) * (kRowBytes + 2), kRowBytes);
 }
 
 struct Options {
@@ -97,12 +111,10 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-bool StartSim(const Options& o, const std::string& transport, int link, const std::string& work, Sim& s) {
+bool StartSim(const Options& o, const std::string& transport, int link, const std::string& work,
+              const std::string& table, Sim& s) {
   s.dir = work + "/sim" + std::to_string(link);
   ::mkdir(s.dir.c_str(), 0755);
-  std::string table;
-  table.reserve(static_cast<size_t>(o.rows) * (kRowBytes + 2));
-  for (int i = 0; i < o.rows; ++i) table += Row('D', link, i) + "\r\n";
   if (!WriteFile(s.dir + "/journal.csv", table) || !WriteFile(s.dir + "/journal2.csv", table)) return false;
   char model[32];
   std::snprintf(model, sizeof model, "SCALE;L%02d", link);
@@ -205,22 +217,23 @@ long HeapInUse() {
 
 class CheckingSink final : public RowSink {
  public:
-  explicit CheckingSink(int link) : link_(link) {}
+  CheckingSink(const std::string& table, int rows) : table_(table), expected_(rows) {}
   void Clear() override { rows_ = 0; }
   void Append(std::string_view row) override {
-    if (bad_ < 0 && row != Row('D', link_, rows_)) bad_ = rows_;
+    if (bad_ < 0 && (rows_ >= expected_ || row != RowOf(table_, rows_))) bad_ = rows_;
     ++rows_;
   }
   int rows_ = 0;
   int bad_ = -1;
 
  private:
-  int link_;
+  const std::string& table_;
+  int expected_;
 };
 
 class GeneratedSource final : public RowSource {
  public:
-  GeneratedSource(int link, int rows) : link_(link), rows_(rows) {}
+  GeneratedSource(const std::string& table, int rows) : table_(table), rows_(rows) {}
   void Reset() override { next_ = 0; }
   bool Skip(uint32_t count) override {
     const bool enough = static_cast<int64_t>(next_) + count <= rows_;
@@ -229,12 +242,12 @@ class GeneratedSource final : public RowSource {
   }
   Fetch Next(std::string& row) override {
     if (next_ >= rows_) return Fetch::kEnd;
-    row = Row('U', link_, next_++);
+    row = RowOf(table_, next_++);
     return Fetch::kRow;
   }
 
  private:
-  int link_;
+  const std::string& table_;
   int rows_;
   int next_ = 0;
 };
@@ -302,8 +315,14 @@ bool RunOnce(const Options& o, const std::string& transport, int n, const std::s
   result = {};
   result.links = n;
   std::vector<Sim> sims(static_cast<size_t>(n));
+  std::vector<std::string> down, up;
+  for (int i = 0; i < n; ++i) {
+    down.push_back(Table('D', i, o.rows));
+    up.push_back(Table('U', i, o.rows));
+  }
   bool started = true;
-  for (int i = 0; i < n && started; ++i) started = StartSim(o, transport, i, work, sims[static_cast<size_t>(i)]);
+  for (int i = 0; i < n && started; ++i)
+    started = StartSim(o, transport, i, work, down[static_cast<size_t>(i)], sims[static_cast<size_t>(i)]);
   if (!started) {
     StopSims(sims);
     return false;
@@ -338,8 +357,8 @@ bool RunOnce(const Options& o, const std::string& transport, int n, const std::s
       sync.arrive_and_wait();
       const auto t0 = std::chrono::steady_clock::now();
       if (run.failure.empty()) {
-        CheckingSink sink(i);
-        GeneratedSource source(i, o.rows);
+        CheckingSink sink(down[static_cast<size_t>(i)], o.rows);
+        GeneratedSource source(up[static_cast<size_t>(i)], o.rows);
         int32_t r = link.RecvTable(kTableJournal, sink, nullptr);
         if (r != S_LINK_OK) {
           run.failure = "download: " + std::to_string(r) + " " + link.GetDiag().message;
@@ -370,13 +389,10 @@ bool RunOnce(const Options& o, const std::string& transport, int n, const std::s
   for (size_t i = 0; i < sims.size(); ++i) sim_cpu += ProcessCpuSeconds(sims[i].pid) - sim_cpu0[i];
 
   // Uploaded rows as the simulator stored them, and each link's log.
-  std::string expected;
   for (int i = 0; i < n; ++i) {
     LinkRun& run = runs[static_cast<size_t>(i)];
     if (!run.failure.empty()) continue;
-    expected.clear();
-    for (int r = 0; r < o.rows; ++r) expected += Row('U', i, r) + "\r\n";
-    if (ReadFile(sims[static_cast<size_t>(i)].dir + "/uploaded/goods.csv") != expected) {
+    if (ReadFile(sims[static_cast<size_t>(i)].dir + "/uploaded/goods.csv") != up[static_cast<size_t>(i)]) {
       run.failure = "uploaded rows differ";
     } else if (o.logs) {
       std::string bad_line;
