@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -33,14 +34,29 @@ constexpr uint16_t kProtocols[] = {0x0200, 0x0201, 0x0300};
 
 // Answers a terminal program might plausibly give, so the fuzzer reaches the field parsing early.
 const char* const kDictionary[] = {
-    "0", "1", "2", "3", "-1", "-2147483648", "2147483647", "99999999999", " 5", "5abc", "SYNC", "SYNC;0;", "SYNC;0",
-    "SYNC;-1;Ошибка", "SYNC;1;x", "sync;0;", ";;", ";", "1;Готов", "3;Не готов", "Ostrel;1.0.0.0", "MC3190;A1B2",
+    "0",           "1",       "2",    "3",    "-1",      "-2147483648", "2147483647",
+    "99999999999", " 5",      "5abc", "SYNC", "SYNC;0;", "SYNC;0",      "SYNC;-1;Ошибка",
+    "SYNC;1;x",    "sync;0;", ";;",   ";",    "1;Готов", "3;Не готов",  "Ostrel;1.0.0.0",
+    "MC3190;A1B2",
 };
 // Record lengths at the edges of the link's buffers (property answer, row, v2 block).
 constexpr uint32_t kEdgeLengths[] = {1022, 1023, 1024, 1025, 8190, 8191, 8192, 8193, 8195, 8196, 20000};
 
 // KORVANE_FUZZ_TRACE set: each operation and each answer is printed, to read a reproducer.
 bool g_trace = false;
+// KORVANE_FUZZ_STATS set: how often each operation gave each result, printed at the end, to see
+// how deep the inputs reach.
+bool g_stats = false;
+std::map<std::string, std::map<int32_t, uint64_t>> g_results;
+
+void PrintStats() {
+  for (const auto& [operation, results] : g_results) {
+    std::fprintf(stderr, "%s:", operation.c_str());
+    for (const auto& [code, times] : results)
+      std::fprintf(stderr, " %d x%llu", code, static_cast<unsigned long long>(times));
+    std::fprintf(stderr, "\n");
+  }
+}
 
 std::string Printable(const std::string& bytes) {
   std::string out;
@@ -196,6 +212,7 @@ class Harness {
   int32_t Kind() { return static_cast<int32_t>(in_.Byte() % (kTableKindCount + 2)) - 1; }
 
   static void Expect(int32_t r, std::initializer_list<int32_t> allowed, const char* operation) {
+    if (g_stats) ++g_results[operation][r];
     for (int32_t a : allowed) {
       if (r == a) return;
     }
@@ -238,9 +255,8 @@ class Harness {
     const int32_t kind = Kind();
     StringRowList rows;
     Progress progress;
-    const int32_t r =
-        Checked(link_.RecvTable(kind, rows, &progress), {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT, E_NO_DATA},
-                "RecvTable");
+    const int32_t r = Checked(link_.RecvTable(kind, rows, &progress),
+                              {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT, E_NO_DATA}, "RecvTable");
     if (progress.received.size() != rows.Rows().size()) Fail("RecvTable: a notification per row");
     for (size_t i = 0; i < progress.received.size(); ++i) {
       if (progress.received[i].first != static_cast<long>(i + 1)) Fail("RecvTable: notifications count the rows");
@@ -279,8 +295,8 @@ class Harness {
     const int32_t count = in_.Byte() % 2 ? -1 : static_cast<int32_t>(n);
     Progress progress;
     const size_t before = peer_.Side().Received().size();
-    const int32_t r = Checked(link_.SendTable(kind, source, &progress, count), {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT},
-                              "SendTable");
+    const int32_t r = Checked(link_.SendTable(kind, source, &progress, count),
+                              {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT}, "SendTable");
     if (r != S_LINK_OK) return;
     // Success: the terminal got the start command, every row whole and in order, and the end marker.
     std::vector<std::string> wanted{static_cast<char>(kSOH) + std::string(UploadCommand(kind))};
@@ -421,9 +437,7 @@ class Harness {
         Checked(link_.SendFinal(static_cast<int8_t>(in_.Byte())),
                 {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT, E_TERMINAL_PROCESSING}, "SendFinal");
         break;
-      case 5:
-        Checked(link_.RecvPrepare(), {0, E_EXCHANGE, E_NO_PORT, E_NO_JOB, E_NOT_READY}, "RecvPrepare");
-        break;
+      case 5: Checked(link_.RecvPrepare(), {0, E_EXCHANGE, E_NO_PORT, E_NO_JOB, E_NOT_READY}, "RecvPrepare"); break;
       case 6: PlainCommand(); break;
       case 7: ParameterCommand(); break;
       case 8: Query(); break;
@@ -469,6 +483,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char folder[] = "/tmp/fuzz_link_answers.XXXXXX";
   if (mkdtemp(folder) != nullptr) setenv("KORVANE_LOG_DIR", folder, 1);
   korvane::g_trace = std::getenv("KORVANE_FUZZ_TRACE") != nullptr;
+  korvane::g_stats = std::getenv("KORVANE_FUZZ_STATS") != nullptr;
+  if (korvane::g_stats) std::atexit(korvane::PrintStats);
   return 0;
 }
 
