@@ -28,6 +28,7 @@ using fuzz::Input;
 
 constexpr int kMaxOperations = 12;
 constexpr uint32_t kMaxRepliesPerMessage = 4;
+constexpr uint32_t kMaxAnswerDelayMs = kLinkExchangeTimeoutMs + 5000;
 constexpr uint32_t kMaxTableRows = 12;
 constexpr uint32_t kMaxUploadRows = 6;
 constexpr uint16_t kProtocols[] = {0x0200, 0x0201, 0x0300};
@@ -162,6 +163,9 @@ class Harness {
   }
 
   void Setup() {
+    // The tick count wraps every 49.7 days; half the inputs run up to it.
+    const uint16_t before_wrap = in_.U16();
+    if (before_wrap & 1) clock_.Set(0u - (static_cast<uint32_t>(before_wrap) << 4));
     TerminalState& state = peer_.State();
     state.lines_count = static_cast<int8_t>(in_.Byte()) % 8;
     state.current_id[kTableOperations] = in_.Byte() % 3;
@@ -175,6 +179,11 @@ class Harness {
 
   void Run() {
     for (int step = 0; step < kMaxOperations && !in_.Empty(); ++step) Operation();
+    // Whatever the terminal did, a new connection to a well-behaved one works.
+    hostile_ = false;
+    peer_.SetSilent(false);
+    link_.Disconnect();
+    if (link_.ConnectTerminal() != S_CONNECTED) Fail("no recovery by reconnecting:", link_.GetDiag().message);
     // Every operation gave the lock back: another thread gets it (or the input hangs).
     std::thread other([this] { link_.IsPortOpen(); });
     other.join();
@@ -183,9 +192,12 @@ class Harness {
  private:
   // The terminal's answer to one message from the PC; false lets its normal handling run.
   bool Answer(const std::string& message, TerminalSide& side) {
+    if (!hostile_) return false;
     const uint8_t how = in_.Byte();
     if (g_trace) std::fprintf(stderr, "  PC> %s: answer %d\n", Printable(message).c_str(), how % 6);
     const uint32_t count = 1 + (how >> 3) % kMaxRepliesPerMessage;
+    // The terminal takes its time to answer: up to past the PC's exchange time-out.
+    if (how & 0x80) clock_.Advance(in_.U16() % kMaxAnswerDelayMs);
     switch (how % 6) {
       case 0: return false;
       case 1: return true;  // silence
@@ -471,6 +483,7 @@ class Harness {
   // Before the peer and the link: closing the link at the end still makes the terminal send.
   std::vector<std::string> sent_;
   int sent_opens_ = 0;
+  bool hostile_ = true;
   test::TerminalPeer peer_;
   TerminalLink link_;
 };
