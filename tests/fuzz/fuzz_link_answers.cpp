@@ -48,6 +48,8 @@ bool g_trace = false;
 // KORVANE_FUZZ_STATS set: how often each operation gave each result, printed at the end, to see
 // how deep the inputs reach.
 bool g_stats = false;
+// The link's log, kept by some inputs (every line is a file append, so not by all).
+std::string g_link_log;
 std::map<std::string, std::map<int32_t, uint64_t>> g_results;
 
 void PrintStats() {
@@ -166,6 +168,8 @@ class Harness {
     // The tick count wraps every 49.7 days; half the inputs run up to it.
     const uint16_t before_wrap = in_.U16();
     if (before_wrap & 1) clock_.Set(0u - (static_cast<uint32_t>(before_wrap) << 4));
+    // Rows and answers also go through the link log's formatting.
+    if ((before_wrap & 0x0E) == 0x0E && !g_link_log.empty()) link_.SetupLogfile(g_link_log, 0);
     TerminalState& state = peer_.State();
     state.lines_count = static_cast<int8_t>(in_.Byte()) % 8;
     state.current_id[kTableOperations] = in_.Byte() % 3;
@@ -385,7 +389,21 @@ class Harness {
   void LowLevelSend() {
     switch (in_.Byte() % 4) {
       case 0: LowLevel(link_.SendCmd(Text(in_, 5)), {0, E_EXCHANGE, E_NO_PORT}, "SendCmd"); break;
-      case 1: LowLevel(link_.TryToSend(Text(in_, 12)), {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT}, "TryToSend"); break;
+      case 1: {
+        constexpr uint32_t kLongRows[] = {kV2MaxRecordData, kV2MaxRecordData + 1, RecordChannel::kMaxWirePayload - 1,
+                                          RecordChannel::kMaxWirePayload};
+        const uint8_t what = in_.Byte();
+        const std::string row = what % 8 == 7 ? std::string(kLongRows[(what >> 3) % std::size(kLongRows)], 's')
+                                              : Text(in_, 12);
+        const bool v2 = link_.LocalVersion() < kLinkVersionV3 && link_.RemoteVersion() < kLinkVersionV3;
+        const int32_t r = LowLevel(link_.TryToSend(row), {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT}, "TryToSend");
+        // On v2 a send that succeeded was acknowledged whole.
+        const std::vector<std::string>& received = peer_.Side().Received();
+        if (r == S_LINK_OK && v2 && (received.empty() || received.back() != Record(row))) {
+          Fail("TryToSend: success but the terminal got another record", std::to_string(row.size()));
+        }
+        break;
+      }
       case 2: LowLevel(link_.TryToSendFinalize(), {0, E_EXCHANGE}, "TryToSendFinalize"); break;
       default: link_.PurgePort(); break;
     }
@@ -419,7 +437,9 @@ class Harness {
   }
 
   void Port() {
-    switch (in_.Byte() % 4) {
+    const uint8_t what = in_.Byte();
+    if (g_trace) std::fprintf(stderr, "  port op %d\n", what % 4);
+    switch (what % 4) {
       case 0: LowLevel(link_.OpenPort(), {0}, "OpenPort"); break;
       case 1: link_.ClosePort(); break;
       case 2: link_.Disconnect(); break;
@@ -494,7 +514,10 @@ class Harness {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Logs and dumps go to a folder of this run's own, where no dump file switches them on.
   char folder[] = "/tmp/fuzz_link_answers.XXXXXX";
-  if (mkdtemp(folder) != nullptr) setenv("KORVANE_LOG_DIR", folder, 1);
+  if (mkdtemp(folder) != nullptr) {
+    setenv("KORVANE_LOG_DIR", folder, 1);
+    korvane::g_link_log = std::string(folder) + "/link.log";
+  }
   korvane::g_trace = std::getenv("KORVANE_FUZZ_TRACE") != nullptr;
   korvane::g_stats = std::getenv("KORVANE_FUZZ_STATS") != nullptr;
   if (korvane::g_stats) std::atexit(korvane::PrintStats);
@@ -504,8 +527,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvane;
   Input in(data, size);
-  Harness harness(in, kProtocols[in.Byte() % std::size(kProtocols)]);
-  harness.Setup();
-  harness.Run();
+  {
+    Harness harness(in, kProtocols[in.Byte() % std::size(kProtocols)]);
+    harness.Setup();
+    harness.Run();
+  }
+  if (!g_link_log.empty()) std::remove(g_link_log.c_str());
   return 0;
 }
