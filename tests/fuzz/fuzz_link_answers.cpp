@@ -395,8 +395,8 @@ class Harness {
         const uint8_t what = in_.Byte();
         const std::string row = what % 8 == 7 ? std::string(kLongRows[(what >> 3) % std::size(kLongRows)], 's')
                                               : Text(in_, 12);
-        const bool v2 = link_.LocalVersion() < kLinkVersionV3 && link_.RemoteVersion() < kLinkVersionV3;
         const int32_t r = LowLevel(link_.TryToSend(row), {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT}, "TryToSend");
+        const bool v2 = link_.LocalVersion() < kLinkVersionV3 && link_.RemoteVersion() < kLinkVersionV3;
         // On v2 a send that succeeded was acknowledged whole.
         const std::vector<std::string>& received = peer_.Side().Received();
         if (r == S_LINK_OK && v2 && (received.empty() || received.back() != Record(row))) {
