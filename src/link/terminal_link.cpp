@@ -209,8 +209,11 @@ int32_t TerminalLink::OpenPort() {
       port_->clock = &clock_;
       frame_buffer_.ResetQuality();
       level_stream_.Attach(port_->port);
-      // Attached afresh: nothing of the last session (queued, half built, half received) goes on.
+      // Attached afresh: nothing of the last session (queued, half built, half received) goes on,
+      // nor rows the record channel gathered for it (an upload that stopped at a bad element): left
+      // there, they made the first exchange of the new connection read as the terminal's restart.
       frame_buffer_.SetLower(&level_stream_);
+      records_.Bind(&frame_buffer_);
       Log(StrFormat(kPortOpened, port_name_.c_str(), device.c_str(), static_cast<unsigned>(kind)), 0);
       return S_LINK_OK;
     }

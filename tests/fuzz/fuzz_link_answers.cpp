@@ -19,6 +19,7 @@
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
 #include "platform/ticks.h"
+#include "support/link_rows.h"
 #include "support/terminal_peer.h"
 
 namespace korvane {
@@ -114,38 +115,6 @@ std::string TableRow(Input& in, uint32_t index) {
   }
 }
 
-// Rows for an upload; an element without a text form is a null.
-class FuzzRows final : public RowSource {
- public:
-  std::vector<std::optional<std::string>> rows;
-  void Reset() override { at_ = 0; }
-  bool Skip(uint32_t count) override {
-    if (count > rows.size() - at_) {
-      at_ = rows.size();
-      return false;
-    }
-    at_ += count;
-    return true;
-  }
-  Fetch Next(std::string& row) override {
-    if (at_ >= rows.size()) return Fetch::kEnd;
-    const std::optional<std::string>& element = rows[at_++];
-    if (!element) return Fetch::kNotText;
-    row = *element;
-    return Fetch::kRow;
-  }
-
- private:
-  size_t at_ = 0;
-};
-
-struct Progress final : _CAbsRecvSendEvents {
-  std::vector<std::pair<long, long>> received;
-  std::vector<std::pair<long, long>> sent;
-  void RowReceived(long n, long count) override { received.emplace_back(n, count); }
-  void RowSent(long n, long count) override { sent.emplace_back(n, count); }
-};
-
 class Harness {
  public:
   Harness(Input& in, uint16_t protocol) : in_(in), peer_(protocol, clock_), link_(clock_) {
@@ -229,6 +198,7 @@ class Harness {
 
   static void Expect(int32_t r, std::initializer_list<int32_t> allowed, const char* operation) {
     if (g_stats) ++g_results[operation][r];
+    if (g_trace) std::fprintf(stderr, "  %s: %d\n", operation, r);
     for (int32_t a : allowed) {
       if (r == a) return;
     }
@@ -270,7 +240,7 @@ class Harness {
   void RecvTable() {
     const int32_t kind = Kind();
     StringRowList rows;
-    Progress progress;
+    test::Events progress;
     const int32_t r = Checked(link_.RecvTable(kind, rows, &progress),
                               {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT, E_NO_DATA}, "RecvTable");
     if (progress.received.size() != rows.Rows().size()) Fail("RecvTable: a notification per row");
@@ -296,27 +266,27 @@ class Harness {
 
   void SendTable() {
     const int32_t kind = Kind();
-    FuzzRows source;
+    test::ElementRows source;
     const uint32_t n = in_.Byte() % (kMaxUploadRows + 1);
     for (uint32_t i = 0; i < n; ++i) {
       const uint8_t what = in_.Byte();
       if (what % 16 == 15) {
-        source.rows.emplace_back();
+        source.elements.emplace_back();
       } else if (what % 16 == 14) {
-        source.rows.emplace_back(std::string(kEdgeLengths[in_.Byte() % std::size(kEdgeLengths)], 'u'));
+        source.elements.emplace_back(std::string(kEdgeLengths[in_.Byte() % std::size(kEdgeLengths)], 'u'));
       } else {
-        source.rows.emplace_back(TableRow(in_, i));
+        source.elements.emplace_back(TableRow(in_, i));
       }
     }
     const int32_t count = in_.Byte() % 2 ? -1 : static_cast<int32_t>(n);
-    Progress progress;
+    test::Events progress;
     const size_t before = peer_.Side().Received().size();
     const int32_t r = Checked(link_.SendTable(kind, source, &progress, count),
                               {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT}, "SendTable");
     if (r != S_LINK_OK) return;
     // Success: the terminal got the start command, every row whole and in order, and the end marker.
     std::vector<std::string> wanted{static_cast<char>(kSOH) + std::string(UploadCommand(kind))};
-    for (const std::optional<std::string>& row : source.rows) wanted.push_back(Record(*row));
+    for (const std::optional<std::string>& row : source.elements) wanted.push_back(Record(*row));
     wanted.push_back(Record(std::string(1, static_cast<char>(kEOT))));
     const std::vector<std::string>& received = peer_.Side().Received();
     if (received.size() - before < wanted.size()) Fail("SendTable: success with messages missing");
@@ -325,7 +295,7 @@ class Harness {
         Fail("SendTable: success but the terminal got another table", std::to_string(i));
       }
     }
-    if (progress.sent.size() != source.rows.size()) Fail("SendTable: a notification per row");
+    if (progress.sent.size() != source.elements.size()) Fail("SendTable: a notification per row");
   }
 
   void PlainCommand() {
