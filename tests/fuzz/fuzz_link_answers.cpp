@@ -456,13 +456,18 @@ class Harness {
       case 13: clock_.Advance(in_.U16()); break;
       case 14: peer_.SetSilent(in_.Byte() & 1); break;
       default: {
-        // The terminal restarts the v3 link under the PC; what it had not delivered is gone.
         TerminalEndpoint* endpoint = peer_.Endpoint();
-        if (endpoint == nullptr || endpoint->FrameBuffer() == nullptr) break;
-        uint16_t version = 0;
-        uint32_t err = 0;
-        endpoint->FrameBuffer()->Sync(0, version, err);
-        sent_.clear();
+        const uint8_t code = in_.Byte();
+        if (endpoint != nullptr && endpoint->Responder() != nullptr) {
+          // v2: the terminal refuses the PC's next frame with a NAK code, known or not.
+          endpoint->Responder()->ForceNakOnce(code % 8);
+        } else if (endpoint != nullptr && endpoint->FrameBuffer() != nullptr) {
+          // v3: the terminal restarts the link under the PC; what it had not delivered is gone.
+          uint16_t version = 0;
+          uint32_t err = 0;
+          endpoint->FrameBuffer()->Sync(0, version, err);
+          sent_.clear();
+        }
         break;
       }
     }
