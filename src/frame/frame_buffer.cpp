@@ -212,7 +212,10 @@ uint32_t CFrameBuffer::SearchAndDispatch() {
 int32_t CFrameBuffer::Pump(int32_t timeout_ms, uint32_t& err) {
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(NonNegative(timeout_ms));
   for (;;) {
-    const int32_t wait = DataReady() ? 0 : TimeLeft(deadline);
+    // Waits even with data ready for the owner: Read never pumps then, and those who wait here
+    // wait for acknowledgements, which a record the owner has not read yet does not bring (a silent
+    // line would otherwise be read without a pause until the deadline).
+    const int32_t wait = TimeLeft(deadline);
     const uint32_t before = rx_count_;
     uint32_t count = rx_count_;
     err = 0;

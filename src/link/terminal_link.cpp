@@ -209,8 +209,11 @@ int32_t TerminalLink::OpenPort() {
       port_->clock = &clock_;
       frame_buffer_.ResetQuality();
       level_stream_.Attach(port_->port);
-      // Attached afresh: nothing of the last session (queued, half built, half received) goes on.
+      // Attached afresh: nothing of the last session (queued, half built, half received) goes on,
+      // nor rows the record channel gathered for it (an upload that stopped at a bad element): left
+      // there, they made the first exchange of the new connection read as the terminal's restart.
       frame_buffer_.SetLower(&level_stream_);
+      records_.Bind(&frame_buffer_);
       Log(StrFormat(kPortOpened, port_name_.c_str(), device.c_str(), static_cast<unsigned>(kind)), 0);
       return S_LINK_OK;
     }
@@ -383,6 +386,9 @@ uint32_t TerminalLink::MaxUploadRow() const { return UseV3() ? RecordChannel::kM
 int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
   if (port_ == nullptr) return NoPort();
   if (data == nullptr) length = 0;
+  // A v3 terminal acknowledges a v2 frame without taking the record in it: the protocol is settled
+  // first, as for a command.
+  if (SettleProtocolUnlocked() != S_LINK_OK) return E_EXCHANGE;
   // Cut short, the row would arrive damaged and the send still count as a success.
   if (length > MaxUploadRow()) {
     return SetLastMessage(StrFormat(kRowTooLongToSend, length, ProtocolNumber(), MaxUploadRow()), E_BAD_REQUEST);
@@ -474,6 +480,7 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
   if (buffer == nullptr || size == 0) return SetLastMessage(kRecvNoBuffer, E_BAD_REQUEST);
   if (port_ == nullptr) return NoPort();
   recv_too_long_ = false;
+  if (SettleProtocolUnlocked() != S_LINK_OK) return E_EXCHANGE;
   if (LineFailing()) return E_EXCHANGE;
   PurgePortUnlocked();
   int32_t n = 0;
@@ -524,6 +531,15 @@ int32_t TerminalLink::TryToRecv(uint8_t* buffer, uint32_t size, int32_t& receive
   }
 }
 
+int32_t TerminalLink::SettleProtocolUnlocked() {
+  if (remote_version_ != 0) return S_LINK_OK;
+  uint32_t err = 0;
+  SyncRemoteVersionUnlocked(err, kLinkExchangeTimeoutMs);
+  if (err == 0) return S_LINK_OK;
+  return SetLastMessage(StrFormat(kCmdLinkError, static_cast<int32_t>(err), TransferResultText(kTransferDeviceLost)),
+                        E_EXCHANGE);
+}
+
 int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
   if (port_ == nullptr) return NoPort();
   if (command == nullptr) length = 0;
@@ -532,15 +548,8 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
   if (length > 0) std::memcpy(message.data() + 1, command, length);
   const uint32_t message_length = static_cast<uint32_t>(message.size());
   std::vector<uint8_t> answer(message.size());
+  if (SettleProtocolUnlocked() != S_LINK_OK) return E_EXCHANGE;
   uint32_t err = 0;
-  if (remote_version_ == 0) {
-    SyncRemoteVersionUnlocked(err, kLinkExchangeTimeoutMs);
-    if (err != 0) {
-      SetLastMessage(StrFormat(kCmdLinkError, static_cast<int32_t>(err), TransferResultText(kTransferDeviceLost)),
-                     E_EXCHANGE);
-      return E_EXCHANGE;
-    }
-  }
   int32_t received = 0;
   if (UseV3()) {
     int32_t r = records_.Send(kLinkCommandSendTimeoutMs, message.data(), message_length, err);

@@ -187,11 +187,14 @@ class TerminalLink {
       return E_EXCEPTION;
     }
   }
-  int32_t PlainCommand(const char* code, const std::string& success, const std::string& failure,
-                       const char* context, bool append_last_message);
+  int32_t PlainCommand(const char* code, const std::string& success, const std::string& failure, const char* context,
+                       bool append_last_message);
   int32_t ParameterCommand(const char* code, const std::string& parameter, bool flush, const std::string& cmd_failure,
                            const std::string& param_failure, const std::string& flush_failure, const char* context);
   int32_t RefuseKind(int32_t kind, const char* refusal, const char* context);
+  // Asks for the terminal's protocol while it is not known yet (a port just opened): every exchange
+  // needs it. E_EXCHANGE with LastMessage when the line failed.
+  int32_t SettleProtocolUnlocked();
   int32_t TryToSendUnlocked(const uint8_t* data, uint32_t length);
   int32_t TryToSendFinalizeUnlocked();
   int32_t SendCmdUnlocked(const uint8_t* command, uint32_t length);

@@ -162,18 +162,19 @@ bool TerminalSide::TakeOutgoing(std::string& message) {
   if (!outbox_.empty()) {
     message = std::move(outbox_.front());
     outbox_.pop_front();
-    return true;
-  }
-  if (download_kind_ < 0) return false;
-  const std::vector<std::string>& rows = state_.tables[download_kind_];
-  if (download_next_ < rows.size()) {
-    message.assign(1, static_cast<char>(kRS));
-    message += rows[download_next_++];
+  } else if (download_kind_ < 0) {
+    return false;
   } else {
+    const std::vector<std::string>& rows = state_.tables[download_kind_];
     message.assign(1, static_cast<char>(kRS));
-    message += kEndMarker;
-    download_kind_ = -1;
+    if (download_next_ < rows.size()) {
+      message += rows[download_next_++];
+    } else {
+      message += kEndMarker;
+      download_kind_ = -1;
+    }
   }
+  if (sent_tap_) sent_tap_(message);
   return true;
 }
 

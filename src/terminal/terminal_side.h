@@ -60,6 +60,10 @@ class TerminalSide {
   void ClearReceived() { received_.clear(); }
   // Codes of the commands received, in order.
   const std::vector<std::string>& Commands() const { return commands_; }
+  // Sees every message as it leaves for the PC, in the order the PC gets them: queued answers and
+  // the rows of a running download alike.
+  using SentTap = std::function<void(const std::string& message)>;
+  void SetSentTap(SentTap tap) { sent_tap_ = std::move(tap); }
 
   // A new connection: forgets a half-done command, upload or download.
   void ResetSession();
@@ -82,6 +86,7 @@ class TerminalSide {
   TerminalState& state_;
   Intercept intercept_;
   TableLoaded table_loaded_;
+  SentTap sent_tap_;
   bool keep_received_ = true;
   std::vector<std::string> received_;
   std::vector<std::string> commands_;

@@ -18,7 +18,7 @@ int32_t ScriptedStream::Read(int32_t timeout_ms, uint8_t* buffer, uint32_t size,
   if (read_chunk_ > 0) room = std::min(room, read_chunk_);
   const uint32_t n = std::min<uint32_t>(room, static_cast<uint32_t>(incoming_.size()));
   if (n == 0) {
-    if (clock_ && timeout_ms > 0) clock_->Advance(static_cast<uint32_t>(timeout_ms));
+    if (clock_) clock_->Advance(std::max(timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0u, empty_read_cost_));
     return static_cast<int32_t>(count);
   }
   std::copy_n(incoming_.begin(), n, buffer + count);

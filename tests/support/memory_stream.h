@@ -33,6 +33,9 @@ class ScriptedStream final : public _tag_ReadWriteStream {
   void OnWrite(std::function<void(const Bytes&)> hook) { on_write_ = std::move(hook); }
   // Flush drops unread input, as a port purge does; set false to keep it.
   void SetPurgeOnFlush(bool purge) { purge_on_flush_ = purge; }
+  // A read that finds nothing takes at least this long even when told not to wait, as on a port
+  // whose reads never block under a clock that runs (0: no time at all).
+  void SetEmptyReadCost(uint32_t ms) { empty_read_cost_ = ms; }
 
   const std::vector<Bytes>& Writes() const { return writes_; }
   void ClearWrites() { writes_.clear(); }
@@ -54,6 +57,7 @@ class ScriptedStream final : public _tag_ReadWriteStream {
   uint32_t write_error_ = 0;
   uint32_t write_cut_ = 0;
   bool purge_on_flush_ = true;
+  uint32_t empty_read_cost_ = 0;
   std::function<void(const Bytes&)> on_write_;
   std::vector<Bytes> writes_;
   std::vector<int32_t> read_waits_;

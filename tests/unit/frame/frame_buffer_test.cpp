@@ -302,6 +302,27 @@ TEST_F(FrameBufferTest, FlushWaitsForAcknowledgementAndRetransmitsEveryTimeOut) 
   EXPECT_EQ(fb.SendQueueSize(), 0u);
 }
 
+// A record the owner has not read yet brings no acknowledgement: the wait still blocks on the line
+// in slices instead of reading it without a pause until the deadline.
+TEST_F(FrameBufferTest, WaitsForAcknowledgementsBlockOnTheLineWithDataUnread) {
+  line.SetEmptyReadCost(1);
+  line.Feed(Data(1, "unread"));
+  uint32_t err = 0;
+  const uint8_t x = 'x';
+  ASSERT_EQ(fb.Write(0, &x, 1, err), 1);  // takes in the peer's frame, sends DATA 1
+  ASSERT_TRUE(fb.DataReady());
+  line.ClearWrites();
+  const size_t reads_before = line.ReadWaits().size();
+  const uint32_t start = clock.Now();
+  EXPECT_EQ(fb.Flush(1000, err), -1);
+  EXPECT_GE(clock.Now() - start, 1000u);
+  const std::vector<int32_t> waits(line.ReadWaits().begin() + static_cast<std::ptrdiff_t>(reads_before),
+                                   line.ReadWaits().end());
+  EXPECT_LE(std::count(waits.begin(), waits.end(), 0), 2) << waits.size() << " reads";
+  EXPECT_EQ(Summary(Written()), (Names{"DATA 1", "DATA 1", "DATA 1"}));  // and again every 400 ms all the same
+  EXPECT_EQ(ReadText(), "unread");
+}
+
 TEST_F(FrameBufferTest, FlushWaitsForAnOpenGapToBeFilled) {
   line.Feed(Concat({Data(1, "a"), Data(3, "c")}));
   EXPECT_EQ(ReadText(), "a");

@@ -1,6 +1,7 @@
 // Connecting, readiness, table download and upload over v2 and v3.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -250,7 +251,8 @@ TEST_P(LinkTables, UploadRefusals) {
   } odd;
   Events events;
   EXPECT_EQ(link().SendTable(7, odd, &events, -1), E_BAD_REQUEST);
-  bench_.ExpectDiag(E_BAD_REQUEST, "Некорректный тип строки №0 в таблице \"товары\", должен быть BSTR.", "Загрузка таблицы");
+  bench_.ExpectDiag(E_BAD_REQUEST, "Некорректный тип строки №0 в таблице \"товары\", должен быть BSTR.",
+                    "Загрузка таблицы");
   EXPECT_TRUE(events.sent.empty());
 
   // The terminal goes quiet after the upload command. v3 caches the rows, so only the final flush
@@ -270,6 +272,18 @@ TEST_P(LinkTables, UploadRefusals) {
     bench_.ExpectDiag(E_EXCHANGE, "Ошибка при отправке строки таблицы \"товары\" - " + link().LastMessage(),
                       "Загрузка таблицы");
   }
+}
+
+// An upload that stops at an element without text leaves its rows gathered, unsent: connecting
+// again opens a new connection that starts clean, and none of them reaches the terminal.
+TEST_P(LinkTables, ConnectingAgainAfterAnUploadStoppedStartsClean) {
+  bench_.Online();
+  ElementRows source({"a", std::nullopt});
+  EXPECT_EQ(link().SendTable(7, source, nullptr, -1), E_BAD_REQUEST);
+  EXPECT_EQ(link().ConnectTerminal(), S_CONNECTED) << link().GetDiag().message;
+  EXPECT_EQ(peer().Opens(), 2);
+  const std::vector<std::string>& received = bench_.Received();
+  EXPECT_EQ(std::count(received.begin(), received.end(), Rec("a")), GetParam() == kV3 ? 0 : 1);
 }
 
 // A forward-only source of `size` elements that records how it was moved.
@@ -395,9 +409,8 @@ TEST_P(LinkTables, SendFinal) {
 TEST_P(LinkTables, FullUploadSessionReplacesTheTerminalsTables) {
   EXPECT_EQ(link().ConnectTerminal(), S_CONNECTED);
   std::vector<std::pair<int32_t, size_t>> loaded;
-  peer().Side().SetTableLoaded([&](int32_t kind, const std::vector<std::string>& rows) {
-    loaded.emplace_back(kind, rows.size());
-  });
+  peer().Side().SetTableLoaded(
+      [&](int32_t kind, const std::vector<std::string>& rows) { loaded.emplace_back(kind, rows.size()); });
   EXPECT_EQ(link().ActivateUploadingTables(), 0);
   StringRowList goods({"1;a", "2;b"});
   StringRowList docs({"d"});

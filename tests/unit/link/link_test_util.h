@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "link/terminal_link.h"
+#include "support/link_rows.h"
 #include "support/temp_dir.h"
 #include "support/terminal_peer.h"
 
@@ -23,13 +24,6 @@ constexpr uint16_t kV3 = 0x0300;
 inline std::string ProtocolName(const ::testing::TestParamInfo<uint16_t>& info) {
   return info.param == kV3 ? "v3" : "v2";
 }
-
-struct Events final : _CAbsRecvSendEvents {
-  std::vector<std::pair<long, long>> received;
-  std::vector<std::pair<long, long>> sent;
-  void RowReceived(long n, long count) override { received.emplace_back(n, count); }
-  void RowSent(long n, long count) override { sent.emplace_back(n, count); }
-};
 
 class LinkBench {
  public:
