@@ -15,6 +15,10 @@ constexpr int32_t kControlWriteMs = 500;
 // Loops that wait for acknowledgements block on the line at most this long between sends, so
 // retransmissions and coalesced frames still leave on time without spinning the CPU.
 constexpr int32_t kPollSliceMs = 20;
+// Frames held for the owner, gaps included. A peer that sends on while the owner does not read, or
+// numbers a frame far ahead, would grow the queue without end and, past half the number space, make
+// numbers ambiguous; a frame beyond this is dropped unacknowledged and comes again later.
+constexpr size_t kMaxReceiveQueue = 4096;
 
 uint16_t ItemNumber(const CFrameItem& item) { return FrameNumber(item.bytes.data()); }
 
@@ -256,11 +260,18 @@ CFrameItem* CFrameBuffer::FindReceived(uint16_t number) {
 
 void CFrameBuffer::OnData(const uint8_t* f, uint16_t length) {
   const uint16_t number = FrameNumber(f);
+  CFrameItem* held = FindReceived(number);
+  const uint16_t first_new = receive_queue_.empty() ? next_expected_
+                                                    : static_cast<uint16_t>(ItemNumber(receive_queue_.back()) + 1);
+  if (held == nullptr && !FrameNumberBefore(number, next_expected_) &&
+      receive_queue_.size() + static_cast<uint16_t>(number - first_new) + 1 > kMaxReceiveQueue) {
+    return;
+  }
   const size_t at = acks_.size();
   acks_.resize(at + kFrameHeaderSize);
   FinishFrame(acks_.data() + at, number, static_cast<uint16_t>(kFrameHeaderSize), kCtlAck);
 
-  if (CFrameItem* held = FindReceived(number)) {
+  if (held != nullptr) {
     quality_.Note(held->filled, length + kFrameHeaderSize);
     if (held->filled) return;  // duplicate
     held->bytes.assign(f, f + length);
@@ -274,8 +285,7 @@ void CFrameBuffer::OnData(const uint8_t* f, uint16_t length) {
   }
   quality_.Note(false, length + kFrameHeaderSize);
 
-  uint16_t gap = receive_queue_.empty() ? next_expected_ : static_cast<uint16_t>(ItemNumber(receive_queue_.back()) + 1);
-  for (; gap != number; ++gap) receive_queue_.push_back(Placeholder(gap));
+  for (uint16_t gap = first_new; gap != number; ++gap) receive_queue_.push_back(Placeholder(gap));
   CFrameItem item;
   item.bytes.assign(f, f + length);
   item.filled = true;

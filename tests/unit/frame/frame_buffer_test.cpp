@@ -174,6 +174,38 @@ TEST_F(FrameBufferTest, DuplicatesAndOldFramesAreAcknowledgedButNotDelivered) {
   EXPECT_EQ(fb.NextExpected(), 2);
 }
 
+TEST_F(FrameBufferTest, HeldFramesAreBoundedAndWhatDidNotFitComesAgain) {
+  // A frame numbered far ahead would need thousands of gaps: dropped, and not acknowledged.
+  line.Feed(Data(5001, "far"));
+  EXPECT_EQ(Poll(), 1);
+  EXPECT_TRUE(Written().empty());
+  EXPECT_EQ(fb.ReceiveQueueSize(), 0u);
+  EXPECT_EQ(fb.NextExpected(), 1);
+
+  // A peer that sends on while the owner does not read fills the queue, and no further.
+  Bytes flood;
+  for (uint16_t n = 1; n <= 4100; ++n) {
+    const Bytes d = Data(n, std::string(1, static_cast<char>('a' + n % 26)));
+    flood.insert(flood.end(), d.begin(), d.end());
+  }
+  line.Feed(flood);
+  for (int i = 0; i < 200 && line.Pending() > 0; ++i) Poll();
+  EXPECT_EQ(fb.ReceiveQueueSize(), 4096u);
+  const Names acks = Summary(Written());
+  ASSERT_EQ(acks.size(), 4096u);
+  EXPECT_EQ(acks.back(), "ACK 4096");
+
+  std::string text;
+  for (std::string piece; !(piece = ReadText(0, 1000)).empty();) text += piece;
+  ASSERT_EQ(text.size(), 4096u);
+  for (size_t i = 0; i < text.size(); ++i) ASSERT_EQ(text[i], 'a' + (i + 1) % 26) << i;
+  // Sent again once there is room, the rest is taken in order.
+  line.ClearWrites();
+  line.Feed(Concat({Data(4097, "x"), Data(4098, "y")}));
+  EXPECT_EQ(ReadText(), "xy");
+  EXPECT_EQ(Summary(Written()), (Names{"ACK 4097", "ACK 4098"}));
+}
+
 TEST_F(FrameBufferTest, NumbersWrapFrom65535To0) {
   fb.SetNextExpected(65535);
   line.Feed(Concat({Data(0, "b"), Data(65535, "a")}));
