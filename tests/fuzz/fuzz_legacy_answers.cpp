@@ -1,0 +1,429 @@
+// A hostile or broken terminal above correct character blocks: the in-process 1.00 terminal answers
+// each message of the PC as the input says (its normal answer, silence, a wrong, doubled or late
+// echo, rows, whole tables, noise on the line), while the input drives the row-level operations of
+// the KorvaneX objects. Besides crashes and hangs it checks what those operations promise: results
+// from their own list, a command, row or end-of-data reported sent only when the terminal took it,
+// a row reported received only when the terminal sent it, the end-of-data flag that goes with it,
+// no operation that spins or outlasts its attempts, and a new connection that works afterwards.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "legacy/korvanex_core.h"
+#include "link/link_protocol.h"
+#include "terminal/terminal_side.h"
+
+namespace korvane {
+namespace {
+
+using fuzz::Input;
+
+constexpr int kMaxOperations = 16;
+constexpr uint32_t kMaxRepliesPerMessage = 4;
+constexpr uint32_t kMaxTableRows = 6;
+constexpr uint32_t kMaxRecvBurst = 8;
+// The longest an operation may keep the line: five receive attempts of 5 s, each read may end a
+// slice late, and the closing waits.
+constexpr uint32_t kMaxOperationMs = kRecvAttempts * (kBlockReadTimeoutMs + 2 * kBlockReadSliceMs) + 1000;
+// Reads in a row that bring nothing and let no time pass: the operation spins.
+constexpr int kMaxIdleReads = 64;
+// Texts at the edges of the block buffer: the longest a block holds, and beyond.
+constexpr uint32_t kEdgeLengths[] = {kMaxBlockText - 1, kMaxBlockText, kMaxBlockText + 1, 9000};
+const char* const kCodes[] = {kCmdDownloadJournal,
+                              kCmdActivateUploading,
+                              kCmdUploadOperations,
+                              kCmdParseUploaded,
+                              kCmdGetLinesCount,
+                              kCmdIsReady,
+                              kCmdLinkCheck,
+                              kCmdBeep,
+                              "ab"};
+const char* const kVersions[] = {"1", "1.5", "0", "2", "3"};
+
+// KORVANE_FUZZ_TRACE set: each operation and each answer is printed, to read a reproducer.
+bool g_trace = false;
+// KORVANE_FUZZ_STATS set: how often each operation gave each result, printed at the end.
+bool g_stats = false;
+std::map<std::string, std::map<int32_t, uint64_t>> g_results;
+
+void PrintStats() {
+  for (const auto& [operation, results] : g_results) {
+    std::fprintf(stderr, "%s:", operation.c_str());
+    for (const auto& [code, times] : results)
+      std::fprintf(stderr, " %d x%llu", code, static_cast<unsigned long long>(times));
+    std::fprintf(stderr, "\n");
+  }
+}
+
+std::string Printable(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes.substr(0, 40)) {
+    char hex[8];
+    std::snprintf(hex, sizeof(hex), c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
+    out += hex;
+  }
+  return bytes.size() > 40 ? out + "...(" + std::to_string(bytes.size()) + ")" : out;
+}
+
+[[noreturn]] void Fail(const char* what, const std::string& detail = "") {
+  std::fprintf(stderr, "invariant broken: %s %s\n", what, detail.c_str());
+  std::abort();
+}
+
+// What a text may hold: anything (the PC's rows), no RS (noise, which then starts no block), or
+// neither RS nor ETB (the terminal's rows: with ETB a row has no block form, and from an RS inside a
+// row the rest might pass for a block of its own).
+enum class Bytes { kAny, kNoRs, kRowText };
+
+std::string Text(Input& in, uint32_t max_length, Bytes allowed = Bytes::kRowText) {
+  std::string out;
+  for (uint8_t b : in.Take(in.Byte() % (max_length + 1))) {
+    const bool banned = (allowed != Bytes::kAny && b == kBlockRS) || (allowed == Bytes::kRowText && b == kBlockETB);
+    out += static_cast<char>(banned ? 'x' : b);
+  }
+  return out;
+}
+
+std::string Record(const std::string& text) { return static_cast<char>(kBlockRS) + text; }
+std::string EndOfDataRow() { return std::string(1, static_cast<char>(kBlockEOT)); }
+bool IsCommand(const std::string& message) { return !message.empty() && message[0] == static_cast<char>(kBlockSOH); }
+std::string EchoOf(const std::string& message) {
+  return static_cast<char>(kBlockENQ) + (IsCommand(message) ? message.substr(1) : std::string("???"));
+}
+
+// The terminal's line as the PC sees it: noise the terminal puts before its next answer (gone with
+// a purge, as what the line held), and a watch on reads that bring nothing and take no time.
+class HostileLine final : public ForwardingBlockLine {
+ public:
+  HostileLine(std::unique_ptr<BlockLine> line, const ManualClock& clock)
+      : ForwardingBlockLine(std::move(line)), clock_(clock) {}
+  void Inject(const std::string& bytes) { noise_.insert(noise_.end(), bytes.begin(), bytes.end()); }
+  bool Read(uint8_t* buffer, uint32_t size, uint32_t& done) override {
+    const uint32_t before = clock_.Now();
+    uint32_t n = 0;
+    for (; n < size && !noise_.empty(); ++n) {
+      buffer[n] = noise_.front();
+      noise_.pop_front();
+    }
+    const bool ok = ForwardingBlockLine::Read(buffer + n, size - n, done);
+    done += n;
+    idle_reads_ = done == 0 && clock_.Now() == before ? idle_reads_ + 1 : 0;
+    if (idle_reads_ > kMaxIdleReads) Fail("reads spin: nothing comes and no time passes");
+    return ok;
+  }
+  bool PurgeAll() override {
+    noise_.clear();
+    return ForwardingBlockLine::PurgeAll();
+  }
+  bool PurgeInput() override {
+    noise_.clear();
+    return ForwardingBlockLine::PurgeInput();
+  }
+
+ private:
+  const ManualClock& clock_;
+  std::deque<uint8_t> noise_;
+  int idle_reads_ = 0;
+};
+
+class Harness {
+ public:
+  Harness(Input& in, bool first_class)
+      : in_(in),
+        side_(state_),
+        core_(first_class ? KorvaneXCore::Flavor::kX1 : KorvaneXCore::Flavor::kX2, Profile(), clock_) {
+    if (!first_class) core_.SelectProtocolVersion("1");
+    if (core_.Port().GetProtocolVersion() != kComportVersion100) Fail("not at 1.00");
+    core_.Port().SetBlockLineOpener([this](const std::string&, uint32_t&) -> std::unique_ptr<BlockLine> {
+      side_.ResetSession();
+      sent_texts_.clear();
+      auto line = std::make_shared<InProcessLine>(side_, kProtocolBlocks, clock_);
+      line_ = std::make_unique<HostileLine>(
+          MakePortBlockLine(std::unique_ptr<LinkPort>(LvlAdopt(InProcessLine::MakePort(line), Serial))), clock_);
+      lines_.push_back(line);
+      hostile_line_ = line_.get();
+      return std::move(line_);
+    });
+    // Frame ports are no part of this target: at 2.00 and 3.00 nothing opens.
+    core_.Port().SetPortOpener([](const std::string&, uint32_t, uint32_t*) -> TsPort* { return nullptr; });
+    side_.KeepReceived(true);
+    side_.SetIntercept([this](const std::string& message, TerminalSide& side) { return Answer(message, side); });
+    side_.SetSentTap([this](const std::string& message) {
+      // A message of ENQ and three characters goes as an echo; any other as a row without its
+      // first byte.
+      const bool echo = message.size() > kCommandChars && message[0] == static_cast<char>(kBlockENQ);
+      if (!echo && !message.empty()) sent_texts_.insert(message.substr(1));
+      if (g_trace) std::fprintf(stderr, "  <T %s\n", Printable(message).c_str());
+    });
+    // The tick count wraps every 49.7 days; half the inputs run up to it.
+    const uint16_t before_wrap = in_.U16();
+    if (before_wrap & 1) clock_.Set(0u - (static_cast<uint32_t>(before_wrap) << 4));
+    state_.tables[kTableJournal] = {"d1", "", "d;3"};
+  }
+
+  void Run() {
+    Begin();
+    Expect(core_.OpenPort("COM1"), {1}, "OpenPort");
+    for (int step = 0; step < kMaxOperations && !in_.Empty(); ++step) Operation();
+    // Whatever the terminal did, a new connection to a well-behaved one works.
+    hostile_ = false;
+    core_.ClosePort();
+    core_.SelectProtocolVersion("1");
+    if (core_.OpenPort("COM1") != 1) Fail("no recovery: the port does not open");
+    state_.tables[kTableJournal] = {"j1", "j2"};
+    const size_t before = side_.Received().size();
+    if (core_.SendCMD(kCmdUploadOperations) != 1 || core_.TryToSend("u1") != 1 || core_.SendEOT() != 1) {
+      Fail("no recovery: the upload fails");
+    }
+    const std::vector<std::string> want{"\x01" + std::string(kCmdUploadOperations), Record("u1"),
+                                        Record(EndOfDataRow())};
+    if (std::vector<std::string>(side_.Received().begin() + static_cast<std::ptrdiff_t>(before),
+                                 side_.Received().end()) != want) {
+      Fail("no recovery: the terminal got another upload");
+    }
+    if (core_.SendCMD(kCmdDownloadJournal) != 1) Fail("no recovery: the download command fails");
+    for (const std::string& row : {std::string("j1"), std::string("j2"), EndOfDataRow()}) {
+      if (core_.TryToRecv() != 1 || core_.Buffer() != row) Fail("no recovery: another row", core_.Buffer());
+    }
+    if (core_.EndOfData() != 1) Fail("no recovery: no end of data");
+  }
+
+ private:
+  ProfileStore& Profile() {
+    profile_.Write(kKorvaneIniSection, kX1VersionKey, "1");
+    return profile_;
+  }
+
+  bool AtBlocks() { return core_.Port().GetProtocolVersion() == kComportVersion100; }
+  bool PortOpen() { return core_.Port().IsOpen(); }
+
+  // One message the hostile terminal sends, unasked.
+  std::string Reply() {
+    switch (in_.Byte() % 6) {
+      case 0: return Record(Text(in_, 15));
+      case 1: return Record(EndOfDataRow() + Text(in_, 2));
+      case 2: return Record("");
+      case 3: return static_cast<char>(kBlockENQ) + Text(in_, 4);  // an echo, or a short one sent as a row
+      case 4: return Record(std::string(kEdgeLengths[in_.Byte() % std::size(kEdgeLengths)], 'x'));
+      default: return Text(in_, 6);  // its first byte is taken for the block's lead
+    }
+  }
+
+  // The terminal's answer to one message from the PC; false lets its normal handling run.
+  bool Answer(const std::string& message, TerminalSide& side) {
+    if (!hostile_) return false;
+    // An answer held back from the last message comes now, before this one's.
+    if (!late_.empty()) {
+      side.Emit(late_);
+      late_.clear();
+    }
+    const uint8_t how = in_.Byte();
+    if (g_trace) std::fprintf(stderr, "  PC> %s: answer %d\n", Printable(message).c_str(), how % 8);
+    const uint32_t count = 1 + (how >> 3) % kMaxRepliesPerMessage;
+    // The terminal takes its time: its own resend timer may run out meanwhile.
+    if (how & 0x80) {
+      const uint32_t delay = in_.U16() % (2 * kBlockResendMs);
+      clock_.Advance(delay);
+      delays_ += delay;
+    }
+    switch (how % 8) {
+      case 0: return false;
+      case 1: return true;  // silence
+      case 2: side.EmitEcho(Text(in_, 3)); return true;
+      case 3: side.Emit(EchoOf(message)); return false;  // the echo twice
+      case 4:
+        for (uint32_t i = 0; i < count; ++i) side.Emit(Reply());
+        return true;
+      case 5: late_ = EchoOf(message); return true;
+      case 6: hostile_line_->Inject(Text(in_, 12, Bytes::kNoRs)); return false;
+      default: {
+        // A table: counts that lie, an end marker missing or doubled.
+        side.Emit(EchoOf(message));
+        const uint32_t rows = in_.Byte() % (kMaxTableRows + 1);
+        for (uint32_t i = 0; i < rows; ++i) side.EmitRecord(in_.Byte() & 1 ? Text(in_, 8) : "r" + std::to_string(i));
+        for (uint32_t i = in_.Byte() % 3; i > 0; --i) side.EmitRecord(EndOfDataRow());
+        return true;
+      }
+    }
+  }
+
+  // Marks the start of an operation, which Expect times.
+  void Begin() {
+    start_ = clock_.Now();
+    delays_ = 0;
+  }
+
+  void Expect(int32_t r, std::initializer_list<int32_t> allowed, const char* operation) {
+    if (clock_.Now() - start_ - delays_ > kMaxOperationMs) {
+      Fail("an operation outlasted its attempts:",
+           std::string(operation) + " " + std::to_string(clock_.Now() - start_));
+    }
+    if (g_stats) ++g_results[operation][r];
+    if (g_trace) std::fprintf(stderr, "  %s: %d at %u\n", operation, r, clock_.Now());
+    for (int32_t a : allowed) {
+      if (r == a) return;
+    }
+    Fail("result outside the documented codes:", std::string(operation) + " " + std::to_string(r));
+  }
+
+  const std::string& LastReceived() const {
+    static const std::string none;
+    return side_.Received().empty() ? none : side_.Received().back();
+  }
+
+  // A success says the terminal took exactly `message` last; no port, or one of another version,
+  // sends nothing.
+  void TookIt(int32_t r, const std::string& message, size_t received_before, const char* operation) {
+    if (r == 1 && LastReceived() != message)
+      Fail(operation, "success but the terminal took " + Printable(LastReceived()));
+    if ((!AtBlocks() || !PortOpen()) && (r != 0 || side_.Received().size() != received_before)) {
+      Fail(operation, "sent without an open 1.00 port");
+    }
+  }
+
+  void SendCommand(const std::string& code) {
+    const size_t before = side_.Received().size();
+    Begin();
+    const int32_t r = core_.SendCMD(code);
+    Expect(r, {0, 1}, "SendCMD");
+    if (code.size() < kCommandChars && (r != 0 || side_.Received().size() != before)) Fail("a short command went");
+    TookIt(r, "\x01" + code.substr(0, kCommandChars), before, "SendCMD");
+  }
+
+  void SendRow(const std::string& row) {
+    const size_t before = side_.Received().size();
+    Begin();
+    const int32_t r = core_.TryToSend(row);
+    Expect(r, {0, 1}, "TryToSend");
+    if (row.size() > kMaxBlockText && (r != 0 || side_.Received().size() != before)) Fail("a long row went");
+    TookIt(r, Record(row), before, "TryToSend");
+  }
+
+  void SendEndOfData() {
+    const size_t before = side_.Received().size();
+    Begin();
+    const int32_t r = core_.SendEOT();
+    Expect(r, {0, 1}, "SendEOT");
+    TookIt(r, Record(EndOfDataRow()), before, "SendEOT");
+  }
+
+  // A received row is a text the terminal sent as a block on this connection, cut at its first NUL,
+  // and the end-of-data flag tells whether it starts with EOT; a failure leaves neither.
+  bool Receive() {
+    Begin();
+    const int32_t r = core_.TryToRecv();
+    Expect(r, {0, 1}, "TryToRecv");
+    const std::string& text = core_.Buffer();
+    if (r != 1) {
+      if (!text.empty() || core_.EndOfData() != 0) Fail("TryToRecv: a failure left a row", Printable(text));
+      return false;
+    }
+    bool sent = false;
+    for (const std::string& t : sent_texts_) sent = sent || t.substr(0, t.find('\0')) == text;
+    if (!sent) Fail("TryToRecv: a row the terminal never sent", Printable(text));
+    if (core_.EndOfData() != (!text.empty() && text[0] == static_cast<char>(kBlockEOT) ? 1 : 0)) {
+      Fail("TryToRecv: end-of-data flag", Printable(text));
+    }
+    return core_.EndOfData() == 0;
+  }
+
+  void Operation() {
+    const uint8_t op = in_.Byte();
+    if (g_trace) std::fprintf(stderr, "op %d at %u\n", op % 12, clock_.Now());
+    switch (op % 12) {
+      case 0: SendCommand(kCodes[in_.Byte() % std::size(kCodes)]); break;
+      case 1: SendCommand(Text(in_, 4)); break;
+      case 2:
+        SendRow(in_.Byte() % 8 == 7 ? std::string(kEdgeLengths[in_.Byte() % 4], 'u') : Text(in_, 10, Bytes::kAny));
+        break;
+      case 3: SendEndOfData(); break;
+      case 4: Receive(); break;
+      case 5:
+        for (uint32_t i = in_.Byte() % kMaxRecvBurst; i > 0 && Receive(); --i) {
+        }
+        break;
+      case 6: {
+        // An upload as an application makes it.
+        SendCommand(kCmdUploadOperations);
+        for (uint32_t i = in_.Byte() % 4; i > 0; --i) SendRow("o" + std::to_string(i));
+        SendEndOfData();
+        break;
+      }
+      case 7: {
+        const size_t writes = side_.Received().size();
+        Begin();
+        // There is no link check at 1.00: refused unsent.
+        const int32_t r = core_.IsTerminalOnline(in_.Byte() * 100);
+        Expect(r, {0}, "IsTerminalOnline");
+        if (side_.Received().size() != writes) Fail("IsTerminalOnline sent at 1.00");
+        break;
+      }
+      case 8:
+        Begin();
+        if (in_.Byte() & 1) {
+          Expect(core_.ClosePort(), {0}, "ClosePort");
+        } else {
+          Expect(core_.OpenPort("COM1"),
+                 AtBlocks() ? std::initializer_list<int32_t>{1} : std::initializer_list<int32_t>{0}, "OpenPort");
+        }
+        break;
+      case 9: {
+        const std::string asked = kVersions[in_.Byte() % std::size(kVersions)];
+        const bool was_blocks = AtBlocks();
+        const std::string chosen = core_.SelectProtocolVersion(asked);
+        if (g_trace) std::fprintf(stderr, "  version %s: %s\n", asked.c_str(), chosen.c_str());
+        // Leaving 1.00 closes the serial line.
+        if (was_blocks && !AtBlocks() && PortOpen()) Fail("a 1.00 line left open at another version");
+        break;
+      }
+      case 10: clock_.Advance(in_.U16()); break;
+      default: lines_.back()->SetSilent(in_.Byte() & 1); break;
+    }
+  }
+
+  Input& in_;
+  ManualClock clock_;
+  MemoryProfile profile_;
+  TerminalState state_;
+  TerminalSide side_;
+  std::vector<std::shared_ptr<InProcessLine>> lines_;
+  std::unique_ptr<HostileLine> line_;
+  HostileLine* hostile_line_ = nullptr;
+  // Texts of the rows the terminal sent on this connection.
+  std::set<std::string> sent_texts_;
+  std::string late_;
+  uint32_t start_ = 0;
+  uint32_t delays_ = 0;  // what the terminal took to answer during the operation
+  bool hostile_ = true;
+  KorvaneXCore core_;
+};
+
+}  // namespace
+}  // namespace korvane
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Logs and dumps go to a folder of this run's own, where no dump file switches them on.
+  char folder[] = "/tmp/fuzz_legacy_answers.XXXXXX";
+  if (mkdtemp(folder) != nullptr) setenv("KORVANE_LOG_DIR", folder, 1);
+  korvane::g_trace = std::getenv("KORVANE_FUZZ_TRACE") != nullptr;
+  korvane::g_stats = std::getenv("KORVANE_FUZZ_STATS") != nullptr;
+  if (korvane::g_stats) std::atexit(korvane::PrintStats);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  korvane::fuzz::Input in(data, size);
+  const bool first_class = in.Byte() & 1;
+  korvane::Harness harness(in, first_class);
+  harness.Run();
+  return 0;
+}
