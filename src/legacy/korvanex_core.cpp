@@ -85,7 +85,10 @@ int32_t KorvaneXCore::TryToRecv() {
 
 int32_t KorvaneXCore::SendEOT() {
   CallStackScope scope("%s::SendEOT()", Prefix());
-  port_.TryToSend(std::string(1, static_cast<char>(kBlockEOT)));
+  // Finalising has nothing left to do after a row that did not go (at 1.00 never anything) and
+  // would report success: the row's own failure is the result.
+  const int32_t sent = port_.TryToSend(std::string(1, static_cast<char>(kBlockEOT)));
+  if (sent < 1) return sent;
   return port_.TryToSendFinalize();
 }
 

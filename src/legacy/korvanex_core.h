@@ -42,7 +42,7 @@ class KorvaneXCore {
   int32_t TryToSend(const std::string& text);
   // Receives one row into Buffer() and sets EOF().
   int32_t TryToRecv();
-  // The end-of-data row; the result of finalising the send.
+  // The end-of-data row: the send's result when the row did not go, else that of finalising it.
   int32_t SendEOT();
   int32_t IsTerminalOnline(int32_t timeout_ms);
   std::string SelectProtocolVersion(const std::string& query);

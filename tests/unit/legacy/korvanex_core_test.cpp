@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "port/link_port.h"
 #include "support/temp_dir.h"
 #include "support/terminal_peer.h"
 
@@ -61,6 +62,43 @@ TEST(KorvaneXCore, SecondClassSelectsVersionsAndTracksEndOfData) {
   EXPECT_EQ(x.TryToRecv(), -1);
   EXPECT_EQ(x.EndOfData(), 0);
   EXPECT_EQ(x.Buffer(), "");
+}
+
+// The end-of-data row is reported sent only when it went: finalising has nothing to do after a row
+// that failed (at 1.00 never anything) and must not turn the failure into success.
+TEST(KorvaneXCore, EndOfDataFailsWhenTheRowDoesNotGo) {
+  test::TempDir dir;
+  test::ScopedLogDir logs(dir.Path());
+  struct Case {
+    const char* version;
+    bool silent;
+    int32_t result;
+  };
+  const Case cases[] = {{"1", false, 1}, {"1", true, 0}, {"2", false, 1}, {"2", true, -1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.version) + (c.silent ? " silent" : ""));
+    ManualClock clock;
+    MemoryProfile profile;
+    TerminalState state;
+    TerminalSide side(state);
+    std::shared_ptr<InProcessLine> line;
+    test::TerminalPeer peer(0x0200, clock);
+    KorvaneXCore x(KorvaneXCore::Flavor::kX2, profile, clock);
+    x.SelectProtocolVersion(c.version);
+    x.Port().SetPortOpener(peer.Opener());
+    x.Port().SetBlockLineOpener([&](const std::string&, uint32_t&) {
+      line = std::make_shared<InProcessLine>(side, kProtocolBlocks, clock);
+      line->SetSilent(c.silent);
+      return MakePortBlockLine(std::unique_ptr<LinkPort>(LvlAdopt(InProcessLine::MakePort(line), Serial)));
+    });
+    // No port: nothing goes, whatever the version.
+    EXPECT_EQ(x.SendEOT(), 0);
+    ASSERT_EQ(x.OpenPort("COM1"), 1);
+    peer.SetSilent(c.silent);
+    EXPECT_EQ(x.SendEOT(), c.result);
+    const std::vector<std::string>& got = c.version[0] == '1' ? side.Received() : peer.Side().Received();
+    EXPECT_EQ(got, c.silent ? std::vector<std::string>{} : std::vector<std::string>{"\x1E\x04"});
+  }
 }
 
 }  // namespace
