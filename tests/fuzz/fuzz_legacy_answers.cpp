@@ -5,6 +5,7 @@
 // from their own list, a command, row or end-of-data reported sent only when the terminal took it,
 // a row reported received only when the terminal sent it, the end-of-data flag that goes with it,
 // no operation that spins or outlasts its attempts, and a new connection that works afterwards.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -146,6 +147,9 @@ class Harness {
     core_.Port().SetBlockLineOpener([this](const std::string&, uint32_t&) -> std::unique_ptr<BlockLine> {
       side_.ResetSession();
       sent_texts_.clear();
+      commands_.clear();
+      echoes_.clear();
+      silent_ = false;
       auto line = std::make_shared<InProcessLine>(side_, kProtocolBlocks, clock_);
       line_ = std::make_unique<HostileLine>(
           MakePortBlockLine(std::unique_ptr<LinkPort>(LvlAdopt(InProcessLine::MakePort(line), Serial))), clock_);
@@ -161,6 +165,7 @@ class Harness {
       // A message of ENQ and three characters goes as an echo; any other as a row without its
       // first byte.
       const bool echo = message.size() > kCommandChars && message[0] == static_cast<char>(kBlockENQ);
+      if (echo) echoes_.insert(message.substr(1, kCommandChars));
       if (!echo && !message.empty()) sent_texts_.insert(message.substr(1));
       if (g_trace) std::fprintf(stderr, "  <T %s\n", Printable(message).c_str());
     });
@@ -220,6 +225,7 @@ class Harness {
 
   // The terminal's answer to one message from the PC; false lets its normal handling run.
   bool Answer(const std::string& message, TerminalSide& side) {
+    if (IsCommand(message)) commands_.insert(message.substr(1));
     if (!hostile_) return false;
     // An answer held back from the last message comes now, before this one's.
     if (!late_.empty()) {
@@ -227,6 +233,8 @@ class Harness {
       late_.clear();
     }
     const uint8_t how = in_.Byte();
+    // The echo alone, with nothing queued before it, on a line that carries it.
+    clean_echo_ = how % 8 == 0 && !side.HasOutgoing() && !silent_;
     if (g_trace) std::fprintf(stderr, "  PC> %s: answer %d\n", Printable(message).c_str(), how % 8);
     const uint32_t count = 1 + (how >> 3) % kMaxRepliesPerMessage;
     // The terminal takes its time: its own resend timer may run out meanwhile.
@@ -275,28 +283,39 @@ class Harness {
     Fail("result outside the documented codes:", std::string(operation) + " " + std::to_string(r));
   }
 
-  const std::string& LastReceived() const {
-    static const std::string none;
-    return side_.Received().empty() ? none : side_.Received().back();
-  }
-
-  // A success says the terminal took exactly `message` last; no port, or one of another version,
-  // sends nothing.
-  void TookIt(int32_t r, const std::string& message, size_t received_before, const char* operation) {
-    if (r == 1 && LastReceived() != message)
-      Fail(operation, "success but the terminal took " + Printable(LastReceived()));
+  // The last message the terminal took, and the last command among them: a terminal whose echo the
+  // PC never acknowledged takes the same command again as a repeat and only echoes it once more
+  // (1.00 blocks carry no number).
+  // No port, or one of another version, sends nothing.
+  void NothingWithoutPort(int32_t r, size_t received_before, const char* operation) {
     if ((!AtBlocks() || !PortOpen()) && (r != 0 || side_.Received().size() != received_before)) {
       Fail(operation, "sent without an open 1.00 port");
     }
   }
 
+  // A row reported sent is the last message the terminal took.
+  void TookIt(int32_t r, const std::string& message, size_t received_before, const char* operation) {
+    const std::string& taken = side_.Received().empty() ? message + "?" : side_.Received().back();
+    if (r == 1 && taken != message) Fail(operation, "success but the terminal took " + Printable(taken));
+    NothingWithoutPort(r, received_before, operation);
+  }
+
   void SendCommand(const std::string& code) {
     const size_t before = side_.Received().size();
     Begin();
+    clean_echo_ = false;
     const int32_t r = core_.SendCMD(code);
     Expect(r, {0, 1}, "SendCMD");
     if (code.size() < kCommandChars && (r != 0 || side_.Received().size() != before)) Fail("a short command went");
-    TookIt(r, "\x01" + code.substr(0, kCommandChars), before, "SendCMD");
+    if (r == 0 && !side_.Received().empty() && side_.Received().back() == "\x01" + code && clean_echo_) {
+      Fail("SendCMD: the terminal echoed the command alone and it failed", code);
+    }
+    // A terminal whose echo the PC never acknowledged takes the same command again as a repeat and
+    // only echoes it once more (1.00 blocks carry no number): a success says the terminal took this
+    // command on this connection and echoed it.
+    const std::string three = code.substr(0, kCommandChars);
+    if (r == 1 && (commands_.count(three) == 0 || echoes_.count(three) == 0)) Fail("SendCMD: success unechoed", code);
+    NothingWithoutPort(r, before, "SendCMD");
   }
 
   void SendRow(const std::string& row) {
@@ -386,7 +405,10 @@ class Harness {
         break;
       }
       case 10: clock_.Advance(in_.U16()); break;
-      default: lines_.back()->SetSilent(in_.Byte() & 1); break;
+      default:
+        silent_ = in_.Byte() & 1;
+        lines_.back()->SetSilent(silent_);
+        break;
     }
   }
 
@@ -398,8 +420,12 @@ class Harness {
   std::vector<std::shared_ptr<InProcessLine>> lines_;
   std::unique_ptr<HostileLine> line_;
   HostileLine* hostile_line_ = nullptr;
-  // Texts of the rows the terminal sent on this connection.
+  // On this connection: texts of the rows the terminal sent, commands it took, echoes it sent.
   std::set<std::string> sent_texts_;
+  std::set<std::string> commands_;
+  std::set<std::string> echoes_;
+  bool clean_echo_ = false;
+  bool silent_ = false;
   std::string late_;
   uint32_t start_ = 0;
   uint32_t delays_ = 0;  // what the terminal took to answer during the operation

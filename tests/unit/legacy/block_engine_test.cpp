@@ -77,6 +77,13 @@ TEST(BlockEngine, BlocksOnTheWireByteForByte) {
     EXPECT_EQ(r.line.Writes().size(), 2u);
     EXPECT_EQ(r.line.Writes().at(1), kAck);
   }
+  {
+    // A late echo of an earlier command, still queued, is dropped unread: the command's own decides.
+    Rig r;
+    r.line.Answer({0x05, 0x33, 0x30, 0x34, 0x9C});
+    r.Script({{0x05, 0x33, 0x30, 0x33, 0x9B}});
+    EXPECT_EQ(r.engine.SendCmd("303"), 1);
+  }
 }
 
 TEST(BlockEngine, ReceivesBlocksAndDropsNoise) {
