@@ -153,11 +153,12 @@ int32_t BlockEngine::SendCmd(const std::string& cmd) {
   }
   const std::vector<uint8_t> block = MakeCommandBlock(kBlockSOH, cmd.c_str());
   uint8_t answer[kCommandBlockSize] = {};
-  // What is queued belongs to an earlier exchange (a late or repeated echo, a row): read as this
-  // command's answer it would fail the command while the terminal takes it, and the ACK after it
-  // would confirm the right echo unread. Input only, as before a row.
-  line_.PurgeInput();
   for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
+    // What is queued belongs to an earlier exchange (a late or repeated echo, a row, what the
+    // terminal sent after our NAK): read as this command's answer it would fail the command while
+    // the terminal takes it, and the ACK after it would confirm the right echo unread. Input only,
+    // as before a row.
+    line_.PurgeInput();
     if (Write(block.data(), kCommandBlockSize) == 0) {
       DiagLog("SendCMD() Error. Write() Error", AsCode(line_.LastError()));
       return 0;

@@ -78,11 +78,20 @@ TEST(BlockEngine, BlocksOnTheWireByteForByte) {
     EXPECT_EQ(r.line.Writes().at(1), kAck);
   }
   {
-    // A late echo of an earlier command, still queued, is dropped unread: the command's own decides.
-    Rig r;
-    r.line.Answer({0x05, 0x33, 0x30, 0x34, 0x9C});
-    r.Script({{0x05, 0x33, 0x30, 0x33, 0x9B}});
-    EXPECT_EQ(r.engine.SendCmd("303"), 1);
+    // What is queued before the command goes, or again before it goes after a NAK, is dropped
+    // unread: a late echo of an earlier command, a row the terminal sent on our NAK.
+    const Bytes echo{0x05, 0x33, 0x30, 0x33, 0x9B};
+    const Bytes damaged{0x05, 0x33, 0x30, 0x33, 0x00};
+    const Bytes row{0x1E, 0x33, 0x17, 0x68};
+    const std::vector<std::pair<Bytes, std::vector<Bytes>>> cases = {{{0x05, 0x33, 0x30, 0x34, 0x9C}, {echo}},
+                                                                     {{}, {damaged, row, echo}}};
+    for (const auto& [queued, answers] : cases) {
+      Rig r;
+      r.line.Answer(queued);
+      r.Script(answers);
+      EXPECT_EQ(r.engine.SendCmd("303"), 1) << answers.size();
+      EXPECT_EQ(r.line.Writes().back(), kAck) << answers.size();
+    }
   }
 }
 
