@@ -147,7 +147,6 @@ class Harness {
     core_.Port().SetBlockLineOpener([this](const std::string&, uint32_t&) -> std::unique_ptr<BlockLine> {
       side_.ResetSession();
       sent_texts_.clear();
-      commands_.clear();
       echoes_.clear();
       silent_ = false;
       auto line = std::make_shared<InProcessLine>(side_, kProtocolBlocks, clock_);
@@ -225,7 +224,6 @@ class Harness {
 
   // The terminal's answer to one message from the PC; false lets its normal handling run.
   bool Answer(const std::string& message, TerminalSide& side) {
-    if (IsCommand(message)) commands_.insert(message.substr(1));
     if (!hostile_) return false;
     // An answer held back from the last message comes now, before this one's.
     if (!late_.empty()) {
@@ -310,11 +308,10 @@ class Harness {
     if (r == 0 && !side_.Received().empty() && side_.Received().back() == "\x01" + code && clean_echo_) {
       Fail("SendCMD: the terminal echoed the command alone and it failed", code);
     }
-    // A terminal whose echo the PC never acknowledged takes the same command again as a repeat and
-    // only echoes it once more (1.00 blocks carry no number): a success says the terminal took this
-    // command on this connection and echoed it.
-    const std::string three = code.substr(0, kCommandChars);
-    if (r == 1 && (commands_.count(three) == 0 || echoes_.count(three) == 0)) Fail("SendCMD: success unechoed", code);
+    // A terminal whose echo the PC never acknowledged takes the same command as a repeat and only
+    // echoes it once more (1.00 blocks carry no number): a success says the terminal sent this
+    // command's echo on this connection.
+    if (r == 1 && echoes_.count(code.substr(0, kCommandChars)) == 0) Fail("SendCMD: success unechoed", code);
     NothingWithoutPort(r, before, "SendCMD");
   }
 
@@ -420,9 +417,8 @@ class Harness {
   std::vector<std::shared_ptr<InProcessLine>> lines_;
   std::unique_ptr<HostileLine> line_;
   HostileLine* hostile_line_ = nullptr;
-  // On this connection: texts of the rows the terminal sent, commands it took, echoes it sent.
+  // On this connection: texts of the rows the terminal sent, and the echoes it sent.
   std::set<std::string> sent_texts_;
-  std::set<std::string> commands_;
   std::set<std::string> echoes_;
   bool clean_echo_ = false;
   bool silent_ = false;
