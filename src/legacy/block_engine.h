@@ -38,7 +38,8 @@ class BlockEngine {
   int32_t SendNAK();
   int32_t WaitACK();
 
-  // 1 on an exact echo; commands shorter than three characters are refused unsent.
+  // 1 on an exact echo; commands shorter than three characters are refused unsent. What is queued
+  // before the command goes (each time it goes) is no answer to it and is dropped.
   int32_t SendCmd(const std::string& cmd);
   // 1 when the terminal acknowledged; a text over 8189 bytes is refused unsent.
   int32_t TryToSend(const std::string& text);

@@ -12,13 +12,13 @@
 #include <cstdlib>
 #include <deque>
 #include <initializer_list>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "fuzz_input.h"
+#include "fuzz_report.h"
 #include "legacy/korvanex_core.h"
 #include "link/link_protocol.h"
 #include "terminal/terminal_side.h"
@@ -26,7 +26,12 @@
 namespace korvane {
 namespace {
 
+using fuzz::Fail;
+using fuzz::g_results;
+using fuzz::g_stats;
+using fuzz::g_trace;
 using fuzz::Input;
+using fuzz::Printable;
 
 constexpr int kMaxOperations = 16;
 constexpr uint32_t kMaxRepliesPerMessage = 4;
@@ -49,36 +54,6 @@ const char* const kCodes[] = {kCmdDownloadJournal,
                               kCmdBeep,
                               "ab"};
 const char* const kVersions[] = {"1", "1.5", "0", "2", "3"};
-
-// KORVANE_FUZZ_TRACE set: each operation and each answer is printed, to read a reproducer.
-bool g_trace = false;
-// KORVANE_FUZZ_STATS set: how often each operation gave each result, printed at the end.
-bool g_stats = false;
-std::map<std::string, std::map<int32_t, uint64_t>> g_results;
-
-void PrintStats() {
-  for (const auto& [operation, results] : g_results) {
-    std::fprintf(stderr, "%s:", operation.c_str());
-    for (const auto& [code, times] : results)
-      std::fprintf(stderr, " %d x%llu", code, static_cast<unsigned long long>(times));
-    std::fprintf(stderr, "\n");
-  }
-}
-
-std::string Printable(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes.substr(0, 40)) {
-    char hex[8];
-    std::snprintf(hex, sizeof(hex), c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
-    out += hex;
-  }
-  return bytes.size() > 40 ? out + "...(" + std::to_string(bytes.size()) + ")" : out;
-}
-
-[[noreturn]] void Fail(const char* what, const std::string& detail = "") {
-  std::fprintf(stderr, "invariant broken: %s %s\n", what, detail.c_str());
-  std::abort();
-}
 
 // What a text may hold: anything (the PC's rows), no RS (noise, which then starts no block), or
 // neither RS nor ETB (the terminal's rows: with ETB a row has no block form, and from an RS inside a
@@ -148,13 +123,13 @@ class Harness {
       side_.ResetSession();
       sent_texts_.clear();
       echoes_.clear();
+      late_.clear();
       silent_ = false;
-      auto line = std::make_shared<InProcessLine>(side_, kProtocolBlocks, clock_);
-      line_ = std::make_unique<HostileLine>(
-          MakePortBlockLine(std::unique_ptr<LinkPort>(LvlAdopt(InProcessLine::MakePort(line), Serial))), clock_);
-      lines_.push_back(line);
-      hostile_line_ = line_.get();
-      return std::move(line_);
+      line_ = std::make_shared<InProcessLine>(side_, kProtocolBlocks, clock_);
+      auto hostile = std::make_unique<HostileLine>(
+          MakePortBlockLine(std::unique_ptr<LinkPort>(LvlAdopt(InProcessLine::MakePort(line_), Serial))), clock_);
+      hostile_line_ = hostile.get();
+      return hostile;
     });
     // Frame ports are no part of this target: at 2.00 and 3.00 nothing opens.
     core_.Port().SetPortOpener([](const std::string&, uint32_t, uint32_t*) -> TsPort* { return nullptr; });
@@ -281,9 +256,6 @@ class Harness {
     Fail("result outside the documented codes:", std::string(operation) + " " + std::to_string(r));
   }
 
-  // The last message the terminal took, and the last command among them: a terminal whose echo the
-  // PC never acknowledged takes the same command again as a repeat and only echoes it once more
-  // (1.00 blocks carry no number).
   // No port, or one of another version, sends nothing.
   void NothingWithoutPort(int32_t r, size_t received_before, const char* operation) {
     if ((!AtBlocks() || !PortOpen()) && (r != 0 || side_.Received().size() != received_before)) {
@@ -305,13 +277,16 @@ class Harness {
     const int32_t r = core_.SendCMD(code);
     Expect(r, {0, 1}, "SendCMD");
     if (code.size() < kCommandChars && (r != 0 || side_.Received().size() != before)) Fail("a short command went");
-    if (r == 0 && !side_.Received().empty() && side_.Received().back() == "\x01" + code && clean_echo_) {
+    const std::string three = code.substr(0, kCommandChars);
+    // A command the terminal took and answered with its echo alone, nothing queued before it,
+    // succeeds: what was left on the line from earlier exchanges is no answer to it.
+    if (r == 0 && clean_echo_ && !side_.Received().empty() && side_.Received().back() == "\x01" + three) {
       Fail("SendCMD: the terminal echoed the command alone and it failed", code);
     }
     // A terminal whose echo the PC never acknowledged takes the same command as a repeat and only
     // echoes it once more (1.00 blocks carry no number): a success says the terminal sent this
     // command's echo on this connection.
-    if (r == 1 && echoes_.count(code.substr(0, kCommandChars)) == 0) Fail("SendCMD: success unechoed", code);
+    if (r == 1 && echoes_.count(three) == 0) Fail("SendCMD: success unechoed", code);
     NothingWithoutPort(r, before, "SendCMD");
   }
 
@@ -404,7 +379,7 @@ class Harness {
       case 10: clock_.Advance(in_.U16()); break;
       default:
         silent_ = in_.Byte() & 1;
-        lines_.back()->SetSilent(silent_);
+        line_->SetSilent(silent_);
         break;
     }
   }
@@ -414,8 +389,8 @@ class Harness {
   MemoryProfile profile_;
   TerminalState state_;
   TerminalSide side_;
-  std::vector<std::shared_ptr<InProcessLine>> lines_;
-  std::unique_ptr<HostileLine> line_;
+  // The current connection: the terminal's end, and the PC's (owned by the port).
+  std::shared_ptr<InProcessLine> line_;
   HostileLine* hostile_line_ = nullptr;
   // On this connection: texts of the rows the terminal sent, and the echoes it sent.
   std::set<std::string> sent_texts_;
@@ -436,9 +411,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Logs and dumps go to a folder of this run's own, where no dump file switches them on.
   char folder[] = "/tmp/fuzz_legacy_answers.XXXXXX";
   if (mkdtemp(folder) != nullptr) setenv("KORVANE_LOG_DIR", folder, 1);
-  korvane::g_trace = std::getenv("KORVANE_FUZZ_TRACE") != nullptr;
-  korvane::g_stats = std::getenv("KORVANE_FUZZ_STATS") != nullptr;
-  if (korvane::g_stats) std::atexit(korvane::PrintStats);
+  korvane::fuzz::InitReport();
   return 0;
 }
 

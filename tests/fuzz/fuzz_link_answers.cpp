@@ -9,13 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
-#include <map>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fuzz_input.h"
+#include "fuzz_report.h"
 #include "link/link_protocol.h"
 #include "link/terminal_link.h"
 #include "platform/ticks.h"
@@ -25,7 +25,12 @@
 namespace korvane {
 namespace {
 
+using fuzz::Fail;
+using fuzz::g_results;
+using fuzz::g_stats;
+using fuzz::g_trace;
 using fuzz::Input;
+using fuzz::Printable;
 
 constexpr int kMaxOperations = 12;
 constexpr uint32_t kMaxRepliesPerMessage = 4;
@@ -44,38 +49,8 @@ const char* const kDictionary[] = {
 // Record lengths at the edges of the link's buffers (property answer, row, v2 block).
 constexpr uint32_t kEdgeLengths[] = {1022, 1023, 1024, 1025, 8190, 8191, 8192, 8193, 8195, 8196, 20000};
 
-// KORVANE_FUZZ_TRACE set: each operation and each answer is printed, to read a reproducer.
-bool g_trace = false;
-// KORVANE_FUZZ_STATS set: how often each operation gave each result, printed at the end, to see
-// how deep the inputs reach.
-bool g_stats = false;
 // The link's log, kept by some inputs (every line is a file append, so not by all).
 std::string g_link_log;
-std::map<std::string, std::map<int32_t, uint64_t>> g_results;
-
-void PrintStats() {
-  for (const auto& [operation, results] : g_results) {
-    std::fprintf(stderr, "%s:", operation.c_str());
-    for (const auto& [code, times] : results)
-      std::fprintf(stderr, " %d x%llu", code, static_cast<unsigned long long>(times));
-    std::fprintf(stderr, "\n");
-  }
-}
-
-std::string Printable(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes.substr(0, 40)) {
-    char hex[8];
-    std::snprintf(hex, sizeof(hex), c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
-    out += hex;
-  }
-  return bytes.size() > 40 ? out + "...(" + std::to_string(bytes.size()) + ")" : out;
-}
-
-[[noreturn]] void Fail(const char* what, const std::string& detail = "") {
-  std::fprintf(stderr, "invariant broken: %s %s\n", what, detail.c_str());
-  std::abort();
-}
 
 std::string Text(Input& in, uint32_t max_length) {
   const std::vector<uint8_t> bytes = in.Take(in.Byte() % (max_length + 1));
@@ -493,9 +468,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("KORVANE_LOG_DIR", folder, 1);
     korvane::g_link_log = std::string(folder) + "/link.log";
   }
-  korvane::g_trace = std::getenv("KORVANE_FUZZ_TRACE") != nullptr;
-  korvane::g_stats = std::getenv("KORVANE_FUZZ_STATS") != nullptr;
-  if (korvane::g_stats) std::atexit(korvane::PrintStats);
+  korvane::fuzz::InitReport();
   return 0;
 }
 
