@@ -225,7 +225,10 @@ class Harness {
         for (uint32_t i = 0; i < count; ++i) side.Emit(Reply());
         return true;
       case 5: late_ = EchoOf(message); return true;
-      case 6: hostile_line_->Inject(Text(in_, 12, Bytes::kNoRs)); return false;
+      case 6:
+        hostile_line_->Inject(Text(in_, 12, Bytes::kNoRs));
+        noise_ = true;
+        return false;
       default: {
         // A table: counts that lie, an end marker missing or doubled.
         side.Emit(EchoOf(message));
@@ -241,6 +244,7 @@ class Harness {
   void Begin() {
     start_ = clock_.Now();
     delays_ = 0;
+    noise_ = false;
   }
 
   void Expect(int32_t r, std::initializer_list<int32_t> allowed, const char* operation) {
@@ -263,10 +267,14 @@ class Harness {
     }
   }
 
-  // A row reported sent is the last message the terminal took.
+  // A row reported sent is the last message the terminal took; one it took, with no noise before
+  // its ACK, is reported sent.
   void TookIt(int32_t r, const std::string& message, size_t received_before, const char* operation) {
     const std::string& taken = side_.Received().empty() ? message + "?" : side_.Received().back();
     if (r == 1 && taken != message) Fail(operation, "success but the terminal took " + Printable(taken));
+    if (r == 0 && !noise_ && side_.Received().size() > received_before && taken == message) {
+      Fail(operation, "the terminal took the row and it failed");
+    }
     NothingWithoutPort(r, received_before, operation);
   }
 
@@ -396,6 +404,7 @@ class Harness {
   std::set<std::string> sent_texts_;
   std::set<std::string> echoes_;
   bool clean_echo_ = false;
+  bool noise_ = false;  // the terminal put noise on the line during the operation
   bool silent_ = false;
   std::string late_;
   uint32_t start_ = 0;
