@@ -25,12 +25,8 @@
 namespace korvane {
 namespace {
 
-using fuzz::Fail;
-using fuzz::g_results;
-using fuzz::g_stats;
-using fuzz::g_trace;
-using fuzz::Input;
-using fuzz::Printable;
+// The input reader and the reporting.
+using namespace fuzz;
 
 constexpr int kMaxOperations = 12;
 constexpr uint32_t kMaxRepliesPerMessage = 4;
