@@ -88,6 +88,24 @@ int32_t RecordChannel::Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t siz
     const int32_t w = WritePending(timeout_ms, err);
     if (w < 1) return w;
   }
+  bool taken = false;
+  return Take(timeout_ms, buffer, size, err, taken);
+}
+
+int32_t RecordChannel::DropReceived(uint32_t& err) {
+  err = 0;
+  if (stream_ == nullptr) return kTransferBadArguments;
+  int32_t dropped = 0;
+  for (;;) {
+    bool taken = false;
+    const int32_t r = Take(0, nullptr, 0, err, taken);
+    if (r < 0) return r;
+    if (!taken) return dropped;
+    ++dropped;
+  }
+}
+
+int32_t RecordChannel::Take(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& err, bool& taken) {
   if (SessionChanged()) {
     ResetInput();
     session_ = frames_->Session();
@@ -127,6 +145,7 @@ int32_t RecordChannel::Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t siz
   if (copied > 0 && buffer != nullptr) std::memcpy(buffer, rx_.data() + offset_ + kRecordLengthPrefix, copied);
   offset_ += length;
   if (offset_ == filled_) ResetInput();
+  taken = true;
   return static_cast<int32_t>(buffer != nullptr ? copied : 0);
 }
 

@@ -41,12 +41,17 @@ class RecordChannel {
   // The whole payload length of the record the last successful Receive returned, so a caller can
   // tell a record that was cut to its buffer.
   uint32_t LastPayloadLength() const { return last_payload_; }
+  // Drops the whole records that have come in (a half record stays, so the stream keeps in step)
+  // without writing anything; the number dropped, or a transfer failure.
+  int32_t DropReceived(uint32_t& err);
 
   // Largest payload one record can carry (the 16-bit length counts itself).
   static constexpr uint32_t kMaxWirePayload = 0xFFFF - kRecordLengthPrefix;
 
  private:
   bool HoldsCompleteRecord() const;
+  // The next whole record, read from the stream for up to `timeout_ms` if none is buffered.
+  int32_t Take(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& err, bool& taken);
   int32_t WritePending(int32_t timeout_ms, uint32_t& err);
   bool SessionChanged() const { return frames_ != nullptr && frames_->Session() != session_; }
 

@@ -205,6 +205,7 @@ int32_t TerminalLink::OpenPort() {
       // A new connection may reach another terminal (swapped in the cradle): v3 is learnt afresh.
       local_version_ = kLinkVersionV2;
       remote_version_ = 0;
+      recent_commands_.clear();
       port_ = opened;
       port_->clock = &clock_;
       frame_buffer_.ResetQuality();
@@ -308,23 +309,26 @@ int32_t TerminalLink::IsTerminalOnline(uint32_t timeout_ms) {
       if (SyncRemoteVersionUnlocked(err, left()) == 0) return not_connected();
     }
     const uint8_t check[kLinkCheckLength] = {kSOH, '-', '-', 'p'};
+    const std::vector<uint8_t> check_message(check, check + kLinkCheckLength);
+    NoteCommand(check_message);
     uint8_t answer[kLinkCheckLength + 1] = {};
     int32_t received = 0;
     if (!UseV3()) {
       PurgePortUnlocked();
       uint32_t err = 0;
       if (tsSend(port_, last_frame_.data(), check, kLinkCheckLength, left(), err) < 1) return not_connected();
-      const int32_t r = tsRecv(port_, last_frame_.data(), answer, sizeof(answer), left(), err);
+      const int32_t r = ReceiveAnswer(check_message, deadline, answer, sizeof(answer), err);
       if (r < 1) return SetDiag(E_EXCHANGE, V2FailureText(kCheckV2Failed, r, err), kCtxLinkCheck);
       received = r;
     } else {
       uint32_t err = 0;
+      records_.DropReceived(err);  // as before a command
       int32_t r = records_.Send(static_cast<int32_t>(left()), check, kLinkCheckLength, err);
       if (r >= 1) r = records_.Flush(static_cast<int32_t>(left()), err);
       // A terminal that restarted the link is there; it only dropped what it had not acknowledged.
       if (r == kTransferPeerRestarted) return SetDiag(E_EXCHANGE, V3FailureText(kCheckV3Failed, r), kCtxLinkCheck);
       if (r < 1) return not_connected();
-      r = ReceiveRecordUntil(deadline, answer, sizeof(answer), err);
+      r = ReceiveAnswer(check_message, deadline, answer, sizeof(answer), err);
       if (r < 0) return SetDiag(E_EXCHANGE, StrFormat(kCheckV3Failed, r, TransferResultText(r)), kCtxLinkCheck);
       if (r == 0) return SetDiag(E_EXCHANGE, kCheckV3Timeout, kCtxLinkCheck);
       received = r;
@@ -475,6 +479,52 @@ int32_t TerminalLink::ReceiveRecordUntil(uint32_t deadline, uint8_t* buffer, uin
   }
 }
 
+void TerminalLink::NoteCommand(const std::vector<uint8_t>& message) {
+  std::string code(message.begin() + 1, message.end());
+  const auto known = std::find(recent_commands_.begin(), recent_commands_.end(), code);
+  if (known != recent_commands_.end()) recent_commands_.erase(known);
+  if (recent_commands_.size() == kRecentCommands) recent_commands_.erase(recent_commands_.begin());
+  recent_commands_.push_back(std::move(code));
+}
+
+int32_t TerminalLink::ReceiveAnswer(const std::vector<uint8_t>& message, uint32_t deadline, uint8_t* answer,
+                                    uint32_t size, uint32_t& err) {
+  // A terminal that answered late, or twice, leaves that answer ahead of the next one; v2 keeps
+  // offering it until it is read. Taken for the next command's answer it would fail that command,
+  // and every command after it, one answer behind. So a data record, or the echo of another
+  // command sent before, is passed over while more comes in time; when nothing does, it stands as
+  // the answer and fails the check as any wrong answer does.
+  std::vector<uint8_t> passed_over;
+  // v2 takes a whole block or nothing: a left-over row longer than this answer would fail the
+  // exchange, so blocks are read into room for any and checked against `size` here.
+  std::vector<uint8_t> block(UseV3() ? 0 : std::max<size_t>(size, kLastFrameSize));
+  for (;;) {
+    uint8_t* into = UseV3() ? answer : block.data();
+    const int32_t r = UseV3() ? ReceiveRecordUntil(deadline, answer, size, err)
+                              : tsRecv(port_, last_frame_.data(), into, static_cast<uint32_t>(block.size()),
+                                       std::max<int32_t>(0, TicksLeft(clock_.Now(), deadline)), err);
+    if (r < 1 || err != 0) {
+      if (passed_over.empty() || err != 0) return r;
+      std::memcpy(answer, passed_over.data(), passed_over.size());
+      return static_cast<int32_t>(passed_over.size());
+    }
+    const size_t n = static_cast<size_t>(r);
+    const bool own = n == message.size() && into[0] == kENQ && std::equal(into + 1, into + n, message.begin() + 1);
+    bool stale = into[0] == kRS;
+    if (into[0] == kENQ && !own) {
+      const std::string code(into + 1, into + n);
+      stale = std::find(recent_commands_.begin(), recent_commands_.end(), code) != recent_commands_.end();
+    }
+    const bool fits = n <= size;
+    if (!stale || TickReached(clock_.Now(), deadline)) {
+      if (!fits) return kTsOverflow;  // as the block layer reports a block too long for the buffer
+      if (into != answer) std::memcpy(answer, into, n);
+      return r;
+    }
+    if (passed_over.empty() && fits) passed_over.assign(into, into + n);
+  }
+}
+
 int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t& received) {
   // Refused before a record is taken from the line, so no row is lost to a bad call.
   if (buffer == nullptr || size == 0) return SetLastMessage(kRecvNoBuffer, E_BAD_REQUEST);
@@ -551,7 +601,10 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
   if (SettleProtocolUnlocked() != S_LINK_OK) return E_EXCHANGE;
   uint32_t err = 0;
   int32_t received = 0;
+  NoteCommand(message);
   if (UseV3()) {
+    // What came in before the command cannot be its answer (see ReceiveAnswer).
+    records_.DropReceived(err);
     int32_t r = records_.Send(kLinkCommandSendTimeoutMs, message.data(), message_length, err);
     if (r >= 1) r = records_.Flush(kLinkExchangeTimeoutMs, err);
     if (r < 1) {
@@ -561,7 +614,7 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
       SetLastMessage(text, E_EXCHANGE);
       return E_EXCHANGE;
     }
-    r = ReceiveRecordUntil(clock_.Now() + kLinkExchangeTimeoutMs, answer.data(), message_length, err);
+    r = ReceiveAnswer(message, clock_.Now() + kLinkExchangeTimeoutMs, answer.data(), message_length, err);
     if (err != 0) {
       SetLastMessage(StrFormat(kLinkV3Error, static_cast<int32_t>(err), TransferResultText(kTransferDeviceLost)),
                      E_EXCHANGE);
@@ -583,7 +636,7 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
       SetLastMessage(V2FailureText(kCmdSendV2Failed, r, err), E_EXCHANGE);
       return E_EXCHANGE;
     }
-    r = tsRecv(port_, last_frame_.data(), answer.data(), message_length, kLinkExchangeTimeoutMs, err);
+    r = ReceiveAnswer(message, clock_.Now() + kLinkExchangeTimeoutMs, answer.data(), message_length, err);
     if (r < 1) {
       SetLastMessage(V2FailureText(kCmdAnswerV2Failed, r, err), E_EXCHANGE);
       return E_EXCHANGE;

@@ -126,6 +126,9 @@ void V2Responder::OnSyn(const uint8_t* frame, uint16_t length) {
 
 void V2Responder::OnData(const uint8_t* frame, uint16_t length) {
   const uint16_t number = FrameNumber(frame);
+  // A PC that sends has given up the request it was polling with: served now, the answer would
+  // carry that request's number, be dropped by the PC, and count as fetched.
+  req_waiting_ = false;
   if (last_acked_.size() == length && std::memcmp(last_acked_.data(), frame, length) == 0) {
     ++stats_.duplicates;  // our ACK was lost and the PC sent the frame again
     Emit(number, kCtlAck, nullptr, 0);

@@ -309,6 +309,47 @@ TEST_P(LinkCommands, ParameterAndFlushFailures) {
   }
 }
 
+// A terminal that answers twice, or answers a query after the PC stopped reading: the next
+// exchange takes its own answer, not the one left over. A wrong answer alone still fails.
+TEST_P(LinkCommands, AnAnswerLeftOverIsNotTakenForTheNext) {
+  std::string beep_echo = "004";
+  peer().Side().SetIntercept([&](const std::string& message, TerminalSide& side) {
+    if (message == Cmd("004")) {
+      side.EmitEcho(beep_echo);
+      if (beep_echo == "004") side.EmitEcho("004");
+      return true;
+    }
+    if (message == Cmd("777")) {
+      side.EmitEcho("777");
+      side.EmitRecord("a;b");
+      side.EmitRecord("late");
+      return true;
+    }
+    return false;
+  });
+  std::vector<std::string> fields;
+  int32_t ready = 0;
+  std::string text;
+  EXPECT_EQ(link().MakeBeep(), 0);
+  EXPECT_EQ(link().ResetAllFilters(), 0) << link().GetDiag().message;
+  EXPECT_EQ(link().MakeBeep(), 0);
+  EXPECT_EQ(link().IsTerminalOnline(1000), 0) << link().GetDiag().message;
+  EXPECT_EQ(link().GetPropByCmd("777", fields), 0);
+  EXPECT_EQ(fields, (std::vector<std::string>{"a", "b"}));
+  state().readiness = 1;
+  EXPECT_EQ(link().IsReadyToCommunicate(ready, text), 0) << link().GetDiag().message;
+  EXPECT_EQ(ready, 1);
+
+  // The echo of a command sent before is waited past; with nothing after it, it is the answer.
+  for (const char* wrong : {"40R", "005"}) {
+    beep_echo = wrong;
+    const uint32_t before = bench_.Clock().Now();
+    EXPECT_EQ(link().MakeBeep(), E_EXCHANGE);
+    EXPECT_EQ(link().LastMessage(), "Неверный формат ответа на команду");
+    EXPECT_EQ(bench_.Clock().Now() - before >= kLinkExchangeTimeoutMs, beep_echo == "40R") << wrong;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Protocols, LinkCommands, ::testing::Values(kV2, kV3), ProtocolName);
 
 }  // namespace

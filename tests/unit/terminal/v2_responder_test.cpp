@@ -238,6 +238,19 @@ TEST(V2ResponderFrames, RequestWithNothingQueuedIsAnsweredWhenABlockArrives) {
   auto out = SplitFrames(r.TakeOutput());
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0], Frame(4, kCtlData, block));
+
+  // A PC that gave up polling and sends again: the block queued next waits for its new request,
+  // rather than going out under the number of the request it gave up.
+  tsMakeReq(req, 5, 0);
+  r.Feed(req, 13);
+  const Bytes command = Frame(6, kCtlData, {1});
+  r.Feed(command.data(), command.size());
+  EXPECT_EQ(SplitFrames(r.TakeOutput()), std::vector<Bytes>{Frame(6, kCtlAck, {})});
+  ASSERT_TRUE(r.QueueBlock(block.data(), block.size()));
+  EXPECT_FALSE(r.HasOutput());
+  tsMakeReq(req, 7, 0);
+  r.Feed(req, 13);
+  EXPECT_EQ(SplitFrames(r.TakeOutput()), std::vector<Bytes>{Frame(7, kCtlData, block)});
   // More than 255 fragments of 217 bytes cannot be offered.
   const Bytes huge(217 * 255 + 1, 0);
   EXPECT_FALSE(r.QueueBlock(huge.data(), huge.size()));
