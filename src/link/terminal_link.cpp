@@ -205,6 +205,7 @@ int32_t TerminalLink::OpenPort() {
       // A new connection may reach another terminal (swapped in the cradle): v3 is learnt afresh.
       local_version_ = kLinkVersionV2;
       remote_version_ = 0;
+      version_guessed_ = false;
       recent_commands_.clear();
       port_ = opened;
       port_->clock = &clock_;
@@ -260,6 +261,7 @@ int32_t TerminalLink::SyncRemoteVersionUnlocked(uint32_t& err, uint32_t timeout_
   uint16_t version = 0;
   if (frame_buffer_.Sync(static_cast<int32_t>(timeout_ms), version, err) == kFbDone) {
     Log(StrFormat(kSyncAnswer, static_cast<unsigned>(version)), 0);
+    version_guessed_ = false;
     if (version == kProtocolV3) {
       local_version_ = kLinkVersionV3;
       remote_version_ = kLinkVersionV3;
@@ -275,6 +277,7 @@ int32_t TerminalLink::SyncRemoteVersionUnlocked(uint32_t& err, uint32_t timeout_
     return 0;
   }
   remote_version_ = kLinkVersionV2;
+  version_guessed_ = true;
   Log(kSyncNoAnswer, 0);
   return 0;
 }
@@ -391,8 +394,8 @@ int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
   if (port_ == nullptr) return NoPort();
   if (data == nullptr) length = 0;
   // A v3 terminal acknowledges a v2 frame without taking the record in it: the protocol is settled
-  // first, as for a command.
-  if (SettleProtocolUnlocked() != S_LINK_OK) return E_EXCHANGE;
+  // first, as for a command, and a row does not go on a protocol only guessed.
+  if (SettleProtocolUnlocked(true) != S_LINK_OK) return E_EXCHANGE;
   // Cut short, the row would arrive damaged and the send still count as a success.
   if (length > MaxUploadRow()) {
     return SetLastMessage(StrFormat(kRowTooLongToSend, length, ProtocolNumber(), MaxUploadRow()), E_BAD_REQUEST);
@@ -581,13 +584,18 @@ int32_t TerminalLink::TryToRecv(uint8_t* buffer, uint32_t size, int32_t& receive
   }
 }
 
-int32_t TerminalLink::SettleProtocolUnlocked() {
-  if (remote_version_ != 0) return S_LINK_OK;
+int32_t TerminalLink::SettleProtocolUnlocked(bool for_row) {
+  if (remote_version_ != 0 && !(for_row && version_guessed_)) return S_LINK_OK;
   uint32_t err = 0;
-  SyncRemoteVersionUnlocked(err, kLinkExchangeTimeoutMs);
-  if (err == 0) return S_LINK_OK;
-  return SetLastMessage(StrFormat(kCmdLinkError, static_cast<int32_t>(err), TransferResultText(kTransferDeviceLost)),
-                        E_EXCHANGE);
+  const bool answered = SyncRemoteVersionUnlocked(err, kLinkExchangeTimeoutMs) != 0;
+  if (err != 0) {
+    return SetLastMessage(StrFormat(kCmdLinkError, static_cast<int32_t>(err), TransferResultText(kTransferDeviceLost)),
+                          E_EXCHANGE);
+  }
+  // v2 was only guessed because nothing answered: a v3 terminal that answers later would
+  // acknowledge the row's v2 frame and drop it.
+  if (for_row && !answered) return SetLastMessage(V2FailureText(kSendV2Failed, kTsTimeout, 0), E_EXCHANGE);
+  return S_LINK_OK;
 }
 
 int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {

@@ -193,8 +193,9 @@ class TerminalLink {
                            const std::string& param_failure, const std::string& flush_failure, const char* context);
   int32_t RefuseKind(int32_t kind, const char* refusal, const char* context);
   // Asks for the terminal's protocol while it is not known yet (a port just opened): every exchange
-  // needs it. E_EXCHANGE with LastMessage when the line failed.
-  int32_t SettleProtocolUnlocked();
+  // needs it. E_EXCHANGE with LastMessage when the line failed; for a row, also when v2 was only
+  // guessed and the terminal still does not answer.
+  int32_t SettleProtocolUnlocked(bool for_row = false);
   int32_t TryToSendUnlocked(const uint8_t* data, uint32_t length);
   int32_t TryToSendFinalizeUnlocked();
   int32_t SendCmdUnlocked(const uint8_t* command, uint32_t length);
@@ -229,6 +230,8 @@ class TerminalLink {
   uint32_t local_version_ = kLinkVersionV2;
   std::array<uint8_t, kLastFrameSize> last_frame_{};
   uint32_t remote_version_ = 0;
+  // v2 was chosen because the version query went unanswered, not because the terminal said so.
+  bool version_guessed_ = false;
   const Clock& clock_;
   CLvlStream level_stream_;
   CFrameBuffer frame_buffer_;

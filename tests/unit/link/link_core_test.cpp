@@ -323,6 +323,22 @@ TEST_P(LinkCore, RecordsBeforeTheProtocolIsKnownAskForItFirst) {
   int32_t received = 0;
   EXPECT_EQ(link().TryToRecv(buffer, sizeof(buffer), received), E_EXCHANGE);  // nothing was sent
   EXPECT_EQ(link().RemoteVersion(), GetParam() == kV3 ? 300u : 200u);
+
+  // v2 guessed because nothing answered the version query: a row asks again, and does not go while
+  // the terminal stays silent (a v3 terminal waking later would drop a v2 frame it acknowledged).
+  link().ClosePort();
+  ASSERT_EQ(link().OpenPort(), 0);
+  peer().SetSilent(true);
+  EXPECT_EQ(link().IsTerminalOnline(100), E_NOT_CONNECTED);
+  EXPECT_EQ(link().RemoteVersion(), 200u);
+  EXPECT_EQ(link().TryToSend("lost?"), E_EXCHANGE);
+  EXPECT_EQ(link().LastMessage(), "Ошибка при отправке данных, протокол v2 (Код: -1, описание: превышен таймаут)");
+  peer().SetSilent(false);
+  peer().Side().ClearReceived();
+  EXPECT_EQ(link().TryToSend("row2"), 0);
+  EXPECT_EQ(link().FlushSendCache(), 0);
+  EXPECT_EQ(bench_.Received(), std::vector<std::string>{Rec("row2")});
+  EXPECT_EQ(link().RemoteVersion(), GetParam() == kV3 ? 300u : 200u);
 }
 
 TEST_P(LinkCore, DiagnosticsAreLogged) {
