@@ -206,7 +206,7 @@ int32_t TerminalLink::OpenPort() {
       local_version_ = kLinkVersionV2;
       remote_version_ = 0;
       version_guessed_ = false;
-      recent_commands_.clear();
+      answers_.Clear();
       port_ = opened;
       port_->clock = &clock_;
       frame_buffer_.ResetQuality();
@@ -313,7 +313,7 @@ int32_t TerminalLink::IsTerminalOnline(uint32_t timeout_ms) {
     }
     const uint8_t check[kLinkCheckLength] = {kSOH, '-', '-', 'p'};
     const std::vector<uint8_t> check_message(check, check + kLinkCheckLength);
-    NoteCommand(check_message);
+    answers_.Sent(check, kLinkCheckLength);
     uint8_t answer[kLinkCheckLength + 1] = {};
     int32_t received = 0;
     if (!UseV3()) {
@@ -482,14 +482,6 @@ int32_t TerminalLink::ReceiveRecordUntil(uint32_t deadline, uint8_t* buffer, uin
   }
 }
 
-void TerminalLink::NoteCommand(const std::vector<uint8_t>& message) {
-  std::string code(message.begin() + 1, message.end());
-  const auto known = std::find(recent_commands_.begin(), recent_commands_.end(), code);
-  if (known != recent_commands_.end()) recent_commands_.erase(known);
-  if (recent_commands_.size() == kRecentCommands) recent_commands_.erase(recent_commands_.begin());
-  recent_commands_.push_back(std::move(code));
-}
-
 int32_t TerminalLink::ReceiveAnswer(const std::vector<uint8_t>& message, uint32_t deadline, uint8_t* answer,
                                     uint32_t size, uint32_t& err) {
   // A terminal that answered late, or twice, leaves that answer ahead of the next one; v2 keeps
@@ -512,12 +504,7 @@ int32_t TerminalLink::ReceiveAnswer(const std::vector<uint8_t>& message, uint32_
       return static_cast<int32_t>(passed_over.size());
     }
     const size_t n = static_cast<size_t>(r);
-    const bool own = n == message.size() && into[0] == kENQ && std::equal(into + 1, into + n, message.begin() + 1);
-    bool stale = into[0] == kRS;
-    if (into[0] == kENQ && !own) {
-      const std::string code(into + 1, into + n);
-      stale = std::find(recent_commands_.begin(), recent_commands_.end(), code) != recent_commands_.end();
-    }
+    const bool stale = answers_.LeftOver(into, n, message.data(), message.size());
     const bool fits = n <= size;
     if (!stale || TickReached(clock_.Now(), deadline)) {
       if (!fits) return kTsOverflow;  // as the block layer reports a block too long for the buffer
@@ -609,7 +596,7 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
   if (SettleProtocolUnlocked() != S_LINK_OK) return E_EXCHANGE;
   uint32_t err = 0;
   int32_t received = 0;
-  NoteCommand(message);
+  answers_.Sent(message.data(), message.size());
   if (UseV3()) {
     // What came in before the command cannot be its answer (see ReceiveAnswer).
     records_.DropReceived(err);

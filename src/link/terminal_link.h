@@ -11,6 +11,7 @@
 #include "frame/frame_buffer.h"
 #include "frame/lvl_stream.h"
 #include "frame/ts_port.h"
+#include "link/answer_ledger.h"
 #include "link/link_protocol.h"
 #include "link/record_channel.h"
 #include "link/row_stream.h"
@@ -203,8 +204,6 @@ class TerminalLink {
   // The next v3 record by `deadline`: its length, a transfer failure (< 0; a lost device ends the
   // wait at once with `err` set), or 0 when the deadline passed first.
   int32_t ReceiveRecordUntil(uint32_t deadline, uint8_t* buffer, uint32_t size, uint32_t& err);
-  // Remembers a command (or link check) sent on this connection, so a late echo of it is known.
-  void NoteCommand(const std::vector<uint8_t>& message);
   // The answer to `message` (SOH and its code) by `deadline`, on the protocol in use: its length,
   // or what the transport gave (< 1, `err`). Answers left over from earlier exchanges are skipped.
   int32_t ReceiveAnswer(const std::vector<uint8_t>& message, uint32_t deadline, uint8_t* answer, uint32_t size,
@@ -241,9 +240,8 @@ class TerminalLink {
   std::vector<uint8_t> row_scratch_;
   // The last TryToRecv failed because the record was longer than the caller's buffer.
   bool recv_too_long_ = false;
-  // Codes of the commands sent on this connection, the latest last.
-  static constexpr size_t kRecentCommands = 16;
-  std::vector<std::string> recent_commands_;
+  // The commands sent on this connection, to know their late answers.
+  AnswerLedger answers_;
 };
 
 }  // namespace korvane
