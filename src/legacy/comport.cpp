@@ -144,6 +144,7 @@ int32_t CComport::Open(const std::string& name) {
     return 0;
   }
   remote_version_ = 0;
+  answers_.Clear();
   level_stream_.Attach(port_->port);
   // Attached afresh: nothing of the last session (queued, half built, half received) goes on.
   frame_buffer_.SetLower(&level_stream_);
@@ -196,6 +197,7 @@ int32_t CComport::OpenIRDA(const std::string& name) {
     return 0;
   }
   remote_version_ = 0;
+  answers_.Clear();
   level_stream_.Attach(port_->port);
   frame_buffer_.SetLower(&level_stream_);
   return 1;
@@ -279,6 +281,7 @@ void CComport::CloseNoScope() {
     frame_buffer_.SetLower(nullptr);
   }
   remote_version_ = 0;
+  version_guessed_ = false;
   pending_length_ = 0;
 }
 
@@ -293,6 +296,7 @@ int32_t CComport::SyncRemoteVersion(uint32_t& err, uint32_t timeout_ms) {
   uint16_t version = 0;
   if (frame_buffer_.Sync(static_cast<int32_t>(std::min<uint32_t>(timeout_ms, INT32_MAX)), version, err) == kFbDone) {
     tsDump(StrFormat("SyncRemoteVersion() получен ответ: версия протокола удаленного устройства 0x%X", version));
+    version_guessed_ = false;
     if (version == kSyncV3) {
       local_version_ = kComportVersion300;
       remote_version_ = kComportVersion300;
@@ -303,6 +307,7 @@ int32_t CComport::SyncRemoteVersion(uint32_t& err, uint32_t timeout_ms) {
   }
   if (err != 0) tsDump(StrFormat("SyncRemoteVersion() ошибка связи с устройством (%i)\r\n", static_cast<int32_t>(err)));
   remote_version_ = kComportVersion200;
+  version_guessed_ = true;
   tsDump("SyncRemoteVersion() нет ответа о версии, установлена версия 200");
   return 0;
 }
@@ -356,7 +361,10 @@ int32_t CComport::SendCmd(const std::string& cmd) {
   std::memcpy(message + 1, cmd.data(), kCommandChars);
   uint8_t answer[kAnswerMessageSize] = {};
   int32_t n = 0;
+  answers_.Sent(message, kCommandMessageSize);
   if (UsesV3()) {
+    // What came in before the command cannot be its answer.
+    records_.DropReceived(err);
     int32_t r = records_.Send(kComportCommandSendTimeoutMs, message, kCommandMessageSize, err);
     if (r >= 1) r = records_.Flush(kComportTimeoutMs, err);
     if (r < 1) {
@@ -367,7 +375,7 @@ int32_t CComport::SendCmd(const std::string& cmd) {
       return r;
     }
     RecvOutcome outcome;
-    n = ReceiveRecord(answer, sizeof answer, clock_.Now() + kComportTimeoutMs, err, outcome);
+    n = ReceiveAnswer(message, answer, clock_.Now() + kComportTimeoutMs, err, outcome);
     if (outcome == RecvOutcome::kDeviceError) {
       DiagLog(StrFormat("SendCmd() [v3] Error on recv enq - device error %i", static_cast<int32_t>(err)), 0);
       return kComportDeviceLost;
@@ -405,9 +413,58 @@ int32_t CComport::SendCommandV2(const uint8_t* message, uint8_t* answer, int32_t
       DiagLog(StrFormat("SendCmd() Error on send cmd: %i", static_cast<int32_t>(err)), 0);
     return sent;
   }
-  const int32_t n = tsRecv(port_, last_frame_.data(), answer, kAnswerMessageSize, MsLeft(deadline), err);
+  RecvOutcome outcome;
+  const int32_t n = ReceiveAnswer(message, answer, deadline, err, outcome);
   if (n < 1) DiagLog(StrFormat("%s Error on recv enq: %i", who, static_cast<int32_t>(err)), 0);
   return n;
+}
+
+int32_t CComport::ReceiveAnswer(const uint8_t* message, uint8_t* answer, uint32_t deadline, uint32_t& err,
+                                RecvOutcome& outcome) {
+  // A terminal that answered late, or twice, leaves that answer ahead of the next one (v2 keeps
+  // offering it until it is read): taken for this command's answer it would fail this command and
+  // every later one. So a data row, or the echo of another command sent before, is passed over
+  // while more comes in time; with nothing after it, it stands and fails the check as before.
+  const bool v3 = UsesV3();
+  // v2 takes a whole block or nothing: room for any, so a long left-over row is read past too.
+  std::vector<uint8_t> block(kLastFrameSize);
+  std::vector<uint8_t> passed_over;
+  for (;;) {
+    int32_t r = 0;
+    if (v3) {
+      r = ReceiveRecord(block.data(), static_cast<uint32_t>(block.size()), deadline, err, outcome);
+    } else {
+      r = tsRecv(port_, last_frame_.data(), block.data(), static_cast<uint32_t>(block.size()), MsLeft(deadline), err);
+      outcome = r >= 1 ? RecvOutcome::kRecord : RecvOutcome::kFailed;
+    }
+    if (outcome != RecvOutcome::kRecord) {
+      if (passed_over.empty() || err != 0) return r;
+      outcome = RecvOutcome::kRecord;
+      std::memcpy(answer, passed_over.data(), passed_over.size());
+      return static_cast<int32_t>(passed_over.size());
+    }
+    const size_t n = static_cast<size_t>(r);
+    // A v2 answer longer than the answer buffer overflows it, as the frame layer reports.
+    const bool fits = v3 || n <= kAnswerMessageSize;
+    if (!answers_.LeftOver(block.data(), n, message, kCommandMessageSize) || TickReached(clock_.Now(), deadline)) {
+      if (!fits) return kTsOverflow;
+      std::memcpy(answer, block.data(), std::min<size_t>(n, kAnswerMessageSize));
+      return v3 ? static_cast<int32_t>(std::min<size_t>(n, kAnswerMessageSize)) : r;
+    }
+    if (passed_over.empty() && fits)
+      passed_over.assign(block.begin(), block.begin() + std::min<size_t>(n, kAnswerMessageSize));
+  }
+}
+
+int32_t CComport::SettleForRow() {
+  if (remote_version_ != 0 && !version_guessed_) return 1;
+  // A v3 terminal acknowledges a v2 frame without taking the row in it: sent on a protocol not
+  // known, or only guessed, the row would be lost and reported sent.
+  uint32_t err = 0;
+  if (SyncRemoteVersion(err, kComportTimeoutMs) == 1) return 1;
+  if (err != 0) return kComportDeviceLost;
+  Refuse("TryToSend() Error. Терминал не ответил на запрос версии протокола, строка не отправлена");
+  return kTsTimeout;
 }
 
 int32_t CComport::TryToSend(const std::string& text) {
@@ -423,6 +480,8 @@ int32_t CComport::TryToSend(const std::string& text) {
     Refuse("TryToSend() Error. Порт не открыт");
     return 0;
   }
+  const int32_t settled = SettleForRow();
+  if (settled != 1) return settled;
   const uint32_t room = kMaxFramedRowText - static_cast<uint32_t>(pending_length_);
   if (text.size() > (UsesV3() ? kMaxFramedRowText : room)) {
     Refuse(StrFormat("TryToSend() Error. Строка длиннее %u байт не отправлена (%u)",
@@ -536,13 +595,15 @@ int32_t CComport::IsTerminalOnline(int32_t timeout_ms) {
   std::memcpy(message + 1, kCmdLinkCheck, kCommandChars);
   uint8_t answer[kAnswerMessageSize] = {};
   int32_t n = 0;
+  answers_.Sent(message, kCommandMessageSize);
   if (UsesV3()) {
+    records_.DropReceived(err);  // as before a command
     int32_t r = records_.Send(MsLeft(deadline), message, kCommandMessageSize, err);
     if (r < 1) return r;
     r = records_.Flush(MsLeft(deadline), err);
     if (r < 1) return r;
     RecvOutcome outcome;
-    n = ReceiveRecord(answer, sizeof answer, deadline, err, outcome);
+    n = ReceiveAnswer(message, answer, deadline, err, outcome);
     if (outcome == RecvOutcome::kDeviceError) return kComportDeviceLost;
     if (outcome == RecvOutcome::kFailed) {
       DiagLog(StrFormat("IsTerminalOnline() [v3] Error on recv enq, res=%i", n), 0);

@@ -12,6 +12,7 @@
 #include "frame/ts_port.h"
 #include "legacy/block_engine.h"
 #include "legacy/block_line.h"
+#include "link/answer_ledger.h"
 #include "link/record_channel.h"
 #include "link/terminal_link.h"
 #include "platform/ticks.h"
@@ -87,6 +88,13 @@ class CComport {
   int32_t ReceiveRecord(uint8_t* buffer, uint32_t size, uint32_t deadline, uint32_t& err, RecvOutcome& outcome);
   int32_t MsLeft(uint32_t deadline) const;
   int32_t SendCommandV2(const uint8_t* message, uint8_t* answer, int32_t timeout_ms, const char* who);
+  // The answer to `message` (kAnswerMessageSize bytes into `answer`), passing over what earlier
+  // exchanges left on the line while more comes before `deadline`; v3 reports through `outcome`.
+  int32_t ReceiveAnswer(const uint8_t* message, uint8_t* answer, uint32_t deadline, uint32_t& err,
+                        RecvOutcome& outcome);
+  // Before a row: the terminal's protocol is asked for while it is unknown or only guessed. 1 to go
+  // on, else the row's result.
+  int32_t SettleForRow();
 
   const Clock& clock_;
   BlockLineOpener block_opener_;
@@ -105,6 +113,9 @@ class CComport {
   int32_t pending_length_ = 0;
   uint32_t local_version_ = kComportVersion100;
   uint32_t remote_version_ = 0;
+  // 200 was taken because the version query went unanswered, not because the terminal said so.
+  bool version_guessed_ = false;
+  AnswerLedger answers_;
   uint32_t open_error_ = 0;
   CLvlStream level_stream_;
   CFrameBuffer frame_buffer_;

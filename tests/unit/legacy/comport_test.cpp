@@ -305,6 +305,62 @@ TEST(Comport, SilenceLostDevicesAndALocalThreeHundred) {
   }
 }
 
+// A v3 terminal acknowledges a v2 frame and drops the row in it: a row waits for the terminal's
+// protocol, asked again while 2.00 was only guessed from silence, and does not go while it stays so.
+TEST(Comport, RowsWaitForTheTerminalsProtocol) {
+  PeerRig r(0x0300, 200);
+  EXPECT_GT(r.port.TryToSend("first"), 0);
+  EXPECT_GT(r.port.TryToSendFinalize(), 0);
+  EXPECT_EQ(r.port.RemoteVersion(), 300u);
+  EXPECT_EQ(r.peer.Side().Received(), std::vector<std::string>{"\x1E"
+                                                               "first"});
+
+  r.port.Close();
+  ASSERT_EQ(r.port.Open("PEER"), 1);
+  r.peer.SetSilent(true);
+  EXPECT_EQ(r.port.IsTerminalOnline(100), -1);
+  EXPECT_EQ(r.port.RemoteVersion(), 200u);
+  EXPECT_EQ(r.port.TryToSend("lost?"), -1);
+  EXPECT_TRUE(r.logs.Has("TryToSend() Error. Терминал не ответил на запрос версии протокола, строка не отправлена"));
+  r.peer.SetSilent(false);
+  r.peer.Side().ClearReceived();
+  EXPECT_GT(r.port.TryToSend("second"), 0);
+  EXPECT_GT(r.port.TryToSendFinalize(), 0);
+  EXPECT_EQ(r.peer.Side().Received(), std::vector<std::string>{"\x1E"
+                                                               "second"});
+}
+
+// An answer doubled, or a row after the echo, stays on the line: the next command and link check
+// take their own answer, and a wrong one with nothing after it still fails once the wait is over.
+TEST(Comport, AnAnswerLeftOverIsNotTakenForTheNext) {
+  for (uint16_t protocol : {uint16_t{0x0200}, uint16_t{0x0300}}) {
+    SCOPED_TRACE(protocol);
+    PeerRig r(protocol, 200);
+    std::string beep_echo = "004";
+    r.peer.Side().SetIntercept([&](const std::string& m, TerminalSide& side) {
+      if (m != "\x01"
+               "004")
+        return false;
+      side.EmitEcho(beep_echo);
+      if (beep_echo == "004") side.EmitEcho("004");
+      return true;
+    });
+    r.peer.State().lines_count = 7;
+    EXPECT_EQ(r.port.SendCmd("004"), 1);
+    EXPECT_EQ(r.port.SendCmd("111"), 1);
+    EXPECT_EQ(r.port.SendCmd("020"), 1);  // its echo, then the count as a row
+    EXPECT_EQ(r.port.IsTerminalOnline(2000), 4);
+    EXPECT_EQ(r.port.SendCmd("020"), 1);
+    EXPECT_EQ(r.port.SendCmd("111"), 1);
+    for (const char* wrong : {"111", "40R"}) {
+      beep_echo = wrong;
+      const uint32_t before = r.clock.Now();
+      EXPECT_EQ(r.port.SendCmd("004"), -6) << wrong;
+      EXPECT_EQ(r.clock.Now() - before >= kComportTimeoutMs, beep_echo == std::string("111")) << wrong;
+    }
+  }
+}
+
 // The terminal's side of 1.00 in process: echoes, ACKs, a forced NAK, rows out one at a time.
 TEST(Comport, BlockTerminalInProcess) {
   Logs logs;
