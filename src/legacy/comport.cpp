@@ -283,6 +283,7 @@ void CComport::CloseNoScope() {
   remote_version_ = 0;
   version_guessed_ = false;
   pending_length_ = 0;
+  row_pending_ = false;
 }
 
 int32_t CComport::SyncRemoteVersion(uint32_t& err, uint32_t timeout_ms) {
@@ -482,6 +483,12 @@ int32_t CComport::TryToSend(const std::string& text) {
   }
   const int32_t settled = SettleForRow();
   if (settled != 1) return settled;
+  // 3.00 chosen here, 2.00 at the terminal: a v3 record would never be flushed to it, and reach it
+  // as a row with its length in front if it were.
+  if (UsesV3() && remote_version_ < kComportVersion300) {
+    Refuse("TryToSend() Error [v3]. Терминал говорит на версии 2.00, строка не отправлена");
+    return 0;
+  }
   const uint32_t room = kMaxFramedRowText - static_cast<uint32_t>(pending_length_);
   if (text.size() > (UsesV3() ? kMaxFramedRowText : room)) {
     Refuse(StrFormat("TryToSend() Error. Строка длиннее %u байт не отправлена (%u)",
@@ -498,6 +505,7 @@ int32_t CComport::TryToSend(const std::string& text) {
   }
   std::memcpy(pending_.data() + pending_length_, text.data(), text.size());
   pending_length_ += static_cast<int32_t>(text.size());
+  row_pending_ = true;
   return TryToSendFinalize();
 }
 
@@ -507,11 +515,12 @@ int32_t CComport::TryToSendFinalize() {
   if (port_ == nullptr) return 1;  // closing emptied the pending row: nothing to do
   uint32_t err = 0;
   if (remote_version_ >= kComportVersion300) return records_.Flush(kComportTimeoutMs, err);
-  if (pending_length_ == 0) return 1;
+  if (!row_pending_) return 1;
   std::vector<uint8_t> block(1 + static_cast<size_t>(pending_length_));
   block[0] = kRS;
   std::memcpy(block.data() + 1, pending_.data(), static_cast<size_t>(pending_length_));
   pending_length_ = 0;
+  row_pending_ = false;
   const int32_t r = tsSend(port_, last_frame_.data(), block.data(), static_cast<uint32_t>(block.size()),
                            kComportTimeoutMs, err);
   if (r < 1)

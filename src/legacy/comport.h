@@ -111,6 +111,8 @@ class CComport {
   std::vector<uint8_t> last_frame_;
   std::vector<uint8_t> pending_;
   int32_t pending_length_ = 0;
+  // A row waits, though it may be empty: RS alone is a row too.
+  bool row_pending_ = false;
   uint32_t local_version_ = kComportVersion100;
   uint32_t remote_version_ = 0;
   // 200 was taken because the version query went unanswered, not because the terminal said so.

@@ -252,14 +252,17 @@ TEST(Comport, FramedExchangesAndTheirResults) {
     EXPECT_TRUE(r.logs.Has("SendCmd() Error, wrong answer!"));
     EXPECT_TRUE(r.logs.Has("SendCmd() Error, wrong dataflow!"));
 
-    // Rows too long for one record are refused unsent; the longest that fits goes out whole.
+    // Rows too long for one record are refused unsent; the longest that fits goes out whole, and
+    // an empty row goes too.
     r.peer.Side().ClearReceived();
+    EXPECT_GT(r.port.TryToSend(""), 0);
     EXPECT_EQ(r.port.TryToSend(std::string(8082, 'a')), 0);
     EXPECT_GT(r.port.TryToSend(std::string(8081, 'b')), 0);
     EXPECT_GT(r.port.TryToSendFinalize(), 0);
     EXPECT_EQ(r.port.IsTerminalOnline(2000), 4);
-    ASSERT_FALSE(r.peer.Side().Received().empty());
-    EXPECT_EQ(r.peer.Side().Received().front(), "\x1E" + std::string(8081, 'b'));
+    ASSERT_EQ(r.peer.Side().Received().size(), 3u);
+    EXPECT_EQ(r.peer.Side().Received()[0], "\x1E");
+    EXPECT_EQ(r.peer.Side().Received()[1], "\x1E" + std::string(8081, 'b'));
     EXPECT_EQ(r.port.SendCmd("0"), 0);
 
     r.port.Close();
@@ -292,14 +295,15 @@ TEST(Comport, SilenceLostDevicesAndALocalThreeHundred) {
     EXPECT_EQ(port.SendCmd("004"), -7);
   }
   {
-    // A local 3.00 towards a terminal that answers 2.00 sends v3 records and never flushes them
-    // when the row is finalised.
+    // A local 3.00 towards a terminal that answers 2.00 would queue v3 records that finalising
+    // never flushes (and a flush would hand the terminal a length prefix as its row): refused.
     PeerRig r(0x0200, 300);
     uint32_t err = 0;
     EXPECT_EQ(r.port.SyncRemoteVersion(err, 2000), 1);
     EXPECT_EQ(r.port.RemoteVersion(), 200u);
     const size_t writes = r.peer.Writes().size();
-    EXPECT_GT(r.port.TryToSend("row"), 0);
+    EXPECT_EQ(r.port.TryToSend("row"), 0);
+    EXPECT_TRUE(r.logs.Has("TryToSend() Error [v3]. Терминал говорит на версии 2.00, строка не отправлена"));
     EXPECT_EQ(r.port.TryToSendFinalize(), 1);
     EXPECT_EQ(r.peer.Writes().size(), writes);
   }
