@@ -1,10 +1,10 @@
-// A hostile or broken terminal above correct character blocks: the in-process 1.00 terminal answers
-// each message of the PC as the input says (its normal answer, silence, a wrong, doubled or late
-// echo, rows, whole tables, noise on the line), while the input drives the row-level operations of
-// the KorvaneX objects. Besides crashes and hangs it checks what those operations promise: results
-// from their own list, a command, row or end-of-data reported sent only when the terminal took it,
-// a row reported received only when the terminal sent it, the end-of-data flag that goes with it,
-// no operation that spins or outlasts its attempts, and a new connection that works afterwards.
+// A hostile or broken terminal above correct character blocks or frames: the in-process terminal
+// (1.00, v2 or v3) answers each message of the PC as the input says (its normal answer, silence, a
+// wrong, doubled or late echo, rows, whole tables, noise on the line or a refused frame), while the
+// input drives the row-level operations of the KorvaneX objects at 1.00, 2.00 and 3.00. Besides crashes and hangs it
+// checks what those operations promise: results from their own list, a command, row or end-of-data reported sent only
+// when the terminal took it, a row reported received only when the terminal sent it, the end-of-data flag that goes
+// with it, no operation that spins or outlasts its attempts, and a new connection that works afterwards.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/ts_port.h"
 #include "fuzz_input.h"
 #include "fuzz_report.h"
 #include "legacy/korvanex_core.h"
@@ -36,6 +37,15 @@ constexpr uint32_t kMaxRecvBurst = 8;
 // The longest an operation may keep the line: five receive attempts of 5 s, each read may end a
 // slice late, and the closing waits.
 constexpr uint32_t kMaxOperationMs = kRecvAttempts * (kBlockReadTimeoutMs + 2 * kBlockReadSliceMs) + 1000;
+// At 2.00 and 3.00: the version query, a send, a flush and a receive.
+constexpr uint32_t kMaxFramedOperationMs = 3 * kComportTimeoutMs + kComportCommandSendTimeoutMs + 2000;
+// Results at 2.00 and 3.00 besides success (any positive count): refusals, the transfer results.
+constexpr std::initializer_list<int32_t> kFramedResults = {1, 0, -1, -2, -3, -4, -5, -6, -7, -8};
+constexpr std::initializer_list<int32_t> kBlockResults = {0, 1};
+// The terminal's protocol: the 1.00 blocks, or v2 (either SYN version) or v3 frames.
+constexpr uint16_t kTerminalProtocols[] = {kProtocolBlocks, 0x0200, 0x0201, 0x0300};
+// Commands a connection remembers as its own, so their echoes are known left-overs.
+constexpr size_t kRememberedCodes = 16;
 // Reads in a row that bring nothing and let no time pass: the operation spins.
 constexpr int kMaxIdleReads = 64;
 // Texts at the edges of the block buffer: the longest a block holds, and beyond.
@@ -109,26 +119,32 @@ class HostileLine final : public ForwardingBlockLine {
 
 class Harness {
  public:
-  Harness(Input& in, bool first_class)
+  // `protocol`: the terminal's; `version`: the object's ("1", "2" or "3").
+  Harness(Input& in, bool first_class, uint16_t protocol, const char* version)
       : in_(in),
+        protocol_(protocol),
+        framed_(protocol != kProtocolBlocks),
+        version_(version),
         side_(state_),
         core_(first_class ? KorvaneXCore::Flavor::kX1 : KorvaneXCore::Flavor::kX2, Profile(), clock_) {
-    if (!first_class) core_.SelectProtocolVersion("1");
-    if (core_.Port().GetProtocolVersion() != kComportVersion100) Fail("not at 1.00");
+    if (!first_class) core_.SelectProtocolVersion(version_);
+    if (!AtTerminalsKind()) Fail("not at the terminal's kind of protocol");
+    // Only the terminal's kind of port opens.
     core_.Port().SetBlockLineOpener([this](const std::string&, uint32_t&) -> std::unique_ptr<BlockLine> {
-      side_.ResetSession();
-      sent_texts_.clear();
-      echoes_.clear();
-      late_.clear();
-      silent_ = false;
-      line_ = std::make_shared<InProcessLine>(side_, kProtocolBlocks, clock_);
+      if (framed_) return nullptr;
+      NewConnection();
       auto hostile = std::make_unique<HostileLine>(
           MakePortBlockLine(std::unique_ptr<LinkPort>(LvlAdopt(InProcessLine::MakePort(line_), Serial))), clock_);
       hostile_line_ = hostile.get();
       return hostile;
     });
-    // Frame ports are no part of this target: at 2.00 and 3.00 nothing opens.
-    core_.Port().SetPortOpener([](const std::string&, uint32_t, uint32_t*) -> TsPort* { return nullptr; });
+    core_.Port().SetPortOpener([this](const std::string&, uint32_t kind, uint32_t*) -> TsPort* {
+      if (!framed_) return nullptr;
+      NewConnection();
+      TsPort* port = tsAdoptPort(LvlAdopt(InProcessLine::MakePort(line_), kind));
+      port->clock = &clock_;
+      return port;
+    });
     side_.KeepReceived(true);
     side_.SetIntercept([this](const std::string& message, TerminalSide& side) { return Answer(message, side); });
     side_.SetSentTap([this](const std::string& message) {
@@ -137,6 +153,13 @@ class Harness {
       const bool echo = message.size() > kCommandChars && message[0] == static_cast<char>(kBlockENQ);
       if (echo) echoes_.insert(message.substr(1, kCommandChars));
       if (!echo && !message.empty()) sent_texts_.insert(message.substr(1));
+      // Anything but a row (one v2 can carry, framed as v2) or the echo of a command of this
+      // connection may fail the next command; so may an empty v2 block (v3 sends no record for it).
+      const bool row = !message.empty() && message[0] == static_cast<char>(kBlockRS) &&
+                       (protocol_ == 0x0300 || message.size() <= kV2MaxRecordData + 1);
+      const bool left_over_like = (message.empty() && protocol_ == 0x0300) || row ||
+                                  (message.size() == kCommandChars + 1 && echo && codes_.count(message.substr(1)));
+      if (!left_over_like) tainted_ = true;
       if (g_trace) std::fprintf(stderr, "  <T %s\n", Printable(message).c_str());
     });
     // The tick count wraps every 49.7 days; half the inputs run up to it.
@@ -152,11 +175,11 @@ class Harness {
     // Whatever the terminal did, a new connection to a well-behaved one works.
     hostile_ = false;
     core_.ClosePort();
-    core_.SelectProtocolVersion("1");
+    core_.SelectProtocolVersion(version_);
     if (core_.OpenPort("COM1") != 1) Fail("no recovery: the port does not open");
     state_.tables[kTableJournal] = {"j1", "j2"};
     const size_t before = side_.Received().size();
-    if (core_.SendCMD(kCmdUploadOperations) != 1 || core_.TryToSend("u1") != 1 || core_.SendEOT() != 1) {
+    if (core_.SendCMD(kCmdUploadOperations) != 1 || core_.TryToSend("u1") < 1 || core_.SendEOT() < 1) {
       Fail("no recovery: the upload fails");
     }
     const std::vector<std::string> want{"\x01" + std::string(kCmdUploadOperations), Record("u1"),
@@ -167,19 +190,39 @@ class Harness {
     }
     if (core_.SendCMD(kCmdDownloadJournal) != 1) Fail("no recovery: the download command fails");
     for (const std::string& row : {std::string("j1"), std::string("j2"), EndOfDataRow()}) {
-      if (core_.TryToRecv() != 1 || core_.Buffer() != row) Fail("no recovery: another row", core_.Buffer());
+      if (core_.TryToRecv() < 1 || core_.Buffer() != row) Fail("no recovery: another row", core_.Buffer());
     }
     if (core_.EndOfData() != 1) Fail("no recovery: no end of data");
   }
 
  private:
   ProfileStore& Profile() {
-    profile_.Write(kKorvaneIniSection, kX1VersionKey, "1");
+    profile_.Write(kKorvaneIniSection, kX1VersionKey, version_);
     return profile_;
   }
 
+  void NewConnection() {
+    side_.ResetSession();
+    sent_texts_.clear();
+    echoes_.clear();
+    codes_.clear();
+    queued_.clear();
+    late_.clear();
+    silent_ = false;
+    tainted_ = false;
+    line_ = std::make_shared<InProcessLine>(side_, protocol_, clock_);
+  }
+
   bool AtBlocks() { return core_.Port().GetProtocolVersion() == kComportVersion100; }
+  // The object speaks the terminal's kind: blocks to blocks, frames to frames.
+  bool AtTerminalsKind() { return AtBlocks() != framed_; }
   bool PortOpen() { return core_.Port().IsOpen(); }
+  // Rows go as v3 records, which leave with the next flush.
+  bool Records() {
+    return core_.Port().GetProtocolVersion() >= kComportVersion300 ||
+           core_.Port().RemoteVersion() >= kComportVersion300;
+  }
+  std::initializer_list<int32_t> Results() const { return framed_ ? kFramedResults : kBlockResults; }
 
   // One message the hostile terminal sends, unasked.
   std::string Reply() {
@@ -195,6 +238,7 @@ class Harness {
 
   // The terminal's answer to one message from the PC; false lets its normal handling run.
   bool Answer(const std::string& message, TerminalSide& side) {
+    if (IsCommand(message) && message.size() == kCommandChars + 1) codes_.insert(message.substr(1));
     if (!hostile_) return false;
     // An answer held back from the last message comes now, before this one's.
     if (!late_.empty()) {
@@ -222,8 +266,14 @@ class Harness {
         return true;
       case 5: late_ = EchoOf(message); return true;
       case 6:
-        hostile_line_->Inject(Text(in_, 12, Bytes::kNoRs));
-        noise_ = true;
+        if (!framed_) {
+          hostile_line_->Inject(Text(in_, 12, Bytes::kNoRs));
+          noise_ = true;
+        } else if (V2Responder* responder = line_->Endpoint().Responder()) {
+          // The terminal refuses the PC's next frame with a NAK code, known or not.
+          responder->ForceNakOnce(in_.Byte() % 8);
+          tainted_ = true;
+        }
         return false;
       default: {
         // A table: counts that lie, an end marker missing or doubled.
@@ -244,34 +294,54 @@ class Harness {
   }
 
   void Expect(int32_t r, std::initializer_list<int32_t> allowed, const char* operation) {
-    if (clock_.Now() - start_ - delays_ > kMaxOperationMs) {
+    if (clock_.Now() - start_ - delays_ > (framed_ ? kMaxFramedOperationMs : kMaxOperationMs)) {
       Fail("an operation outlasted its attempts:",
            std::string(operation) + " " + std::to_string(clock_.Now() - start_));
     }
     if (g_stats) ++g_results[operation][r];
     if (g_trace) std::fprintf(stderr, "  %s: %d at %u\n", operation, r, clock_.Now());
     for (int32_t a : allowed) {
-      if (r == a) return;
+      if (r == a || (framed_ && r > 0 && a == 1)) return;
     }
     Fail("result outside the documented codes:", std::string(operation) + " " + std::to_string(r));
   }
 
   // No port, or one of another version, sends nothing.
   void NothingWithoutPort(int32_t r, size_t received_before, const char* operation) {
-    if ((!AtBlocks() || !PortOpen()) && (r != 0 || side_.Received().size() != received_before)) {
-      Fail(operation, "sent without an open 1.00 port");
+    if ((!AtTerminalsKind() || !PortOpen()) && (r != 0 || side_.Received().size() != received_before)) {
+      Fail(operation, "sent without an open port of the terminal's kind");
     }
   }
 
   // A row reported sent is the last message the terminal took; one it took, with no noise before
-  // its ACK, is reported sent.
+  // its ACK, is reported sent. v3 rows are only queued: what the next flush confirms.
   void TookIt(int32_t r, const std::string& message, size_t received_before, const char* operation) {
+    NothingWithoutPort(r, received_before, operation);
+    if (framed_ && Records()) {
+      if (r < 1) queued_.clear();  // gone or not: no longer known
+      if (r >= 1) queued_.push_back(message);
+      return;
+    }
     const std::string& taken = side_.Received().empty() ? message + "?" : side_.Received().back();
-    if (r == 1 && taken != message) Fail(operation, "success but the terminal took " + Printable(taken));
-    if (r == 0 && !noise_ && side_.Received().size() > received_before && taken == message) {
+    if (r >= 1 && taken != message) Fail(operation, "success but the terminal took " + Printable(taken));
+    const bool undisturbed = !noise_ && (!framed_ || (delays_ == 0 && !silent_ && !tainted_));
+    if (r < 1 && undisturbed && side_.Received().size() > received_before && taken == message) {
       Fail(operation, "the terminal took the row and it failed");
     }
-    NothingWithoutPort(r, received_before, operation);
+  }
+
+  // A flush that succeeded with `last` took every v3 row reported sent before it, in order.
+  void Flushed(int32_t r, const std::string& last, const char* operation) {
+    if (!framed_ || !Records()) return;
+    std::vector<std::string> want = queued_;
+    queued_.clear();
+    if (r < 1) return;
+    want.push_back(last);
+    const std::vector<std::string>& got = side_.Received();
+    if (got.size() < want.size() ||
+        !std::equal(want.begin(), want.end(), got.end() - static_cast<std::ptrdiff_t>(want.size()))) {
+      Fail(operation, "success but the terminal lacks rows reported sent: " + std::to_string(want.size() - 1));
+    }
   }
 
   void SendCommand(const std::string& code) {
@@ -279,12 +349,16 @@ class Harness {
     Begin();
     clean_echo_ = false;
     const int32_t r = core_.SendCMD(code);
-    Expect(r, {0, 1}, "SendCMD");
+    Expect(r, Results(), "SendCMD");
     if (code.size() < kCommandChars && (r != 0 || side_.Received().size() != before)) Fail("a short command went");
     const std::string three = code.substr(0, kCommandChars);
+    if (code.size() >= kCommandChars) Flushed(r, "\x01" + three, "SendCMD");
+    // Framed, an echo needs no clean line: what earlier exchanges left (rows, echoes of this
+    // connection's commands) is passed over, and anything else taints the line.
+    if (framed_ && (tainted_ || delays_ > 0 || codes_.size() > kRememberedCodes)) clean_echo_ = false;
     // A command the terminal took and answered with its echo alone, nothing queued before it,
     // succeeds: what was left on the line from earlier exchanges is no answer to it.
-    if (r == 0 && clean_echo_ && !side_.Received().empty() && side_.Received().back() == "\x01" + three) {
+    if (r < 1 && clean_echo_ && !side_.Received().empty() && side_.Received().back() == "\x01" + three) {
       Fail("SendCMD: the terminal echoed the command alone and it failed", code);
     }
     // A terminal whose echo the PC never acknowledged takes the same command as a repeat and only
@@ -298,8 +372,10 @@ class Harness {
     const size_t before = side_.Received().size();
     Begin();
     const int32_t r = core_.TryToSend(row);
-    Expect(r, {0, 1}, "TryToSend");
-    if (row.size() > kMaxBlockText && (r != 0 || side_.Received().size() != before)) Fail("a long row went");
+    Expect(r, Results(), "TryToSend");
+    if (row.size() > (framed_ ? kMaxFramedRowText : kMaxBlockText) && (r > 0 || side_.Received().size() != before)) {
+      Fail("a long row went");
+    }
     TookIt(r, Record(row), before, "TryToSend");
   }
 
@@ -307,8 +383,13 @@ class Harness {
     const size_t before = side_.Received().size();
     Begin();
     const int32_t r = core_.SendEOT();
-    Expect(r, {0, 1}, "SendEOT");
-    TookIt(r, Record(EndOfDataRow()), before, "SendEOT");
+    Expect(r, Results(), "SendEOT");
+    if (framed_ && Records()) {
+      Flushed(r, Record(EndOfDataRow()), "SendEOT");
+      NothingWithoutPort(r, before, "SendEOT");
+    } else {
+      TookIt(r, Record(EndOfDataRow()), before, "SendEOT");
+    }
   }
 
   // A received row is a text the terminal sent as a block on this connection, cut at its first NUL,
@@ -316,9 +397,9 @@ class Harness {
   bool Receive() {
     Begin();
     const int32_t r = core_.TryToRecv();
-    Expect(r, {0, 1}, "TryToRecv");
+    Expect(r, Results(), "TryToRecv");
     const std::string& text = core_.Buffer();
-    if (r != 1) {
+    if (r < 1) {
       if (!text.empty() || core_.EndOfData() != 0) Fail("TryToRecv: a failure left a row", Printable(text));
       return false;
     }
@@ -356,19 +437,23 @@ class Harness {
       case 7: {
         const size_t writes = side_.Received().size();
         Begin();
-        // There is no link check at 1.00: refused unsent.
         const int32_t r = core_.IsTerminalOnline(in_.Byte() * 100);
-        Expect(r, {0}, "IsTerminalOnline");
-        if (side_.Received().size() != writes) Fail("IsTerminalOnline sent at 1.00");
+        // There is no link check at 1.00: refused unsent.
+        Expect(r, framed_ ? Results() : std::initializer_list<int32_t>{0}, "IsTerminalOnline");
+        if (!framed_ && side_.Received().size() != writes) Fail("IsTerminalOnline sent at 1.00");
+        Flushed(r, "\x01" + std::string(kCmdLinkCheck), "IsTerminalOnline");
+        if (r > 0 && echoes_.count(kCmdLinkCheck) == 0) Fail("IsTerminalOnline: success unechoed");
+        NothingWithoutPort(r, writes, "IsTerminalOnline");
         break;
       }
       case 8:
         Begin();
         if (in_.Byte() & 1) {
           Expect(core_.ClosePort(), {0}, "ClosePort");
+          queued_.clear();
         } else {
           Expect(core_.OpenPort("COM1"),
-                 AtBlocks() ? std::initializer_list<int32_t>{1} : std::initializer_list<int32_t>{0}, "OpenPort");
+                 AtTerminalsKind() ? std::initializer_list<int32_t>{1} : std::initializer_list<int32_t>{0}, "OpenPort");
         }
         break;
       case 9: {
@@ -376,8 +461,9 @@ class Harness {
         const bool was_blocks = AtBlocks();
         const std::string chosen = core_.SelectProtocolVersion(asked);
         if (g_trace) std::fprintf(stderr, "  version %s: %s\n", asked.c_str(), chosen.c_str());
-        // Leaving 1.00 closes the serial line.
-        if (was_blocks && !AtBlocks() && PortOpen()) Fail("a 1.00 line left open at another version");
+        // Moving between 1.00 and the frames closes the port.
+        if (was_blocks != AtBlocks() && PortOpen()) Fail("a port left open at another kind of version");
+        queued_.clear();  // v3 rows left queued by a switch to 2.00 are the owner's to lose
         break;
       }
       case 10: clock_.Advance(in_.U16()); break;
@@ -389,6 +475,9 @@ class Harness {
   }
 
   Input& in_;
+  const uint16_t protocol_;
+  const bool framed_;
+  const char* const version_;
   ManualClock clock_;
   MemoryProfile profile_;
   TerminalState state_;
@@ -399,6 +488,11 @@ class Harness {
   // On this connection: texts of the rows the terminal sent, and the echoes it sent.
   std::set<std::string> sent_texts_;
   std::set<std::string> echoes_;
+  // Framed: the codes of the commands the terminal took, v3 rows reported sent and not yet
+  // flushed, and whether the terminal sent what may fail a later command.
+  std::set<std::string> codes_;
+  std::vector<std::string> queued_;
+  bool tainted_ = false;
   bool clean_echo_ = false;
   bool noise_ = false;  // the terminal put noise on the line during the operation
   bool silent_ = false;
@@ -422,8 +516,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   korvane::fuzz::Input in(data, size);
-  const bool first_class = in.Byte() & 1;
-  korvane::Harness harness(in, first_class);
+  const uint8_t head = in.Byte();
+  const uint16_t protocol = korvane::kTerminalProtocols[(head >> 1) % std::size(korvane::kTerminalProtocols)];
+  // The object at the terminal's kind; framed, at 2.00 (learning 3.00 from a v3 terminal), or at
+  // 3.00 towards a v3 terminal (towards a v2 one only after a switch: it cannot work there).
+  const char* version = protocol == korvane::kProtocolBlocks       ? "1"
+                        : protocol == 0x0300 && (head & 0x10) != 0 ? "3"
+                                                                   : "2";
+  korvane::Harness harness(in, head & 1, protocol, version);
   harness.Run();
   return 0;
 }
