@@ -1,10 +1,11 @@
 // A hostile or broken terminal above correct character blocks or frames: the in-process terminal
 // (1.00, v2 or v3) answers each message of the PC as the input says (its normal answer, silence, a
 // wrong, doubled or late echo, rows, whole tables, noise on the line or a refused frame), while the
-// input drives the row-level operations of the KorvaneX objects at 1.00, 2.00 and 3.00. Besides crashes and hangs it
-// checks what those operations promise: results from their own list, a command, row or end-of-data reported sent only
-// when the terminal took it, a row reported received only when the terminal sent it, the end-of-data flag that goes
-// with it, no operation that spins or outlasts its attempts, and a new connection that works afterwards.
+// input drives the row-level operations of the KorvaneX objects at 1.00, 2.00 and 3.00. Besides
+// crashes and hangs it checks what those operations promise: results from their own list, a
+// command, row or end-of-data reported sent only when the terminal took it, a row reported received
+// only when the terminal sent it, the end-of-data flag that goes with it, no operation that spins
+// or outlasts its attempts, and a new connection that works afterwards.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
