@@ -44,6 +44,12 @@ void TerminalSide::ResetSession() {
   outbox_.clear();
 }
 
+void TerminalSide::Restart() {
+  ResetSession();
+  uploaded_.clear();
+  upload_seen_.clear();
+}
+
 void TerminalSide::OnMessage(const uint8_t* data, size_t size) {
   std::string message(reinterpret_cast<const char*>(data), size);
   if (keep_received_) received_.push_back(message);
@@ -210,7 +216,7 @@ int32_t TerminalEndpoint::Wire::Flush(int32_t, uint32_t& err) {
 }
 
 TerminalEndpoint::TerminalEndpoint(TerminalSide& side, uint16_t protocol, const Clock& clock)
-    : side_(side), protocol_(protocol) {
+    : side_(side), protocol_(protocol), clock_(clock) {
   if (protocol == kProtocolV3) {
     frame_buffer_ = std::make_unique<CFrameBuffer>(clock);
     frame_buffer_->Configure(kV3MaxFrameSize, kV3Window);
@@ -222,15 +228,35 @@ TerminalEndpoint::TerminalEndpoint(TerminalSide& side, uint16_t protocol, const 
     records_->Bind(frame_buffer_.get());
     records_->SetSendBatch(kV3SendBatch);
     record_buffer_.resize(kMaxRecordPayload);
-  } else if (protocol == kProtocolBlocks) {
+  } else {
+    StartEngine();
+  }
+}
+
+void TerminalEndpoint::StartEngine() {
+  if (protocol_ == kProtocolBlocks) {
     blocks_ = std::make_unique<BlockTerminal>([this](const uint8_t* data, size_t size) { side_.OnMessage(data, size); },
                                               [this](std::string& message) { return side_.TakeOutgoing(message); },
-                                              clock);
+                                              clock_);
   } else {
-    responder_ = std::make_unique<V2Responder>(protocol);
+    responder_ = std::make_unique<V2Responder>(protocol_);
     responder_->SetBlockHandler([this](std::vector<uint8_t>&& block) { side_.OnMessage(block.data(), block.size()); });
     responder_->SetConnectHandler([this] { StartSession(); });
   }
+}
+
+void TerminalEndpoint::TakeRestart() {
+  if (!restart_pending_) return;
+  restart_pending_ = false;
+  side_.Restart();
+  if (frame_buffer_ == nullptr) {
+    StartEngine();  // the old engine's unsent output goes with it
+    return;
+  }
+  wire_.out.clear();
+  uint16_t version = 0;
+  uint32_t err = 0;
+  frame_buffer_->Sync(0, version, err);
 }
 
 TerminalEndpoint::~TerminalEndpoint() {
@@ -247,6 +273,7 @@ void TerminalEndpoint::Feed(const uint8_t* data, size_t size) {
   } else {
     wire_.Append(data, size);
   }
+  TakeRestart();
 }
 
 void TerminalEndpoint::Poll() {
@@ -257,11 +284,12 @@ void TerminalEndpoint::Poll() {
   } else {
     PollV3();
   }
+  TakeRestart();
 }
 
 void TerminalEndpoint::PollV2() {
   std::string message;
-  while (responder_->BlocksToSend() < kV2BlocksAhead && side_.TakeOutgoing(message)) {
+  while (!restart_pending_ && responder_->BlocksToSend() < kV2BlocksAhead && side_.TakeOutgoing(message)) {
     responder_->QueueBlock(reinterpret_cast<const uint8_t*>(message.data()), message.size());
   }
 }
@@ -295,6 +323,7 @@ void TerminalEndpoint::PollV3() {
     }
     if (r <= 0) break;
     side_.OnMessage(record_buffer_.data(), static_cast<size_t>(r));
+    if (restart_pending_) return;  // what came after it is lost with the program
   }
   // Records go out while the window has room; the rest wait for the PC's acknowledgements. They
   // are gathered into batches, since every stream write looks at the line first. A write that
@@ -306,7 +335,7 @@ void TerminalEndpoint::PollV3() {
   frame_buffer_->TakeOutputDropped();
   std::string message;
   bool drained = false;
-  while (frame_buffer_->WindowOpen()) {
+  while (!restart_pending_ && frame_buffer_->WindowOpen()) {
     if (!side_.TakeOutgoing(message)) {
       drained = true;
       break;

@@ -67,6 +67,8 @@ class TerminalSide {
 
   // A new connection: forgets a half-done command, upload or download.
   void ResetSession();
+  // The program started again: it also forgets the tables loaded and not yet processed.
+  void Restart();
   // One message from the PC (SOH + code, or RS + text).
   void OnMessage(const uint8_t* data, size_t size);
   // Queues a message for the PC, after what is already queued.
@@ -134,6 +136,11 @@ class TerminalEndpoint {
   // or not: the side forgets the last one's half-done exchange, then `hook` runs. Protocol 1.00 has
   // no handshake.
   void SetSessionStart(std::function<void()> hook) { session_start_ = std::move(hook); }
+  // The terminal program starts again on the same line (battery pulled, program reset): what it
+  // had not written yet is lost, its session is forgotten, and its protocol engine begins afresh
+  // (v3 announces itself with its SYN). Safe from inside the side's handlers: it takes effect once
+  // the bytes being handled are done.
+  void Restart() { restart_pending_ = true; }
 
  private:
   // The byte stream under the v3 frame buffer.
@@ -152,9 +159,12 @@ class TerminalEndpoint {
   void PollV2();
   void PollV3();
   void StartSession();
+  void StartEngine();
+  void TakeRestart();
 
   TerminalSide& side_;
   uint16_t protocol_;
+  const Clock& clock_;
   std::unique_ptr<V2Responder> responder_;
   std::unique_ptr<BlockTerminal> blocks_;
   Wire wire_;
@@ -164,6 +174,7 @@ class TerminalEndpoint {
   std::vector<uint8_t> record_buffer_;
   uint32_t peer_syns_seen_ = 0;
   std::function<void()> session_start_;
+  bool restart_pending_ = false;
 };
 
 // A connection inside one process: the PC's end is a port device, the far end a terminal endpoint.

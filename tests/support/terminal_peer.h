@@ -12,6 +12,15 @@
 
 namespace korvane::test {
 
+// Faults of the PC's end of the line; they hold across connections until changed.
+struct PortFaults {
+  uint32_t send_error = 0;  // sends fail with this system error (0: they succeed)
+  uint32_t send_cut = 0;    // sends stop after this many bytes without an error (0: whole)
+  uint32_t read_error = 0;  // reads fail with this system error
+  bool vanished = false;    // the device is gone: open handles die and it cannot be opened
+  bool Any() const { return send_error != 0 || send_cut != 0 || read_error != 0 || vanished; }
+};
+
 class TerminalPeer {
  public:
   // `protocol`: 0x0200, 0x0201 or 0x0300.
@@ -35,6 +44,9 @@ class TerminalPeer {
   void KeepWrites(bool keep) { keep_writes_ = keep; }
   const std::vector<std::vector<uint8_t>>& Writes() const { return writes_; }
   int Opens() const { return opens_; }
+  PortFaults& Faults() { return faults_; }
+  // Sends and reads the link made through the port, to tell a busy loop from one that waits.
+  uint64_t PortCalls() const { return port_calls_; }
 
  private:
   ManualClock& clock_;
@@ -46,6 +58,8 @@ class TerminalPeer {
   bool keep_writes_ = true;
   std::vector<std::vector<uint8_t>> writes_;
   int opens_ = 0;
+  PortFaults faults_;
+  uint64_t port_calls_ = 0;
 };
 
 }  // namespace korvane::test
