@@ -533,6 +533,8 @@ int32_t CFrameBuffer::Flush(int32_t timeout_ms, uint32_t& err) {
   // The first look never waits, so a flush with nothing outstanding costs no time.
   for (int32_t wait = 0;; wait = std::min(TimeLeft(deadline), kPollSliceMs)) {
     if (Pump(wait, err) != kFbDone) return kFbLowerError;
+    // A restart of the peer empties the queue by dropping what it held, which is no delivery.
+    if (TakeOutputDropped()) return kFbPeerRestarted;
     if (Send(TimeLeft(deadline), false, err) != kFbDone) return kFbLowerError;
     const bool gap_open = std::any_of(receive_queue_.begin(), receive_queue_.end(),
                                       [](const CFrameItem& item) { return !item.filled; });

@@ -735,6 +735,10 @@ TEST_F(FrameBufferTest, OnlyWholeSentFramesCountAndAPeerRestartFailsTheNextCallO
   ASSERT_EQ(fb.Write(0, abc, 3, err), 1);
   EXPECT_EQ(fb.Flush(1000, err), 1);
   EXPECT_EQ(Summary(Written()), (Names{"SYN 1", "SYN 1", "SYN 1", "DATA 2", "SYN 1", "DATA 2"}));
+  // A restart that drops the frame a flush waits for fails that flush itself.
+  ASSERT_EQ(fb.Write(0, abc, 3, err), 1);
+  line.Feed(Syn(30, kProtocolV3));
+  EXPECT_EQ(fb.Flush(1000, err), kFbPeerRestarted);
 }
 
 TEST_F(FrameBufferTest, DetachedOrUnconfiguredEngineRefusesWork) {
