@@ -382,9 +382,11 @@ bool TerminalLink::LineFailing(uint32_t samples) {
   return true;
 }
 
-int32_t TerminalLink::LineAware(int32_t result) {
-  // A failure on a line that wastes nearly every frame is the line's: the text says so.
-  if (result == E_EXCHANGE) LineFailing(kLineQualityFramesAfterFailure);
+int32_t TerminalLink::LineAware(const std::function<int32_t()>& exchange) {
+  auto port_errors = [this] { return port_ != nullptr && port_->port != nullptr ? port_->port->errors : 0; };
+  const uint32_t errors_before = port_errors();
+  const int32_t result = exchange();
+  if (result == E_EXCHANGE && port_errors() == errors_before) LineFailing(kLineQualityFramesAfterFailure);
   return result;
 }
 
@@ -428,7 +430,7 @@ int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
 int32_t TerminalLink::TryToSend(const uint8_t* data, uint32_t length) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
-    return LineAware(TryToSendUnlocked(data, length));
+    return LineAware([&] { return TryToSendUnlocked(data, length); });
   } catch (...) {
     LogException("TryToSend");
     return E_EXCEPTION;
@@ -564,7 +566,7 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
 int32_t TerminalLink::TryToRecv(uint8_t* buffer, uint32_t size, int32_t& received) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
-    return LineAware(TryToRecvUnlocked(buffer, size, received));
+    return LineAware([&] { return TryToRecvUnlocked(buffer, size, received); });
   } catch (...) {
     LogException("TryToRecv");
     return E_EXCEPTION;
@@ -653,7 +655,7 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
 int32_t TerminalLink::SendCmd(const uint8_t* command, uint32_t length) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   try {
-    return LineAware(SendCmdUnlocked(command, length));
+    return LineAware([&] { return SendCmdUnlocked(command, length); });
   } catch (...) {
     LogException("SendCmd");
     return E_EXCEPTION;

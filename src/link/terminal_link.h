@@ -166,7 +166,9 @@ class TerminalLink {
   // True (with LastMessage saying so) when the line has wasted nearly all of its recent frames; the
   // measure then starts afresh, so a retry is judged on its own frames.
   bool LineFailing(uint32_t samples = kLineQualityFrames);
-  int32_t LineAware(int32_t result);
+  // Runs an exchange; its failure on a line that wastes nearly every frame is the line's, unless
+  // the port reported an error meanwhile: a lost device is not a noisy line.
+  int32_t LineAware(const std::function<int32_t()>& exchange);
   // Refuses, before anything is sent, a table with a row that cannot go whole or that starts with
   // EOT; the row is named by its number from 1.
   int32_t CheckUploadRows(int32_t kind, RowSource& source);

@@ -106,14 +106,17 @@ uint32_t LvlSend(LinkPort* port, const uint8_t* data, uint32_t length, int32_t t
   if (!port) return 0;
   if (!port->device || !port->device->HasHandle()) {
     err = kErrNoHandle;
+    ++port->errors;
     return 0;
   }
   try {
     const uint32_t sent = port->device->Send(data, length, timeout_ms, err);
     if (port->tap && sent > 0) port->tap->Sent(data, sent);
+    if (err != 0) ++port->errors;
     return sent;
   } catch (...) {
     err = kErrNoHandle;
+    ++port->errors;
     return 0;
   }
 }
@@ -124,15 +127,18 @@ uint32_t LvlReadMore(LinkPort* port, uint8_t* buffer, uint32_t& count, uint32_t 
   if (timeout_ms < 0 || capacity <= count) return count;
   if (!port->device || !port->device->HasHandle()) {
     err = kErrNoHandle;
+    ++port->errors;
     return 0;
   }
   try {
     const uint32_t before = count;
     count = port->device->ReadMore(buffer, count, capacity, timeout_ms, err);
     if (port->tap && count > before) port->tap->Received(buffer + before, count - before);
+    if (err != 0) ++port->errors;
     return count;
   } catch (...) {
     err = kErrNoHandle;
+    ++port->errors;
     return 0;
   }
 }

@@ -52,6 +52,8 @@ struct LinkPort {
   uint32_t kind = Serial;
   std::unique_ptr<PortDevice> device;
   std::unique_ptr<WireTap> tap;  // none unless traced
+  // Sends and reads that failed with an error of the port, so far.
+  uint32_t errors = 0;
 
   // Stable per-port number printed as %8.8X in the dumps.
   uint32_t Identity() const { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)); }

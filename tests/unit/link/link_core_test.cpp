@@ -383,6 +383,11 @@ TEST(LinkPortErrors, PortErrorsCarryTheirCode) {
   ASSERT_EQ(link.OpenPort(), 0);
   ASSERT_EQ(link.IsTerminalOnline(2000), 0) << link.GetDiag().message;
   EXPECT_EQ(link.SendCmd("004"), 0);
+  // The line damaged frames lately, yet the failure is the port's, not the line's.
+  for (int i = 0; i < 4; ++i) {
+    device->CorruptNextAnswer(kFrameOffNumber);
+    ASSERT_EQ(link.SendCmd("004"), 0) << link.LastMessage();
+  }
 
   device->FailSends(31);
   EXPECT_EQ(link.SendCmd("004"), E_EXCHANGE);
