@@ -73,6 +73,15 @@ void StoreVersions(TsPort* port, const uint8_t* syn) {
   port->max_frame_size = port->remote_version == kProtocolV2Large ? kV2LargeFrameSize : kV2DefaultFrameSize;
 }
 
+// True (and the version forgotten) when the SYN answer came from a v3 engine.
+bool PeerIsV3(TsPort* port, const char* who, uint32_t id) {
+  if (port->remote_version != kProtocolV3) return false;
+  Dump("[%s:%8.8X] Устройство отвечает по протоколу v3, обмен по протоколу v2 прерван.", who, id);
+  port->remote_version = 0;
+  port->remote_syn_block = 0;
+  return true;
+}
+
 // lastFrame is all zeros until a first exchange: then there is no previous frame to repeat.
 bool HoldsFrame(const uint8_t* f) { return FrameLength(f) >= kFrameHeaderSize && FrameLength(f) <= kLastFrameSize; }
 
@@ -312,6 +321,7 @@ int32_t tsSend(TsPort* port, uint8_t* last_frame, const uint8_t* data, uint32_t 
         Dump("[tsSend:%8.8X] Синхронизация прошла успешно. Версия протокола на клиенте: 0x%4.4X, версия клиентского "
              "SYN-блока: 0x%4.4X.",
              id, port->remote_version, port->remote_syn_block);
+        if (PeerIsV3(port, "tsSend", id)) return kTsPeerIsV3;
         ++block.number;
         block.index = 0;
         block.count = 0;
@@ -434,6 +444,7 @@ int32_t tsRecv(TsPort* port, uint8_t* last_frame, uint8_t* buffer, uint32_t size
         Dump("[tsRecv:%8.8X] Синхронизация прошла успешно. Версия протокола на клиенте: 0x%4.4X, версия клиентского "
              "SYN-блока: 0x%4.4X.",
              id, port->remote_version, port->remote_syn_block);
+        if (PeerIsV3(port, "tsRecv", id)) return kTsPeerIsV3;
         tsMakeReq(local, static_cast<uint16_t>(FrameNumber(answer) + 1), 0);
         current = local;
         break;

@@ -22,6 +22,9 @@ constexpr int32_t kTsTimeout = -1;
 constexpr int32_t kTsOverflow = -2;
 constexpr int32_t kTsCrossedStreams = -3;
 constexpr int32_t E_ALG_CRASH = -4;
+// The peer answered the handshake as a v3 engine, which would take v2 frames for its own stream:
+// nothing more was sent, and the port's remote version is unknown again.
+constexpr int32_t kTsPeerIsV3 = -6;
 // The port failed (the device is gone): err holds its error, the link is reset.
 constexpr int32_t kTsPortError = -7;
 

@@ -185,6 +185,13 @@ std::string TerminalLink::V3FailureText(const char* format, int32_t result) {
   return StrFormat(format, result, TransferResultText(result));
 }
 
+int32_t TerminalLink::V2(int32_t result) {
+  // A v3 terminal that slept through the version query answered the v2 handshake: the next
+  // exchange asks for the version again and goes v3.
+  if (result == kTsPeerIsV3) remote_version_ = 0;
+  return result;
+}
+
 // ---- port ----
 
 int32_t TerminalLink::OpenPort() {
@@ -319,8 +326,8 @@ int32_t TerminalLink::IsTerminalOnline(uint32_t timeout_ms) {
     if (!UseV3()) {
       PurgePortUnlocked();
       uint32_t err = 0;
-      if (tsSend(port_, last_frame_.data(), check, kLinkCheckLength, left(), err) < 1) return not_connected();
-      const int32_t r = ReceiveAnswer(check_message, deadline, answer, sizeof(answer), err);
+      if (V2(tsSend(port_, last_frame_.data(), check, kLinkCheckLength, left(), err)) < 1) return not_connected();
+      const int32_t r = V2(ReceiveAnswer(check_message, deadline, answer, sizeof(answer), err));
       if (r < 1) return SetDiag(E_EXCHANGE, V2FailureText(kCheckV2Failed, r, err), kCtxLinkCheck);
       received = r;
     } else {
@@ -409,7 +416,7 @@ int32_t TerminalLink::TryToSendUnlocked(const uint8_t* data, uint32_t length) {
     send_scratch_.resize(n + 1);
     send_scratch_[0] = kRS;
     if (n > 0) std::memcpy(send_scratch_.data() + 1, data, n);
-    const int32_t r = tsSend(port_, last_frame_.data(), send_scratch_.data(), n + 1, kLinkExchangeTimeoutMs, err);
+    const int32_t r = V2(tsSend(port_, last_frame_.data(), send_scratch_.data(), n + 1, kLinkExchangeTimeoutMs, err));
     if (r < 1) {
       SetLastMessage(V2FailureText(kSendV2Failed, r, err), E_EXCHANGE);
       return E_EXCHANGE;
@@ -532,7 +539,7 @@ int32_t TerminalLink::TryToRecvUnlocked(uint8_t* buffer, uint32_t size, int32_t&
     return SetLastMessage(StrFormat(kRecvRowTooLong, size - 1), E_EXCHANGE);
   };
   if (!UseV3()) {
-    const int32_t r = tsRecv(port_, last_frame_.data(), buffer, size, kLinkExchangeTimeoutMs, err);
+    const int32_t r = V2(tsRecv(port_, last_frame_.data(), buffer, size, kLinkExchangeTimeoutMs, err));
     if (r == kTsOverflow && err == 0) return too_long();
     if (r < 1) {
       SetLastMessage(V2FailureText(kRecvV2Failed, r, err), E_EXCHANGE);
@@ -628,12 +635,12 @@ int32_t TerminalLink::SendCmdUnlocked(const uint8_t* command, uint32_t length) {
     received = r;
   } else {
     PurgePortUnlocked();
-    int32_t r = tsSend(port_, last_frame_.data(), message.data(), message_length, kLinkExchangeTimeoutMs, err);
+    int32_t r = V2(tsSend(port_, last_frame_.data(), message.data(), message_length, kLinkExchangeTimeoutMs, err));
     if (r < 1) {
       SetLastMessage(V2FailureText(kCmdSendV2Failed, r, err), E_EXCHANGE);
       return E_EXCHANGE;
     }
-    r = ReceiveAnswer(message, clock_.Now() + kLinkExchangeTimeoutMs, answer.data(), message_length, err);
+    r = V2(ReceiveAnswer(message, clock_.Now() + kLinkExchangeTimeoutMs, answer.data(), message_length, err));
     if (r < 1) {
       SetLastMessage(V2FailureText(kCmdAnswerV2Failed, r, err), E_EXCHANGE);
       return E_EXCHANGE;

@@ -173,6 +173,8 @@ class TerminalLink {
   // EOT; the row is named by its number from 1.
   int32_t CheckUploadRows(int32_t kind, RowSource& source);
   int32_t NoPort();
+  // The result of a v2 exchange, after taking note of a terminal that turned out to speak v3.
+  int32_t V2(int32_t result);
   void Log(const std::string& message, int32_t code = 0);
   // False while no log file is set, so per-row lines are not even formatted.
   bool LogOn();

@@ -101,6 +101,23 @@ TEST(LinkVersion, SilentTerminalGivesNotConnectedThenV2) {
   EXPECT_EQ(bench.Peer().Endpoint()->Responder()->stats().blocks_received, 1u);
 }
 
+// A v3 terminal that slept through the version query answers a command's v2 handshake as v3: no
+// v2 frame goes to it (it would take one's body for stream bytes), and the next exchange settles v3.
+TEST(LinkVersion, V3AnswerToTheV2HandshakeSettlesV3) {
+  LinkBench bench(kV3);
+  TerminalLink& link = bench.Link();
+  bench.Peer().SetSilent(true);
+  ASSERT_EQ(link.OpenPort(), 0);
+  ASSERT_EQ(link.IsTerminalOnline(2000), E_NOT_CONNECTED);
+  bench.Peer().SetSilent(false);
+  EXPECT_EQ(link.SendCmd("004"), E_EXCHANGE);
+  EXPECT_EQ(link.LastMessage(),
+            "Ошибка при отправке команды, протокол v2 (Код: -6, описание: неверный ответ протокола)");
+  EXPECT_EQ(link.SendCmd("004"), 0);
+  EXPECT_EQ(link.RemoteVersion(), 300u);
+  EXPECT_EQ(bench.Received(), std::vector<std::string>{Cmd("004")});
+}
+
 TEST(LinkVersion, AnswersChooseTheProtocol) {
   for (uint16_t protocol : {kV2, kV3}) {
     LinkBench bench(protocol);
