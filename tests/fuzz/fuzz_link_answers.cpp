@@ -3,7 +3,9 @@
 // bare bytes, whole tables), while the input also drives the link's operations. Besides crashes and
 // hangs it checks what the link promises: result codes from its own list, a failure that explains
 // itself, a clear record after a success, and a download or upload that reports success only when
-// every row went across whole.
+// every row went across whole. The input also restarts the terminal program or breaks the port
+// part-way through an operation; such a failure must carry the port's code and text, nothing may
+// spin without the clock moving, and once the device is back a connect, a download and an upload work.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include "fuzz_input.h"
 #include "fuzz_report.h"
 #include "link/link_protocol.h"
+#include "link/link_texts.h"
 #include "link/terminal_link.h"
 #include "platform/ticks.h"
 #include "support/link_rows.h"
@@ -34,6 +37,10 @@ constexpr uint32_t kMaxAnswerDelayMs = kLinkExchangeTimeoutMs + 5000;
 constexpr uint32_t kMaxTableRows = 12;
 constexpr uint32_t kMaxUploadRows = 6;
 constexpr uint16_t kProtocols[] = {0x0200, 0x0201, 0x0300};
+// System errors a port reports when its device fails (gone, not functioning, aborted, not connected).
+constexpr uint32_t kPortErrors[] = {6, 31, 995, 1167};
+// More port calls than any operation makes while waiting on the clock: the link spins.
+constexpr uint64_t kMaxPortCallsPerOperation = 20000;
 
 // Answers a terminal program might plausibly give, so the fuzzer reaches the field parsing early.
 const char* const kDictionary[] = {
@@ -101,6 +108,7 @@ class Harness {
       // An empty message carries nothing: v3 has no record for it, v2 cannot take it as a row.
       if (!message.empty()) sent_.push_back(message);
       if (g_trace) std::fprintf(stderr, "  <T %s\n", Printable(message).c_str());
+      if (disrupt_after_sent_ > 0 && --disrupt_after_sent_ == 0) Disrupt();
     });
   }
 
@@ -123,28 +131,55 @@ class Harness {
 
   void Run() {
     for (int step = 0; step < kMaxOperations && !in_.Empty(); ++step) Operation();
-    // Whatever the terminal did, a new connection to a well-behaved one works.
+    // Whatever the terminal did, once the device is back a new connection to a well-behaved one
+    // works, and after a restart or a port failure so do a download and an upload.
     hostile_ = false;
+    disrupt_after_sent_ = 0;
+    peer_.Faults() = {};
     peer_.SetSilent(false);
     link_.Disconnect();
     if (link_.ConnectTerminal() != S_CONNECTED) Fail("no recovery by reconnecting:", link_.GetDiag().message);
+    if (disruptions_ > 0) DownloadAndUpload();
     // Every operation gave the lock back: another thread gets it (or the input hangs).
     std::thread other([this] { link_.IsPortOpen(); });
     other.join();
   }
 
  private:
+  void DownloadAndUpload() {
+    TerminalState& state = peer_.State();
+    state.lines_count = -1;
+    state.tables[kTableJournal] = {"a", "b", "c"};
+    StringRowList rows;
+    if (link_.RecvTable(kTableJournal, rows, nullptr) != S_LINK_OK || rows.Rows() != state.tables[kTableJournal]) {
+      Fail("no download after recovery:", link_.GetDiag().message);
+    }
+    test::ElementRows upload;
+    upload.elements = {"x", "y"};
+    if (CheckedUpload(kTableGoods, upload, nullptr, -1) != S_LINK_OK) {
+      Fail("no upload after recovery:", link_.GetDiag().message);
+    }
+  }
+
   // The terminal's answer to one message from the PC; false lets its normal handling run.
   bool Answer(const std::string& message, TerminalSide& side) {
     if (!hostile_) return false;
     const uint8_t how = in_.Byte();
-    if (g_trace) std::fprintf(stderr, "  PC> %s: answer %d\n", Printable(message).c_str(), how % 6);
+    if (g_trace) std::fprintf(stderr, "  PC> %s: answer %d\n", Printable(message).c_str(), how % 8);
     const uint32_t count = 1 + (how >> 3) % kMaxRepliesPerMessage;
     // The terminal takes its time to answer: up to past the PC's exchange time-out.
     if (how & 0x80) clock_.Advance(in_.U16() % kMaxAnswerDelayMs);
-    switch (how % 6) {
+    switch (how % 8) {
       case 0: return false;
       case 1: return true;  // silence
+      case 6:
+        // On this message: what it asked for is done or lost with the restart or the port's failure.
+        Disrupt();
+        return (how & 0x20) != 0;
+      case 7:
+        // Later in this exchange, after some of the terminal's next messages.
+        disrupt_after_sent_ = 1 + in_.Byte() % 16;
+        return false;
       case 2:
         side.Emit(EchoOf(message));
         for (uint32_t i = 1; i < count; ++i) side.Emit(Reply(in_, message));
@@ -165,15 +200,69 @@ class Harness {
     }
   }
 
+  // The terminal program restarts, or the port fails, or the device comes back.
+  void Disrupt() {
+    const uint8_t what = in_.Byte();
+    if (g_trace) std::fprintf(stderr, "  disrupt %d\n", what % 6);
+    test::PortFaults& faults = peer_.Faults();
+    const uint32_t error = kPortErrors[(what >> 3) % std::size(kPortErrors)];
+    ++disruptions_;
+    switch (what % 6) {
+      case 0:
+        if (peer_.Endpoint() == nullptr) break;
+        peer_.Endpoint()->Restart();
+        // The messages after this one reach the new session.
+        restarts_.push_back(peer_.Side().Received().size());
+        sent_.emplace_back();  // no table of the terminal's spans it
+        break;
+      case 1: faults.send_error = error; break;
+      case 2: faults.send_cut = 1 + (what >> 3) % 24; break;
+      case 3: faults.read_error = error; break;
+      case 4: faults.vanished = true; break;
+      default: faults = {}; break;
+    }
+  }
+
+  // A port that failed for the whole operation: no exchange could complete.
+  bool PortDownThroughout() {
+    const test::PortFaults& f = peer_.Faults();
+    // A read error shows only once a whole frame went out.
+    return disruptions_ == disruptions_at_start_ &&
+           (f.send_error != 0 || (f.read_error != 0 && f.send_cut == 0) || f.vanished);
+  }
+
   int32_t Kind() { return static_cast<int32_t>(in_.Byte() % (kTableKindCount + 2)) - 1; }
 
-  static void Expect(int32_t r, std::initializer_list<int32_t> allowed, const char* operation) {
+  void Expect(int32_t r, std::initializer_list<int32_t> allowed, const char* operation) {
     if (g_stats) ++g_results[operation][r];
     if (g_trace) std::fprintf(stderr, "  %s: %d\n", operation, r);
+    if (answer_needed_ && PortDownThroughout()) PortFailure(r, operation);
     for (int32_t a : allowed) {
       if (r == a) return;
     }
     Fail("result outside the documented codes:", std::string(operation) + " " + std::to_string(r));
+  }
+
+  // An operation that needs the terminal's answer, over a port that failed throughout, fails with
+  // the port's code and names the lost device (or a restart of the terminal from before, read first).
+  void PortFailure(int32_t r, const char* operation) {
+    if (g_stats) ++g_results[std::string("port down: ") + operation][r];
+    // The link check reports in its diagnostic only, a beep names no cause there.
+    const std::string message = link_.GetDiag().message + "\n" + link_.LastMessage();
+    const std::string detail = std::string(operation) + " " + std::to_string(r) + " '" + message + "'";
+    switch (r) {
+      case E_EXCHANGE:
+        if (message.find(TransferResultText(kTransferDeviceLost)) == std::string::npos &&
+            message.find(StrFormat(link_text::kPeerRestartedV3, kTransferPeerRestarted)) == std::string::npos) {
+          Fail("port failure without the device's text:", detail);
+        }
+        break;
+      case E_NOT_CONNECTED:
+      case E_PORT_OPEN:
+      case E_NO_PORT:
+      case E_BAD_REQUEST: break;
+      default: Fail("port failure with another result:", detail);
+    }
   }
 
   // A higher-level operation: its failure is in the diagnostic record with a text and a stage, and
@@ -251,22 +340,36 @@ class Harness {
     }
     const int32_t count = in_.Byte() % 2 ? -1 : static_cast<int32_t>(n);
     test::Events progress;
+    if (CheckedUpload(kind, source, &progress, count) != S_LINK_OK) return;
+    if (progress.sent.size() != source.elements.size()) Fail("SendTable: a notification per row");
+  }
+
+  int32_t CheckedUpload(int32_t kind, test::ElementRows& source, test::Events* progress, int32_t count) {
     const size_t before = peer_.Side().Received().size();
-    const int32_t r = Checked(link_.SendTable(kind, source, &progress, count),
-                              {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT}, "SendTable");
-    if (r != S_LINK_OK) return;
+    const int32_t r = Checked(link_.SendTable(kind, source, progress, count), {0, E_BAD_REQUEST, E_EXCHANGE, E_NO_PORT},
+                              "SendTable");
+    if (r != S_LINK_OK) return r;
+    // v2 has no word for a restart: what the new program took of the table is beyond the link.
+    if (link_.RemoteVersion() != kLinkVersionV3 && !restarts_.empty() && restarts_.back() > before) return r;
     // Success: the terminal got the start command, every row whole and in order, and the end marker.
     std::vector<std::string> wanted{static_cast<char>(kSOH) + std::string(UploadCommand(kind))};
     for (const std::optional<std::string>& row : source.elements) wanted.push_back(Record(*row));
     wanted.push_back(Record(std::string(1, static_cast<char>(kEOT))));
     const std::vector<std::string>& received = peer_.Side().Received();
     if (received.size() - before < wanted.size()) Fail("SendTable: success with messages missing");
+    const size_t start = received.size() - wanted.size();
     for (size_t i = 0; i < wanted.size(); ++i) {
-      if (received[received.size() - wanted.size() + i] != wanted[i]) {
+      if (received[start + i] != wanted[i]) {
         Fail("SendTable: success but the terminal got another table", std::to_string(i));
       }
     }
-    if (progress.sent.size() != source.elements.size()) Fail("SendTable: a notification per row");
+    // On v3 a restart announces itself; a table that straddles one did not reach the terminal whole.
+    for (size_t at : restarts_) {
+      if (at > start && at < received.size()) {
+        Fail("SendTable: success though the terminal restarted in the middle of the table");
+      }
+    }
+    return r;
   }
 
   void PlainCommand() {
@@ -308,7 +411,12 @@ class Harness {
     int32_t r = 0;
     const char* name = "";
     switch (in_.Byte() % 6) {
-      case 0: r = link_.GetLinesCount(Kind(), value), name = "GetLinesCount"; break;
+      case 0: {
+        const int32_t kind = Kind();
+        answer_needed_ = kind != kTableService;  // its count is not asked for
+        r = link_.GetLinesCount(kind, value), name = "GetLinesCount";
+        break;
+      }
       case 1: r = link_.GetCurrentID(Kind(), value), name = "GetCurrentID"; break;
       case 2: r = link_.IsReadyToCommunicate(value, text), name = "IsReadyToCommunicate"; break;
       case 3: r = link_.QuerySoftwareInfo(), name = "QuerySoftwareInfo"; break;
@@ -379,11 +487,17 @@ class Harness {
 
   void Port() {
     const uint8_t what = in_.Byte();
-    if (g_trace) std::fprintf(stderr, "  port op %d\n", what % 4);
-    switch (what % 4) {
-      case 0: LowLevel(link_.OpenPort(), {0}, "OpenPort"); break;
+    if (g_trace) std::fprintf(stderr, "  port op %d\n", what % 5);
+    switch (what % 5) {
+      case 0:
+        LowLevel(link_.OpenPort(), {0, E_PORT_OPEN}, "OpenPort");
+        if (link_.IsPortOpen() == peer_.Faults().vanished) {
+          Fail("OpenPort: a vanished device opened or a present one not");
+        }
+        break;
       case 1: link_.ClosePort(); break;
       case 2: link_.Disconnect(); break;
+      case 3: Disrupt(); break;
       default: peer_.SetProtocol(kProtocols[in_.Byte() % std::size(kProtocols)]); break;
     }
   }
@@ -391,6 +505,19 @@ class Harness {
   void Operation() {
     const uint8_t op = in_.Byte();
     if (g_trace) std::fprintf(stderr, "op %d at %u\n", op % 16, clock_.Now());
+    disruptions_at_start_ = disruptions_;
+    const uint64_t calls = peer_.PortCalls();
+    // Operations 0 to 8 cannot succeed without the terminal's answer (some refuse first).
+    constexpr uint32_t kNeedAnswer = 0b111111111;
+    answer_needed_ = (kNeedAnswer >> (op % 16)) & 1;
+    Dispatch(op);
+    answer_needed_ = false;
+    if (peer_.PortCalls() - calls > kMaxPortCallsPerOperation) {
+      Fail("the link spins on the port", std::to_string(op % 16));
+    }
+  }
+
+  void Dispatch(uint8_t op) {
     switch (op % 16) {
       case 0: {
         const int32_t r = link_.ConnectTerminal();
@@ -450,6 +577,15 @@ class Harness {
   std::vector<std::string> sent_;
   int sent_opens_ = 0;
   bool hostile_ = true;
+  // Restarts and port faults so far, and at the start of the running operation.
+  int disruptions_ = 0;
+  int disruptions_at_start_ = 0;
+  bool answer_needed_ = false;
+  // Disrupts after this many more messages of the terminal (0: not armed).
+  int disrupt_after_sent_ = 0;
+  // Where in the terminal's received messages each restart fell: those from there on reached the new
+  // session.
+  std::vector<size_t> restarts_;
   test::TerminalPeer peer_;
   TerminalLink link_;
 };
