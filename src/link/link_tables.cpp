@@ -40,7 +40,10 @@ int32_t TerminalLink::ConnectTerminal() {
   ClearDiag();
   std::lock_guard<std::recursive_mutex> guard(lock_);
   return Guard("ConnectTerminal", [&]() -> int32_t {
-    if (connected_ == 0) {
+    // A port closed meanwhile, or one whose device failed (lost, perhaps back by now), is opened
+    // afresh: reused, it would fail every connect until a disconnect.
+    const bool port_usable = port_ != nullptr && port_->port != nullptr && port_->port->errors == 0;
+    if (connected_ == 0 || !port_usable) {
       if (OpenPort() < 0) {
         return SetDiag(E_PORT_OPEN, kOpenPortFailed + port_name_ + kSeparator + last_message_, kCtxConnect);
       }

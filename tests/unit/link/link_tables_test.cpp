@@ -53,6 +53,19 @@ TEST_P(LinkTables, ConnectToASilentTerminalLeavesThePortOpen) {
   EXPECT_EQ(peer().Opens(), 2);
 }
 
+// A device lost while connected: the next connects open the port afresh instead of reusing the dead
+// handle, so the first one after the device is back succeeds.
+TEST_P(LinkTables, ConnectAfterTheDeviceCameBackReopensThePort) {
+  ASSERT_EQ(link().ConnectTerminal(), S_CONNECTED);
+  peer().Faults().vanished = true;
+  EXPECT_EQ(link().MakeBeep(), E_EXCHANGE);
+  EXPECT_EQ(link().ConnectTerminal(), E_PORT_OPEN);
+  bench_.ExpectDiag(E_PORT_OPEN, "Ошибка открытия порта PEER - Порт не найден (PEER)", "Подключение");
+  peer().Faults().vanished = false;
+  EXPECT_EQ(link().ConnectTerminal(), S_CONNECTED);
+  EXPECT_EQ(peer().Opens(), 2);
+}
+
 TEST_P(LinkTables, IdentityFailureLeavesTheLinkConnected) {
   peer().Side().SetIntercept([&](const std::string& message, TerminalSide&) {
     if (message != Cmd("--h")) return false;
