@@ -390,7 +390,7 @@ bool TerminalLink::LineFailing(uint32_t samples) {
 }
 
 int32_t TerminalLink::LineAware(const std::function<int32_t()>& exchange) {
-  auto port_errors = [this] { return port_ != nullptr && port_->port != nullptr ? port_->port->errors : 0; };
+  auto port_errors = [this] { return port_ != nullptr && port_->port != nullptr ? port_->port->errors.load() : 0u; };
   const uint32_t errors_before = port_errors();
   const int32_t result = exchange();
   if (result == E_EXCHANGE && port_errors() == errors_before) LineFailing(kLineQualityFramesAfterFailure);

@@ -1,5 +1,6 @@
 // The port: one object through which raw bytes go to and from a terminal, whatever the link.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -52,8 +53,9 @@ struct LinkPort {
   uint32_t kind = Serial;
   std::unique_ptr<PortDevice> device;
   std::unique_ptr<WireTap> tap;  // none unless traced
-  // Sends and reads that failed with an error of the port, so far.
-  uint32_t errors = 0;
+  // Sends and reads that failed with an error of the port, so far. A relay sends and reads on
+  // one port from two threads.
+  std::atomic<uint32_t> errors{0};
 
   // Stable per-port number printed as %8.8X in the dumps.
   uint32_t Identity() const { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)); }

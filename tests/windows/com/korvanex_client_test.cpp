@@ -113,9 +113,10 @@ TEST_F(ComClient, KorvaneXVersionFromTheIniFile) {
   EXPECT_EQ(IniVersion(), "2.00");
   RunRows(o.Get(), "v2", port);
 
-  // A result below 0 reaches KorvaneX as 0 and KorvaneX2 as it is: the row count is still
-  // pending when the next command's echo is read.
+  // The row count still pending is passed over by the next command. A result below 0 reaches
+  // KorvaneX as 0 and KorvaneX2 as it is: a terminal that falls silent after the handshake.
   {
+    REQUIRE_SIM(mute, "mute");
     ComPtr<IKorvaneX2> x2 = Create<IKorvaneX2>(L"Zyl.KorvaneX2");
     ASSERT_TRUE(x2);
     long results[2] = {99, 99};
@@ -125,12 +126,17 @@ TEST_F(ComClient, KorvaneXVersionFromTheIniFile) {
         Bstr c(code);
         return which == 0 ? o->SendCMD(c.get(), &r) : x2->SendCMD(c.get(), &r);
       };
-      ASSERT_EQ(which == 0 ? o->OpenPort(Bstr(port.c_str()).get(), &r) : x2->OpenPort(Bstr(port.c_str()).get(), &r),
-                S_OK);
+      const auto open = [&](const std::wstring& name) {
+        return which == 0 ? o->OpenPort(Bstr(name.c_str()).get(), &r) : x2->OpenPort(Bstr(name.c_str()).get(), &r);
+      };
+      long closed = 0;
+      ASSERT_EQ(open(port), S_OK);
       ASSERT_EQ(send(L"020"), S_OK);
       ASSERT_EQ(r, 1);
       ASSERT_EQ(send(L"004"), S_OK);
-      long closed = 0;
+      EXPECT_EQ(r, 1);
+      ASSERT_EQ(open(mute), S_OK);
+      ASSERT_EQ(send(L"004"), S_OK);
       EXPECT_EQ(which == 0 ? o->ClosePort(&closed) : x2->ClosePort(&closed), S_OK);
     }
     EXPECT_LT(results[1], 0);
