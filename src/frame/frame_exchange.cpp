@@ -394,6 +394,7 @@ int32_t tsRecv(TsPort* port, uint8_t* last_frame, uint8_t* buffer, uint32_t size
     tsMakeReq(local, first, 0);
   }
   bool wrong_code = false;
+  bool overflowed = false;
 
   while (BeforeDeadline(port, deadline)) {
     // Only the fragment asked for may be stored: another one would land at the wrong place.
@@ -426,15 +427,21 @@ int32_t tsRecv(TsPort* port, uint8_t* last_frame, uint8_t* buffer, uint32_t size
         const uint8_t count = answer[kFragOffCount], index = answer[kFragOffIndex];
         if (index == 0) written = 0;
         const uint32_t n = length - kFragHeaderSize;
-        if (n > size - written) {
+        if (!overflowed && n > size - written) {
           Dump("[tsRecv:%8.8X] Ошибка переполнения (frag pt). Недостаточно выделено места в приемном буфере "
                "приложения.",
                id);
-          return kTsOverflow;
+          overflowed = true;
         }
-        std::memcpy(buffer + written, answer + kFragHeaderSize, n);
-        written += n;
-        if (index + 1 >= count) return static_cast<int32_t>(written);
+        // The rest of a block that overflowed is fetched and dropped: the peer keeps offering a
+        // block until all of it was fetched, and a half-read one would answer every later request.
+        if (overflowed) {
+          if (index + 1 >= count) return kTsOverflow;
+        } else {
+          std::memcpy(buffer + written, answer + kFragHeaderSize, n);
+          written += n;
+          if (index + 1 >= count) return static_cast<int32_t>(written);
+        }
         tsMakeReq(local, static_cast<uint16_t>(FrameNumber(answer) + 1), static_cast<uint8_t>(index + 1));
         current = local;
         break;

@@ -348,6 +348,15 @@ TEST_P(LinkCommands, AnAnswerLeftOverIsNotTakenForTheNext) {
     EXPECT_EQ(link().LastMessage(), "Неверный формат ответа на команду");
     EXPECT_EQ(bench_.Clock().Now() - before >= kLinkExchangeTimeoutMs, beep_echo == "40R") << wrong;
   }
+
+  // An answer longer than any fails its command, and is fetched whole so the next is answered.
+  peer().Side().SetIntercept([](const std::string& message, TerminalSide& side) {
+    if (message == Cmd("004")) side.Emit(std::string(9000, 'z'));
+    return message == Cmd("004");
+  });
+  EXPECT_EQ(link().MakeBeep(), E_EXCHANGE);
+  peer().Side().SetIntercept(nullptr);
+  EXPECT_EQ(link().MakeBeep(), 0) << link().GetDiag().message;
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, LinkCommands, ::testing::Values(kV2, kV3), ProtocolName);

@@ -96,6 +96,12 @@ TEST_P(LinkRowLimits, DownloadsFailOnARowLongerThanTheirBuffer) {
                     "Выгрузка таблицы");
   EXPECT_EQ(link().LastMessage(), "Принятая строка длиннее 8191 байт не помещается в буфер приема");
   EXPECT_EQ(rows.Rows(), (std::vector<std::string>{"a", "b"}));
+
+  // The long row was taken whole, so the terminal has moved on to the next.
+  uint8_t next[8] = {};
+  int32_t received = 0;
+  EXPECT_EQ(link().TryToRecv(next, sizeof next, received), 0) << link().GetDiag().message;
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(next), static_cast<size_t>(received)), "d");
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, LinkRowLimits, ::testing::Values(kV2, kV2Large, kV3), LimitsName);
