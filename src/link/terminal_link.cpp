@@ -495,9 +495,12 @@ int32_t TerminalLink::ReceiveAnswer(const std::vector<uint8_t>& message, uint32_
                                     uint32_t size, uint32_t& err) {
   // A terminal that answered late, or twice, leaves that answer ahead of the next one; v2 keeps
   // offering it until it is read. Taken for the next command's answer it would fail that command,
-  // and every command after it, one answer behind. So a data record, or the echo of another
-  // command sent before, is passed over while more comes in time; when nothing does, it stands as
-  // the answer and fails the check as any wrong answer does.
+  // and every command after it, one answer behind. So a data record, the echo of another command
+  // sent before, or a v2 block that cannot be an answer (empty, or longer than one) is passed over
+  // while more comes in time; when nothing does, it stands as the answer and fails the check as any
+  // wrong answer does.
+  bool passed = false;
+  int32_t passed_result = 0;
   std::vector<uint8_t> passed_over;
   // v2 takes a whole block or nothing: a left-over row longer than this answer would fail the
   // exchange, so blocks are read into room for any and checked against `size` here.
@@ -507,20 +510,28 @@ int32_t TerminalLink::ReceiveAnswer(const std::vector<uint8_t>& message, uint32_
     const int32_t r = UseV3() ? ReceiveRecordUntil(deadline, answer, size, err)
                               : tsRecv(port_, last_frame_.data(), into, static_cast<uint32_t>(block.size()),
                                        std::max<int32_t>(0, TicksLeft(clock_.Now(), deadline)), err);
-    if (r < 1 || err != 0) {
-      if (passed_over.empty() || err != 0) return r;
+    // tsRecv's 0 is an empty block here (the port is there), and a block longer than the room was
+    // fetched to its end: the terminal's block all the same, not a failed receive.
+    const bool odd = !UseV3() && err == 0 && (r == kTsBadArguments || r == kTsOverflow);
+    if (!odd && (r < 1 || err != 0)) {
+      if (!passed || err != 0) return r;
       std::memcpy(answer, passed_over.data(), passed_over.size());
-      return static_cast<int32_t>(passed_over.size());
+      return passed_result;
     }
-    const size_t n = static_cast<size_t>(r);
-    const bool stale = answers_.LeftOver(into, n, message.data(), message.size());
-    const bool fits = n <= size;
+    const size_t n = odd ? 0 : static_cast<size_t>(r);
+    const bool fits = !odd && n <= size && (!UseV3() || records_.LastPayloadLength() <= size);
+    // Longer than the answer: the block layer's overflow, as for a block longer than the room.
+    const int32_t result = fits || odd ? r : kTsOverflow;
+    const bool stale = !fits || answers_.LeftOver(into, n, message.data(), message.size());
     if (!stale || TickReached(clock_.Now(), deadline)) {
-      if (!fits) return kTsOverflow;  // as the block layer reports a block too long for the buffer
-      if (into != answer) std::memcpy(answer, into, n);
-      return r;
+      if (fits && into != answer) std::memcpy(answer, into, n);
+      return result;
     }
-    if (passed_over.empty() && fits) passed_over.assign(into, into + n);
+    if (!passed) {
+      passed = true;
+      passed_result = result;
+      if (fits) passed_over.assign(into, into + n);
+    }
   }
 }
 

@@ -349,14 +349,24 @@ TEST_P(LinkCommands, AnAnswerLeftOverIsNotTakenForTheNext) {
     EXPECT_EQ(bench_.Clock().Now() - before >= kLinkExchangeTimeoutMs, beep_echo == "40R") << wrong;
   }
 
-  // An answer longer than any fails its command, and is fetched whole so the next is answered.
-  peer().Side().SetIntercept([](const std::string& message, TerminalSide& side) {
-    if (message == Cmd("004")) side.Emit(std::string(9000, 'z'));
-    return message == Cmd("004");
-  });
-  EXPECT_EQ(link().MakeBeep(), E_EXCHANGE);
-  peer().Side().SetIntercept(nullptr);
-  EXPECT_EQ(link().MakeBeep(), 0) << link().GetDiag().message;
+  // A message that cannot be an answer (empty, or longer than one) is passed over too; alone, it
+  // fails its command, and is taken whole so that the next command is answered.
+  for (const std::string& odd : {std::string(), std::string(9000, 'z')}) {
+    for (const bool echo : {true, false}) {
+      peer().Side().SetIntercept([&](const std::string& message, TerminalSide& side) {
+        if (message != Cmd("004")) return false;
+        side.Emit(odd);
+        if (echo) side.EmitEcho("004");
+        return true;
+      });
+      EXPECT_EQ(link().MakeBeep(), echo ? 0 : E_EXCHANGE) << odd.size() << link().LastMessage();
+      peer().Side().SetIntercept(nullptr);
+      EXPECT_EQ(link().MakeBeep(), 0) << odd.size() << link().LastMessage();
+    }
+  }
+  uint8_t row[8];
+  int32_t received = 0;
+  EXPECT_EQ(link().TryToRecv(row, sizeof row, received), E_EXCHANGE) << "nothing is left to read";
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, LinkCommands, ::testing::Values(kV2, kV3), ProtocolName);
