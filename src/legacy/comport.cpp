@@ -358,6 +358,8 @@ int32_t CComport::SendCmd(const std::string& cmd) {
     SyncRemoteVersion(err, kComportTimeoutMs);
     if (err != 0) return kComportDeviceLost;
   }
+  if (RefusedForV2Terminal("SendCmd() Error [v3]. Терминал говорит на версии 2.00, команда не отправлена"))
+    return kComportWrongAnswer;
   uint8_t message[kCommandMessageSize] = {kSOH};
   std::memcpy(message + 1, cmd.data(), kCommandChars);
   uint8_t answer[kAnswerMessageSize] = {};
@@ -457,15 +459,26 @@ int32_t CComport::ReceiveAnswer(const uint8_t* message, uint8_t* answer, uint32_
   }
 }
 
-int32_t CComport::SettleForRow() {
+int32_t CComport::SettleForRow(const char* refusal) {
   if (remote_version_ != 0 && !version_guessed_) return 1;
-  // A v3 terminal acknowledges a v2 frame without taking the row in it: sent on a protocol not
-  // known, or only guessed, the row would be lost and reported sent.
+  // A v3 terminal acknowledges a v2 frame without taking the row in it, and answers a v2 request
+  // with its own handshake: on a protocol not known, or only guessed, a row sent would be lost and
+  // reported sent, and a row asked for would fail.
   uint32_t err = 0;
   if (SyncRemoteVersion(err, kComportTimeoutMs) == 1) return 1;
   if (err != 0) return kComportDeviceLost;
-  Refuse("TryToSend() Error. Терминал не ответил на запрос версии протокола, строка не отправлена");
+  Refuse(refusal);
   return kTsTimeout;
+}
+
+bool CComport::RefusedForV2Terminal(const char* text) {
+  // 3.00 chosen here, 2.00 answered by the terminal: it would leave every v3 frame unanswered and
+  // the operation would wait out its time-out.
+  if (local_version_ < kComportVersion300 || remote_version_ == 0 || remote_version_ >= kComportVersion300 ||
+      version_guessed_)
+    return false;
+  Refuse(text);
+  return true;
 }
 
 int32_t CComport::TryToSend(const std::string& text) {
@@ -481,14 +494,12 @@ int32_t CComport::TryToSend(const std::string& text) {
     Refuse("TryToSend() Error. Порт не открыт");
     return 0;
   }
-  const int32_t settled = SettleForRow();
+  const int32_t settled = SettleForRow(
+      "TryToSend() Error. Терминал не ответил на запрос версии протокола, строка не отправлена");
   if (settled != 1) return settled;
-  // 3.00 chosen here, 2.00 at the terminal: a v3 record would never be flushed to it, and reach it
-  // as a row with its length in front if it were.
-  if (UsesV3() && remote_version_ < kComportVersion300) {
-    Refuse("TryToSend() Error [v3]. Терминал говорит на версии 2.00, строка не отправлена");
-    return 0;
-  }
+  // A v3 record would never be flushed to a 2.00 terminal, and reach it as a row with its length
+  // in front if it were.
+  if (RefusedForV2Terminal("TryToSend() Error [v3]. Терминал говорит на версии 2.00, строка не отправлена")) return 0;
   const uint32_t room = kMaxFramedRowText - static_cast<uint32_t>(pending_length_);
   if (text.size() > (UsesV3() ? kMaxFramedRowText : room)) {
     Refuse(StrFormat("TryToSend() Error. Строка длиннее %u байт не отправлена (%u)",
@@ -550,6 +561,11 @@ int32_t CComport::TryToRecv(char* buffer, int32_t& size) {
     Refuse("TryToRecv() Error. Порт не открыт или нет места для строки");
     return 0;
   }
+  const int32_t settled = SettleForRow(
+      "TryToRecv() Error. Терминал не ответил на запрос версии протокола, строка не принята");
+  if (settled != 1) return settled;
+  if (RefusedForV2Terminal("TryToRecv() Error [v3]. Терминал говорит на версии 2.00, строка не принята"))
+    return kComportWrongAnswer;
   PurgePort();
   auto* bytes = reinterpret_cast<uint8_t*>(buffer);
   const uint32_t capacity = static_cast<uint32_t>(size);
@@ -600,6 +616,8 @@ int32_t CComport::IsTerminalOnline(int32_t timeout_ms) {
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(std::max(timeout_ms, 0));
   uint32_t err = 0;
   if (remote_version_ == 0 && SyncRemoteVersion(err, static_cast<uint32_t>(MsLeft(deadline))) == 0) return kTsTimeout;
+  if (RefusedForV2Terminal("IsTerminalOnline() Error [v3]. Терминал говорит на версии 2.00, команда не отправлена"))
+    return kComportWrongAnswer;
   uint8_t message[kCommandMessageSize] = {kSOH};
   std::memcpy(message + 1, kCmdLinkCheck, kCommandChars);
   uint8_t answer[kAnswerMessageSize] = {};

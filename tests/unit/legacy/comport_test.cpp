@@ -326,12 +326,60 @@ TEST(Comport, RowsWaitForTheTerminalsProtocol) {
   EXPECT_EQ(r.port.RemoteVersion(), 200u);
   EXPECT_EQ(r.port.TryToSend("lost?"), -1);
   EXPECT_TRUE(r.logs.Has("TryToSend() Error. Терминал не ответил на запрос версии протокола, строка не отправлена"));
+  int32_t result = 0;
+  r.Recv(result);
+  EXPECT_EQ(result, -1);
+  EXPECT_TRUE(r.logs.Has("TryToRecv() Error. Терминал не ответил на запрос версии протокола, строка не принята"));
+  // Awake, it answers a v2 request with its handshake: a receive asks again too.
   r.peer.SetSilent(false);
+  r.peer.Endpoint()->SetSessionStart([&] { r.peer.Side().EmitRecord("in"); });
+  EXPECT_EQ(r.Recv(result), "in");
   r.peer.Side().ClearReceived();
   EXPECT_GT(r.port.TryToSend("second"), 0);
   EXPECT_GT(r.port.TryToSendFinalize(), 0);
   EXPECT_EQ(r.peer.Side().Received(), std::vector<std::string>{"\x1E"
                                                                "second"});
+}
+
+// A receive on a new connection asks for the terminal's protocol first, as a send does; a 3.00
+// object that a 2.00 terminal answered fails at once, sending nothing, not after a time-out each.
+TEST(Comport, AReceiveFirstSettlesTheProtocol) {
+  struct Case {
+    uint16_t protocol;
+    uint32_t local;
+    int32_t result;
+    uint32_t remote;
+  };
+  const Case cases[] = {{0x0200, 200, 3, 200},
+                        {0x0201, 200, 3, 200},
+                        {0x0300, 200, 3, 300},
+                        {0x0300, 300, 3, 300},
+                        {0x0200, 300, -6, 200}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.protocol) + " at " + std::to_string(c.local));
+    PeerRig r(c.protocol, c.local);
+    // The version query starts a new session, in which the terminal offers its row again.
+    r.peer.Side().EmitRecord("abc");
+    r.peer.Endpoint()->SetSessionStart([&] { r.peer.Side().EmitRecord("abc"); });
+    const uint32_t before = r.clock.Now();
+    int32_t result = 0;
+    EXPECT_EQ(r.Recv(result), c.result > 0 ? "abc" : "");
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(r.port.RemoteVersion(), c.remote);
+    if (c.result > 0) continue;
+    const size_t writes = r.peer.Writes().size();
+    EXPECT_EQ(r.port.SendCmd("004"), -6);
+    EXPECT_EQ(r.port.IsTerminalOnline(2000), -6);
+    r.Recv(result);
+    EXPECT_EQ(result, -6);
+    EXPECT_EQ(r.port.GetProtocolVersion(), 300u);
+    EXPECT_EQ(r.peer.Writes().size(), writes);
+    EXPECT_LT(r.clock.Now() - before, 1000u);
+    for (const char* text : {"TryToRecv() Error [v3]. Терминал говорит на версии 2.00, строка не принята",
+                             "SendCmd() Error [v3]. Терминал говорит на версии 2.00, команда не отправлена",
+                             "IsTerminalOnline() Error [v3]. Терминал говорит на версии 2.00, команда не отправлена"})
+      EXPECT_TRUE(r.logs.Has(text)) << text;
+  }
 }
 
 // An answer doubled, or a row after the echo, stays on the line: the next command and link check
