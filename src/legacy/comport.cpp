@@ -426,36 +426,48 @@ int32_t CComport::ReceiveAnswer(const uint8_t* message, uint8_t* answer, uint32_
                                 RecvOutcome& outcome) {
   // A terminal that answered late, or twice, leaves that answer ahead of the next one (v2 keeps
   // offering it until it is read): taken for this command's answer it would fail this command and
-  // every later one. So a data row, or the echo of another command sent before, is passed over
-  // while more comes in time; with nothing after it, it stands and fails the check as before.
+  // every later one. So a data row, the echo of another command sent before, or a v2 block that
+  // cannot be an answer (empty, or longer than one) is passed over while more comes in time; with
+  // nothing after it, it stands and fails the check as before.
   const bool v3 = UsesV3();
-  // v2 takes a whole block or nothing: room for any, so a long left-over row is read past too.
+  // v2 takes a whole block or nothing: room for any row, so a left-over one is read past too.
   std::vector<uint8_t> block(kLastFrameSize);
+  bool passed = false;
+  int32_t passed_result = 0;
   std::vector<uint8_t> passed_over;
   for (;;) {
     int32_t r = 0;
+    bool odd = false;
     if (v3) {
       r = ReceiveRecord(block.data(), static_cast<uint32_t>(block.size()), deadline, err, outcome);
     } else {
       r = tsRecv(port_, last_frame_.data(), block.data(), static_cast<uint32_t>(block.size()), MsLeft(deadline), err);
-      outcome = r >= 1 ? RecvOutcome::kRecord : RecvOutcome::kFailed;
+      // An empty block, or one too long for the room (fetched to its end and dropped), is no
+      // answer, but the terminal's block all the same, not a failed receive.
+      odd = err == 0 && (r == 0 || r == kTsOverflow);
+      outcome = r >= 1 || odd ? RecvOutcome::kRecord : RecvOutcome::kFailed;
     }
     if (outcome != RecvOutcome::kRecord) {
-      if (passed_over.empty() || err != 0) return r;
+      if (!passed || err != 0) return r;
       outcome = RecvOutcome::kRecord;
       std::memcpy(answer, passed_over.data(), passed_over.size());
-      return static_cast<int32_t>(passed_over.size());
+      return passed_result;
     }
-    const size_t n = static_cast<size_t>(r);
-    // A v2 answer longer than the answer buffer overflows it, as the frame layer reports.
-    const bool fits = v3 || n <= kAnswerMessageSize;
-    if (!answers_.LeftOver(block.data(), n, message, kCommandMessageSize) || TickReached(clock_.Now(), deadline)) {
-      if (!fits) return kTsOverflow;
-      std::memcpy(answer, block.data(), std::min<size_t>(n, kAnswerMessageSize));
-      return v3 ? static_cast<int32_t>(std::min<size_t>(n, kAnswerMessageSize)) : r;
+    const size_t n = odd ? 0 : static_cast<size_t>(r);
+    const bool fits = v3 || (!odd && n <= kAnswerMessageSize);
+    int32_t result = v3 ? static_cast<int32_t>(std::min<size_t>(n, kAnswerMessageSize)) : r;
+    // Longer than an answer: the frame layer's overflow, as for a block longer than the room.
+    if (!fits && !odd) result = kTsOverflow;
+    const bool stale = !fits || answers_.LeftOver(block.data(), n, message, kCommandMessageSize);
+    if (!stale || TickReached(clock_.Now(), deadline)) {
+      if (fits) std::memcpy(answer, block.data(), std::min<size_t>(n, kAnswerMessageSize));
+      return result;
     }
-    if (passed_over.empty() && fits)
-      passed_over.assign(block.begin(), block.begin() + std::min<size_t>(n, kAnswerMessageSize));
+    if (!passed) {
+      passed = true;
+      passed_result = result;
+      if (fits) passed_over.assign(block.begin(), block.begin() + std::min<size_t>(n, kAnswerMessageSize));
+    }
   }
 }
 

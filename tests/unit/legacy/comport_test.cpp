@@ -382,6 +382,50 @@ TEST(Comport, AReceiveFirstSettlesTheProtocol) {
   }
 }
 
+// A v2 block that is empty, or longer than the buffer, fails at most the operation it came to:
+// the next row and command get their own. An answer's echo after such a block still counts.
+TEST(Comport, AnOddBlockFailsOnlyItsOwnOperation) {
+  const std::string echo = "\x05"
+                           "004";
+  const std::string long_row = "\x1E" + std::string(9000, 'y');
+  struct Case {
+    std::vector<std::string> answer;  // to "004"
+    int32_t cmd;
+    std::string row;  // sent for a receive of 64 bytes
+    int32_t recv;
+  };
+  const Case cases[] = {
+      {{"", echo}, 1, "", 0},
+      {{""}, 0, "\x1E" + std::string(64, 'x'), -2},               // an empty answer alone stands; one row byte too many
+      {{long_row, echo}, 1, "\x1E" + std::string(300, 'x'), -2},  // a row cut in fragments
+      {{std::string(300, 'z'), echo}, 1, long_row, -2},
+      {{std::string(300, 'z')}, -2, "\x1E" + std::string(63, 'x'), 63},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    PeerRig r(0x0200, 200);
+    ASSERT_EQ(r.port.SendCmd("111"), 1);
+    r.peer.Side().SetIntercept([&](const std::string& m, TerminalSide& side) {
+      if (m != "\x01"
+               "004")
+        return false;
+      for (const std::string& block : c.answer) side.Emit(block);
+      return true;
+    });
+    EXPECT_EQ(r.port.SendCmd("004"), c.cmd);
+    r.peer.Side().SetIntercept(nullptr);
+    r.peer.Side().Emit(c.row);
+    int32_t result = 0;
+    r.Recv(result);
+    EXPECT_EQ(result, c.recv);
+    r.peer.Side().EmitRecord("next");
+    EXPECT_EQ(r.Recv(result), "next");
+    EXPECT_EQ(r.port.SendCmd("111"), 1);
+    EXPECT_EQ(r.Recv(result), "");  // nothing was left behind: the wait runs out
+    EXPECT_EQ(result, -1);
+  }
+}
+
 // An answer doubled, or a row after the echo, stays on the line: the next command and link check
 // take their own answer, and a wrong one with nothing after it still fails once the wait is over.
 TEST(Comport, AnAnswerLeftOverIsNotTakenForTheNext) {
