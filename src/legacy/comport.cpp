@@ -358,6 +358,8 @@ int32_t CComport::SendCmd(const std::string& cmd) {
     SyncRemoteVersion(err, kComportTimeoutMs);
     if (err != 0) return kComportDeviceLost;
   }
+  if (RefusedForV2Terminal("SendCmd() Error [v3]. Терминал говорит на версии 2.00, команда не отправлена"))
+    return kComportWrongAnswer;
   uint8_t message[kCommandMessageSize] = {kSOH};
   std::memcpy(message + 1, cmd.data(), kCommandChars);
   uint8_t answer[kAnswerMessageSize] = {};
@@ -424,48 +426,71 @@ int32_t CComport::ReceiveAnswer(const uint8_t* message, uint8_t* answer, uint32_
                                 RecvOutcome& outcome) {
   // A terminal that answered late, or twice, leaves that answer ahead of the next one (v2 keeps
   // offering it until it is read): taken for this command's answer it would fail this command and
-  // every later one. So a data row, or the echo of another command sent before, is passed over
-  // while more comes in time; with nothing after it, it stands and fails the check as before.
+  // every later one. So a data row, the echo of another command sent before, or a v2 block that
+  // cannot be an answer (empty, or longer than one) is passed over while more comes in time; with
+  // nothing after it, it stands and fails the check as before.
   const bool v3 = UsesV3();
-  // v2 takes a whole block or nothing: room for any, so a long left-over row is read past too.
+  // v2 takes a whole block or nothing: room for any row, so a left-over one is read past too.
   std::vector<uint8_t> block(kLastFrameSize);
+  bool passed = false;
+  int32_t passed_result = 0;
   std::vector<uint8_t> passed_over;
   for (;;) {
     int32_t r = 0;
+    bool odd = false;
     if (v3) {
       r = ReceiveRecord(block.data(), static_cast<uint32_t>(block.size()), deadline, err, outcome);
     } else {
       r = tsRecv(port_, last_frame_.data(), block.data(), static_cast<uint32_t>(block.size()), MsLeft(deadline), err);
-      outcome = r >= 1 ? RecvOutcome::kRecord : RecvOutcome::kFailed;
+      // An empty block, or one too long for the room (fetched to its end and dropped), is no
+      // answer, but the terminal's block all the same, not a failed receive.
+      odd = err == 0 && (r == 0 || r == kTsOverflow);
+      outcome = r >= 1 || odd ? RecvOutcome::kRecord : RecvOutcome::kFailed;
     }
     if (outcome != RecvOutcome::kRecord) {
-      if (passed_over.empty() || err != 0) return r;
+      if (!passed || err != 0) return r;
       outcome = RecvOutcome::kRecord;
       std::memcpy(answer, passed_over.data(), passed_over.size());
-      return static_cast<int32_t>(passed_over.size());
+      return passed_result;
     }
-    const size_t n = static_cast<size_t>(r);
-    // A v2 answer longer than the answer buffer overflows it, as the frame layer reports.
-    const bool fits = v3 || n <= kAnswerMessageSize;
-    if (!answers_.LeftOver(block.data(), n, message, kCommandMessageSize) || TickReached(clock_.Now(), deadline)) {
-      if (!fits) return kTsOverflow;
-      std::memcpy(answer, block.data(), std::min<size_t>(n, kAnswerMessageSize));
-      return v3 ? static_cast<int32_t>(std::min<size_t>(n, kAnswerMessageSize)) : r;
+    const size_t n = odd ? 0 : static_cast<size_t>(r);
+    const bool fits = v3 || (!odd && n <= kAnswerMessageSize);
+    int32_t result = v3 ? static_cast<int32_t>(std::min<size_t>(n, kAnswerMessageSize)) : r;
+    // Longer than an answer: the frame layer's overflow, as for a block longer than the room.
+    if (!fits && !odd) result = kTsOverflow;
+    const bool stale = !fits || answers_.LeftOver(block.data(), n, message, kCommandMessageSize);
+    if (!stale || TickReached(clock_.Now(), deadline)) {
+      if (fits) std::memcpy(answer, block.data(), std::min<size_t>(n, kAnswerMessageSize));
+      return result;
     }
-    if (passed_over.empty() && fits)
-      passed_over.assign(block.begin(), block.begin() + std::min<size_t>(n, kAnswerMessageSize));
+    if (!passed) {
+      passed = true;
+      passed_result = result;
+      if (fits) passed_over.assign(block.begin(), block.begin() + std::min<size_t>(n, kAnswerMessageSize));
+    }
   }
 }
 
-int32_t CComport::SettleForRow() {
+int32_t CComport::SettleForRow(const char* refusal) {
   if (remote_version_ != 0 && !version_guessed_) return 1;
-  // A v3 terminal acknowledges a v2 frame without taking the row in it: sent on a protocol not
-  // known, or only guessed, the row would be lost and reported sent.
+  // A v3 terminal acknowledges a v2 frame without taking the row in it, and answers a v2 request
+  // with its own handshake: on a protocol not known, or only guessed, a row sent would be lost and
+  // reported sent, and a row asked for would fail.
   uint32_t err = 0;
   if (SyncRemoteVersion(err, kComportTimeoutMs) == 1) return 1;
   if (err != 0) return kComportDeviceLost;
-  Refuse("TryToSend() Error. Терминал не ответил на запрос версии протокола, строка не отправлена");
+  Refuse(refusal);
   return kTsTimeout;
+}
+
+bool CComport::RefusedForV2Terminal(const char* text) {
+  // 3.00 chosen here, 2.00 answered by the terminal: it would leave every v3 frame unanswered and
+  // the operation would wait out its time-out.
+  if (local_version_ < kComportVersion300 || remote_version_ == 0 || remote_version_ >= kComportVersion300 ||
+      version_guessed_)
+    return false;
+  Refuse(text);
+  return true;
 }
 
 int32_t CComport::TryToSend(const std::string& text) {
@@ -481,14 +506,12 @@ int32_t CComport::TryToSend(const std::string& text) {
     Refuse("TryToSend() Error. Порт не открыт");
     return 0;
   }
-  const int32_t settled = SettleForRow();
+  const int32_t settled = SettleForRow(
+      "TryToSend() Error. Терминал не ответил на запрос версии протокола, строка не отправлена");
   if (settled != 1) return settled;
-  // 3.00 chosen here, 2.00 at the terminal: a v3 record would never be flushed to it, and reach it
-  // as a row with its length in front if it were.
-  if (UsesV3() && remote_version_ < kComportVersion300) {
-    Refuse("TryToSend() Error [v3]. Терминал говорит на версии 2.00, строка не отправлена");
-    return 0;
-  }
+  // A v3 record would never be flushed to a 2.00 terminal, and reach it as a row with its length
+  // in front if it were.
+  if (RefusedForV2Terminal("TryToSend() Error [v3]. Терминал говорит на версии 2.00, строка не отправлена")) return 0;
   const uint32_t room = kMaxFramedRowText - static_cast<uint32_t>(pending_length_);
   if (text.size() > (UsesV3() ? kMaxFramedRowText : room)) {
     Refuse(StrFormat("TryToSend() Error. Строка длиннее %u байт не отправлена (%u)",
@@ -550,6 +573,11 @@ int32_t CComport::TryToRecv(char* buffer, int32_t& size) {
     Refuse("TryToRecv() Error. Порт не открыт или нет места для строки");
     return 0;
   }
+  const int32_t settled = SettleForRow(
+      "TryToRecv() Error. Терминал не ответил на запрос версии протокола, строка не принята");
+  if (settled != 1) return settled;
+  if (RefusedForV2Terminal("TryToRecv() Error [v3]. Терминал говорит на версии 2.00, строка не принята"))
+    return kComportWrongAnswer;
   PurgePort();
   auto* bytes = reinterpret_cast<uint8_t*>(buffer);
   const uint32_t capacity = static_cast<uint32_t>(size);
@@ -600,6 +628,8 @@ int32_t CComport::IsTerminalOnline(int32_t timeout_ms) {
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(std::max(timeout_ms, 0));
   uint32_t err = 0;
   if (remote_version_ == 0 && SyncRemoteVersion(err, static_cast<uint32_t>(MsLeft(deadline))) == 0) return kTsTimeout;
+  if (RefusedForV2Terminal("IsTerminalOnline() Error [v3]. Терминал говорит на версии 2.00, команда не отправлена"))
+    return kComportWrongAnswer;
   uint8_t message[kCommandMessageSize] = {kSOH};
   std::memcpy(message + 1, kCmdLinkCheck, kCommandChars);
   uint8_t answer[kAnswerMessageSize] = {};

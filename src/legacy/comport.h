@@ -92,9 +92,12 @@ class CComport {
   // exchanges left on the line while more comes before `deadline`; v3 reports through `outcome`.
   int32_t ReceiveAnswer(const uint8_t* message, uint8_t* answer, uint32_t deadline, uint32_t& err,
                         RecvOutcome& outcome);
-  // Before a row: the terminal's protocol is asked for while it is unknown or only guessed. 1 to go
-  // on, else the row's result.
-  int32_t SettleForRow();
+  // Before a row out or in: the terminal's protocol is asked for while it is unknown or only
+  // guessed. 1 to go on, else the row's result (`refusal` logged when the terminal did not answer).
+  int32_t SettleForRow(const char* refusal);
+  // True, with `text` logged, when the terminal answered the version query with 2.00 while 3.00 is
+  // chosen here.
+  bool RefusedForV2Terminal(const char* text);
 
   const Clock& clock_;
   BlockLineOpener block_opener_;

@@ -326,12 +326,104 @@ TEST(Comport, RowsWaitForTheTerminalsProtocol) {
   EXPECT_EQ(r.port.RemoteVersion(), 200u);
   EXPECT_EQ(r.port.TryToSend("lost?"), -1);
   EXPECT_TRUE(r.logs.Has("TryToSend() Error. Терминал не ответил на запрос версии протокола, строка не отправлена"));
+  int32_t result = 0;
+  r.Recv(result);
+  EXPECT_EQ(result, -1);
+  EXPECT_TRUE(r.logs.Has("TryToRecv() Error. Терминал не ответил на запрос версии протокола, строка не принята"));
+  // Awake, it answers a v2 request with its handshake: a receive asks again too.
   r.peer.SetSilent(false);
+  r.peer.Endpoint()->SetSessionStart([&] { r.peer.Side().EmitRecord("in"); });
+  EXPECT_EQ(r.Recv(result), "in");
   r.peer.Side().ClearReceived();
   EXPECT_GT(r.port.TryToSend("second"), 0);
   EXPECT_GT(r.port.TryToSendFinalize(), 0);
   EXPECT_EQ(r.peer.Side().Received(), std::vector<std::string>{"\x1E"
                                                                "second"});
+}
+
+// A receive on a new connection asks for the terminal's protocol first, as a send does; a 3.00
+// object that a 2.00 terminal answered fails at once, sending nothing, not after a time-out each.
+TEST(Comport, AReceiveFirstSettlesTheProtocol) {
+  struct Case {
+    uint16_t protocol;
+    uint32_t local;
+    int32_t result;
+    uint32_t remote;
+  };
+  const Case cases[] = {{0x0200, 200, 3, 200},
+                        {0x0201, 200, 3, 200},
+                        {0x0300, 200, 3, 300},
+                        {0x0300, 300, 3, 300},
+                        {0x0200, 300, -6, 200}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.protocol) + " at " + std::to_string(c.local));
+    PeerRig r(c.protocol, c.local);
+    // The version query starts a new session, in which the terminal offers its row again.
+    r.peer.Side().EmitRecord("abc");
+    r.peer.Endpoint()->SetSessionStart([&] { r.peer.Side().EmitRecord("abc"); });
+    const uint32_t before = r.clock.Now();
+    int32_t result = 0;
+    EXPECT_EQ(r.Recv(result), c.result > 0 ? "abc" : "");
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(r.port.RemoteVersion(), c.remote);
+    if (c.result > 0) continue;
+    const size_t writes = r.peer.Writes().size();
+    EXPECT_EQ(r.port.SendCmd("004"), -6);
+    EXPECT_EQ(r.port.IsTerminalOnline(2000), -6);
+    r.Recv(result);
+    EXPECT_EQ(result, -6);
+    EXPECT_EQ(r.port.GetProtocolVersion(), 300u);
+    EXPECT_EQ(r.peer.Writes().size(), writes);
+    EXPECT_LT(r.clock.Now() - before, 1000u);
+    for (const char* text : {"TryToRecv() Error [v3]. Терминал говорит на версии 2.00, строка не принята",
+                             "SendCmd() Error [v3]. Терминал говорит на версии 2.00, команда не отправлена",
+                             "IsTerminalOnline() Error [v3]. Терминал говорит на версии 2.00, команда не отправлена"})
+      EXPECT_TRUE(r.logs.Has(text)) << text;
+  }
+}
+
+// A v2 block that is empty, or longer than the buffer, fails at most the operation it came to:
+// the next row and command get their own. An answer's echo after such a block still counts.
+TEST(Comport, AnOddBlockFailsOnlyItsOwnOperation) {
+  const std::string echo = "\x05"
+                           "004";
+  const std::string long_row = "\x1E" + std::string(9000, 'y');
+  struct Case {
+    std::vector<std::string> answer;  // to "004"
+    int32_t cmd;
+    std::string row;  // sent for a receive of 64 bytes
+    int32_t recv;
+  };
+  const Case cases[] = {
+      {{"", echo}, 1, "", 0},
+      {{""}, 0, "\x1E" + std::string(64, 'x'), -2},               // an empty answer alone stands; one row byte too many
+      {{long_row, echo}, 1, "\x1E" + std::string(300, 'x'), -2},  // a row cut in fragments
+      {{std::string(300, 'z'), echo}, 1, long_row, -2},
+      {{std::string(300, 'z')}, -2, "\x1E" + std::string(63, 'x'), 63},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    PeerRig r(0x0200, 200);
+    ASSERT_EQ(r.port.SendCmd("111"), 1);
+    r.peer.Side().SetIntercept([&](const std::string& m, TerminalSide& side) {
+      if (m != "\x01"
+               "004")
+        return false;
+      for (const std::string& block : c.answer) side.Emit(block);
+      return true;
+    });
+    EXPECT_EQ(r.port.SendCmd("004"), c.cmd);
+    r.peer.Side().SetIntercept(nullptr);
+    r.peer.Side().Emit(c.row);
+    int32_t result = 0;
+    r.Recv(result);
+    EXPECT_EQ(result, c.recv);
+    r.peer.Side().EmitRecord("next");
+    EXPECT_EQ(r.Recv(result), "next");
+    EXPECT_EQ(r.port.SendCmd("111"), 1);
+    EXPECT_EQ(r.Recv(result), "");  // nothing was left behind: the wait runs out
+    EXPECT_EQ(result, -1);
+  }
 }
 
 // An answer doubled, or a row after the echo, stays on the line: the next command and link check

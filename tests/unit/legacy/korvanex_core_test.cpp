@@ -50,8 +50,11 @@ TEST(KorvaneXCore, SecondClassSelectsVersionsAndTracksEndOfData) {
   test::TerminalPeer peer(0x0200, clock);
   x.Port().SetPortOpener(peer.Opener());
   ASSERT_EQ(x.OpenPort("PEER"), 1);
-  peer.Side().EmitRecord("\x04");
-  peer.Side().EmitRecord("row;1");
+  // The first receive asks for the version, which starts the terminal's session.
+  peer.Endpoint()->SetSessionStart([&] {
+    peer.Side().EmitRecord("\x04");
+    peer.Side().EmitRecord("row;1");
+  });
   EXPECT_EQ(x.TryToRecv(), 1);
   EXPECT_EQ(x.EndOfData(), 1);
   EXPECT_EQ(x.Buffer(), "\x04");
