@@ -515,7 +515,7 @@ int32_t TerminalLink::ReceiveAnswer(const std::vector<uint8_t>& message, uint32_
     const bool odd = !UseV3() && err == 0 && (r == kTsBadArguments || r == kTsOverflow);
     if (!odd && (r < 1 || err != 0)) {
       if (!passed || err != 0) return r;
-      std::memcpy(answer, passed_over.data(), passed_over.size());
+      if (!passed_over.empty()) std::memcpy(answer, passed_over.data(), passed_over.size());
       return passed_result;
     }
     const size_t n = odd ? 0 : static_cast<size_t>(r);
