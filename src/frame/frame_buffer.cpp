@@ -504,6 +504,12 @@ int32_t CFrameBuffer::Write(int32_t timeout_ms, const uint8_t* data, uint32_t le
   if (TakeOutputDropped()) return kFbPeerRestarted;
   const int32_t r = WaitForWindow(TimeLeft(deadline), err);
   if (r != kFbDone) return r;
+  // The wait may have read the peer's restart: our side is renumbered before the data goes in, or
+  // that handshake would drop it unreported.
+  if (length > 0) {
+    const int32_t renumbered = ResyncIfRestarted(deadline, err);
+    if (renumbered != kFbDone) return renumbered;
+  }
   uint32_t offset = 0;
   while (offset < length) {
     if (builder_.bytes.empty()) GrowItem(builder_, kFrameHeaderSize);

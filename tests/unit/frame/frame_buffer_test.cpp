@@ -739,6 +739,13 @@ TEST_F(FrameBufferTest, OnlyWholeSentFramesCountAndAPeerRestartFailsTheNextCallO
   ASSERT_EQ(fb.Write(0, abc, 3, err), 1);
   line.Feed(Syn(30, kProtocolV3));
   EXPECT_EQ(fb.Flush(1000, err), kFbPeerRestarted);
+  // A restart first read while a write waits for the window: its data goes after the renumbering.
+  EXPECT_EQ(Poll(), 1);
+  line.ClearWrites();
+  line.Feed(Syn(40, kProtocolV3));
+  ASSERT_EQ(fb.Write(0, abc, 3, err), 1);
+  EXPECT_EQ(fb.Flush(1000, err), 1);
+  EXPECT_EQ(Summary(Written()), (Names{"SYN 1", "DATA 2"}));
 }
 
 TEST_F(FrameBufferTest, DetachedOrUnconfiguredEngineRefusesWork) {
