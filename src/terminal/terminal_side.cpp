@@ -235,9 +235,10 @@ TerminalEndpoint::TerminalEndpoint(TerminalSide& side, uint16_t protocol, const 
 
 void TerminalEndpoint::StartEngine() {
   if (protocol_ == kProtocolBlocks) {
-    blocks_ = std::make_unique<BlockTerminal>([this](const uint8_t* data, size_t size) { side_.OnMessage(data, size); },
-                                              [this](std::string& message) { return side_.TakeOutgoing(message); },
-                                              clock_);
+    // Nothing more leaves once the program is to restart: it would be lost with the engine.
+    blocks_ = std::make_unique<BlockTerminal>(
+        [this](const uint8_t* data, size_t size) { side_.OnMessage(data, size); },
+        [this](std::string& message) { return !restart_pending_ && side_.TakeOutgoing(message); }, clock_);
   } else {
     responder_ = std::make_unique<V2Responder>(protocol_);
     responder_->SetBlockHandler([this](std::vector<uint8_t>&& block) { side_.OnMessage(block.data(), block.size()); });
@@ -266,6 +267,8 @@ TerminalEndpoint::~TerminalEndpoint() {
 
 void TerminalEndpoint::Feed(const uint8_t* data, size_t size) {
   if (data == nullptr || size == 0) return;
+  // A restart asked for between exchanges is over before the next bytes come.
+  TakeRestart();
   if (responder_) {
     responder_->Feed(data, size);
   } else if (blocks_) {
@@ -277,6 +280,7 @@ void TerminalEndpoint::Feed(const uint8_t* data, size_t size) {
 }
 
 void TerminalEndpoint::Poll() {
+  TakeRestart();
   if (responder_) {
     PollV2();
   } else if (blocks_) {

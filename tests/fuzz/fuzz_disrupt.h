@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iterator>
 
+#include "fuzz_input.h"
 #include "support/terminal_peer.h"
 
 namespace korvane::fuzz {
@@ -27,6 +28,19 @@ inline bool Disrupt(test::TerminalPeer& peer, uint8_t what) {
     default: faults = {}; break;
   }
   return false;
+}
+
+// A disruption while the terminal handles a message: at once with `now` (then true skips the
+// message's handling, as `how` says: what it asked for is done or lost with it), else after 1 to 16
+// of the terminal's next messages, counted down in `after_sent`.
+template <typename DisruptNow>
+bool DisruptOnMessage(bool now, uint8_t how, Input& in, int& after_sent, DisruptNow disrupt) {
+  if (!now) {
+    after_sent = 1 + in.Byte() % 16;
+    return false;
+  }
+  disrupt();
+  return (how & 0x20) != 0;
 }
 
 }  // namespace korvane::fuzz

@@ -5,7 +5,12 @@
 // crashes and hangs it checks what those operations promise: results from their own list, a
 // command, row or end-of-data reported sent only when the terminal took it, a row reported received
 // only when the terminal sent it, the end-of-data flag that goes with it, no operation that spins
-// or outlasts its attempts, and a new connection that works afterwards.
+// or outlasts its attempts, and a new connection that works afterwards. The input also restarts the
+// terminal program (a half-received table, a pending answer or block lost) or breaks the port (send
+// error, cut send, read error, the device vanishing and coming back), while the terminal handles a
+// message, after its next N messages or between operations: an operation over a port dead
+// throughout fails, a v3 flush across a restart is no success, and once the device is back a new
+// connection works.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,10 +24,12 @@
 #include <vector>
 
 #include "frame/ts_port.h"
+#include "fuzz_disrupt.h"
 #include "fuzz_input.h"
 #include "fuzz_report.h"
 #include "legacy/korvanex_core.h"
 #include "link/link_protocol.h"
+#include "support/terminal_peer.h"
 #include "terminal/terminal_side.h"
 
 namespace korvane {
@@ -49,6 +56,8 @@ constexpr uint16_t kTerminalProtocols[] = {kProtocolBlocks, 0x0200, 0x0201, 0x03
 constexpr size_t kRememberedCodes = 16;
 // Reads in a row that bring nothing and let no time pass: the operation spins.
 constexpr int kMaxIdleReads = 64;
+// More port calls than any operation makes while waiting on the clock: it spins.
+constexpr uint64_t kMaxPortCallsPerOperation = 20000;
 // Texts at the edges of the block buffer: the longest a block holds, and beyond.
 constexpr uint32_t kEdgeLengths[] = {kMaxBlockText - 1, kMaxBlockText, kMaxBlockText + 1, 9000};
 const char* const kCodes[] = {kCmdDownloadJournal,
@@ -99,7 +108,8 @@ class HostileLine final : public ForwardingBlockLine {
     }
     const bool ok = ForwardingBlockLine::Read(buffer + n, size - n, done);
     done += n;
-    idle_reads_ = done == 0 && clock_.Now() == before ? idle_reads_ + 1 : 0;
+    // A failed read ends its attempt; the port-call count bounds those.
+    if (ok) idle_reads_ = done == 0 && clock_.Now() == before ? idle_reads_ + 1 : 0;
     if (idle_reads_ > kMaxIdleReads) Fail("reads spin: nothing comes and no time passes");
     return ok;
   }
@@ -126,26 +136,29 @@ class Harness {
         protocol_(protocol),
         framed_(protocol != kProtocolBlocks),
         version_(version),
-        side_(state_),
+        peer_(protocol, clock_),
+        side_(peer_.Side()),
         core_(first_class ? KorvaneXCore::Flavor::kX1 : KorvaneXCore::Flavor::kX2, Profile(), clock_) {
     if (!first_class) core_.SelectProtocolVersion(version_);
     if (!AtTerminalsKind()) Fail("not at the terminal's kind of protocol");
     // Only the terminal's kind of port opens.
-    core_.Port().SetBlockLineOpener([this](const std::string&, uint32_t&) -> std::unique_ptr<BlockLine> {
+    core_.Port().SetBlockLineOpener([this](const std::string&, uint32_t& err) -> std::unique_ptr<BlockLine> {
       if (framed_) return nullptr;
       NewConnection();
+      std::unique_ptr<PortDevice> device = peer_.Connect(&err);
+      if (!device) return nullptr;
       auto hostile = std::make_unique<HostileLine>(
-          MakePortBlockLine(std::unique_ptr<LinkPort>(LvlAdopt(InProcessLine::MakePort(line_), Serial))), clock_);
+          MakePortBlockLine(std::unique_ptr<LinkPort>(LvlAdopt(std::move(device), Serial))), clock_);
       hostile_line_ = hostile.get();
       return hostile;
     });
-    core_.Port().SetPortOpener([this](const std::string&, uint32_t kind, uint32_t*) -> TsPort* {
-      if (!framed_) return nullptr;
-      NewConnection();
-      TsPort* port = tsAdoptPort(LvlAdopt(InProcessLine::MakePort(line_), kind));
-      port->clock = &clock_;
-      return port;
-    });
+    core_.Port().SetPortOpener(
+        [this, opener = peer_.Opener()](const std::string& name, uint32_t kind, uint32_t* err) -> TsPort* {
+          if (!framed_) return nullptr;
+          NewConnection();
+          return opener(name, kind, err);
+        });
+    peer_.KeepWrites(false);
     side_.KeepReceived(true);
     side_.SetIntercept([this](const std::string& message, TerminalSide& side) { return Answer(message, side); });
     side_.SetSentTap([this](const std::string& message) {
@@ -162,23 +175,27 @@ class Harness {
                                   (message.size() == kCommandChars + 1 && echo && codes_.count(message.substr(1)));
       if (!left_over_like) tainted_ = true;
       if (g_trace) std::fprintf(stderr, "  <T %s\n", Printable(message).c_str());
+      if (disrupt_after_sent_ > 0 && --disrupt_after_sent_ == 0) Disrupt();
     });
     // The tick count wraps every 49.7 days; half the inputs run up to it.
     const uint16_t before_wrap = in_.U16();
     if (before_wrap & 1) clock_.Set(0u - (static_cast<uint32_t>(before_wrap) << 4));
-    state_.tables[kTableJournal] = {"d1", "", "d;3"};
+    peer_.State().tables[kTableJournal] = {"d1", "", "d;3"};
   }
 
   void Run() {
     Begin();
     Expect(core_.OpenPort("COM1"), {1}, "OpenPort");
     for (int step = 0; step < kMaxOperations && !in_.Empty(); ++step) Operation();
-    // Whatever the terminal did, a new connection to a well-behaved one works.
+    // Whatever the terminal did, once the device is back a new connection to a well-behaved one works.
     hostile_ = false;
+    disrupt_after_sent_ = 0;
+    peer_.Faults() = {};
+    peer_.SetSilent(false);
     core_.ClosePort();
     core_.SelectProtocolVersion(version_);
     if (core_.OpenPort("COM1") != 1) Fail("no recovery: the port does not open");
-    state_.tables[kTableJournal] = {"j1", "j2"};
+    peer_.State().tables[kTableJournal] = {"j1", "j2"};
     const size_t before = side_.Received().size();
     if (core_.SendCMD(kCmdUploadOperations) != 1 || core_.TryToSend("u1") < 1 || core_.SendEOT() < 1) {
       Fail("no recovery: the upload fails");
@@ -203,15 +220,12 @@ class Harness {
   }
 
   void NewConnection() {
-    side_.ResetSession();
     sent_texts_.clear();
     echoes_.clear();
     codes_.clear();
     queued_.clear();
     late_.clear();
-    silent_ = false;
     tainted_ = false;
-    line_ = std::make_shared<InProcessLine>(side_, protocol_, clock_);
   }
 
   bool AtBlocks() { return core_.Port().GetProtocolVersion() == kComportVersion100; }
@@ -248,8 +262,8 @@ class Harness {
     }
     const uint8_t how = in_.Byte();
     // The echo alone, with nothing queued before it, on a line that carries it.
-    clean_echo_ = how % 8 == 0 && !side.HasOutgoing() && !silent_;
-    if (g_trace) std::fprintf(stderr, "  PC> %s: answer %d\n", Printable(message).c_str(), how % 8);
+    clean_echo_ = how % 10 == 0 && !side.HasOutgoing() && !silent_;
+    if (g_trace) std::fprintf(stderr, "  PC> %s: answer %d\n", Printable(message).c_str(), how % 10);
     const uint32_t count = 1 + (how >> 3) % kMaxRepliesPerMessage;
     // The terminal takes its time: its own resend timer may run out meanwhile.
     if (how & 0x80) {
@@ -257,9 +271,11 @@ class Harness {
       clock_.Advance(delay);
       delays_ += delay;
     }
-    switch (how % 8) {
+    switch (how % 10) {
       case 0: return false;
       case 1: return true;  // silence
+      case 8:
+      case 9: return DisruptOnMessage(how % 10 == 8, how, in_, disrupt_after_sent_, [this] { Disrupt(); });
       case 2: side.EmitEcho(Text(in_, 3)); return true;
       case 3: side.Emit(EchoOf(message)); return false;  // the echo twice
       case 4:
@@ -270,7 +286,7 @@ class Harness {
         if (!framed_) {
           hostile_line_->Inject(Text(in_, 12, Bytes::kNoRs));
           noise_ = true;
-        } else if (V2Responder* responder = line_->Endpoint().Responder()) {
+        } else if (V2Responder* responder = peer_.Endpoint()->Responder()) {
           // The terminal refuses the PC's next frame with a NAK code, known or not.
           responder->ForceNakOnce(in_.Byte() % 8);
           tainted_ = true;
@@ -287,11 +303,34 @@ class Harness {
     }
   }
 
+  // The terminal program restarts, or the port fails, or the device comes back.
+  void Disrupt() {
+    const uint8_t what = in_.Byte();
+    if (g_trace) std::fprintf(stderr, "  disrupt %d\n", what % 6);
+    ++disruptions_;
+    // The messages after this one reach the new program.
+    if (fuzz::Disrupt(peer_, what)) restarts_.push_back(side_.Received().size());
+  }
+
+  // The port failed before the operation and stayed so: nothing the terminal sends can be read, and
+  // with `sends` nothing the PC sends leaves either (a 1.00 receive needs no send but its ACK).
+  bool PortDead(bool sends) {
+    const test::PortFaults& f = peer_.Faults();
+    return disruptions_ == disruptions_at_start_ && (f.read_error != 0 || f.vanished || (sends && f.send_error != 0));
+  }
+  // The terminal restarted or the port broke during the operation, or the port is faulty.
+  bool Disrupted() { return disruptions_ != disruptions_at_start_ || peer_.Faults().Any(); }
+  void FailsOverDeadPort(int32_t r, bool sends, const char* operation) {
+    if (r >= 1 && PortDead(sends)) Fail(operation, "success over a dead port");
+  }
+
   // Marks the start of an operation, which Expect times.
   void Begin() {
     start_ = clock_.Now();
     delays_ = 0;
     noise_ = false;
+    disruptions_at_start_ = disruptions_;
+    port_calls_at_start_ = peer_.PortCalls();
   }
 
   void Expect(int32_t r, std::initializer_list<int32_t> allowed, const char* operation) {
@@ -299,7 +338,9 @@ class Harness {
       Fail("an operation outlasted its attempts:",
            std::string(operation) + " " + std::to_string(clock_.Now() - start_));
     }
+    if (peer_.PortCalls() - port_calls_at_start_ > kMaxPortCallsPerOperation) Fail("spins on the port:", operation);
     if (g_stats) ++g_results[operation][r];
+    if (g_stats && PortDead(true)) ++g_results[std::string("port down: ") + operation][r];
     if (g_trace) std::fprintf(stderr, "  %s: %d at %u\n", operation, r, clock_.Now());
     for (int32_t a : allowed) {
       if (r == a || (framed_ && r > 0 && a == 1)) return;
@@ -325,7 +366,8 @@ class Harness {
     }
     const std::string& taken = side_.Received().empty() ? message + "?" : side_.Received().back();
     if (r >= 1 && taken != message) Fail(operation, "success but the terminal took " + Printable(taken));
-    const bool undisturbed = !noise_ && (!framed_ || (delays_ == 0 && !silent_ && !tainted_));
+    // The terminal takes a row and restarts, or the port breaks, before its ACK is read.
+    const bool undisturbed = !noise_ && !Disrupted() && (!framed_ || (delays_ == 0 && !silent_ && !tainted_));
     if (r < 1 && undisturbed && side_.Received().size() > received_before && taken == message) {
       Fail(operation, "the terminal took the row and it failed");
     }
@@ -343,6 +385,11 @@ class Harness {
         !std::equal(want.begin(), want.end(), got.end() - static_cast<std::ptrdiff_t>(want.size()))) {
       Fail(operation, "success but the terminal lacks rows reported sent: " + std::to_string(want.size() - 1));
     }
+    // A restart announces itself on v3: rows that straddle one did not reach the terminal whole.
+    const size_t start = got.size() - want.size();
+    for (size_t at : restarts_) {
+      if (at > start && at < got.size()) Fail(operation, "success though the terminal restarted among the rows");
+    }
   }
 
   void SendCommand(const std::string& code) {
@@ -359,7 +406,8 @@ class Harness {
     if (framed_ && (tainted_ || delays_ > 0 || codes_.size() > kRememberedCodes)) clean_echo_ = false;
     // A command the terminal took and answered with its echo alone, nothing queued before it,
     // succeeds: what was left on the line from earlier exchanges is no answer to it.
-    if (r < 1 && clean_echo_ && !side_.Received().empty() && side_.Received().back() == "\x01" + three) {
+    if (r < 1 && clean_echo_ && !Disrupted() && !side_.Received().empty() &&
+        side_.Received().back() == "\x01" + three) {
       Fail("SendCMD: the terminal echoed the command alone and it failed", code);
     }
     // A terminal whose echo the PC never acknowledged takes the same command as a repeat and only
@@ -367,6 +415,7 @@ class Harness {
     // command's echo on this connection.
     if (r == 1 && echoes_.count(three) == 0) Fail("SendCMD: success unechoed", code);
     NothingWithoutPort(r, before, "SendCMD");
+    FailsOverDeadPort(r, true, "SendCMD");
   }
 
   void SendRow(const std::string& row) {
@@ -378,6 +427,8 @@ class Harness {
       Fail("a long row went");
     }
     TookIt(r, Record(row), before, "TryToSend");
+    // A v3 row is only queued: the flush finds the port dead.
+    if (!framed_ || !Records()) FailsOverDeadPort(r, true, "TryToSend");
   }
 
   void SendEndOfData() {
@@ -391,6 +442,7 @@ class Harness {
     } else {
       TookIt(r, Record(EndOfDataRow()), before, "SendEOT");
     }
+    FailsOverDeadPort(r, true, "SendEOT");
   }
 
   // A received row is a text the terminal sent as a block on this connection, cut at its first NUL,
@@ -399,6 +451,8 @@ class Harness {
     Begin();
     const int32_t r = core_.TryToRecv();
     Expect(r, Results(), "TryToRecv");
+    // At 1.00 a row comes whole or not at all, its ACK aside; v3 may hand out a record read earlier.
+    if (!framed_ || !Records()) FailsOverDeadPort(r, framed_, "TryToRecv");
     const std::string& text = core_.Buffer();
     if (r < 1) {
       if (!text.empty() || core_.EndOfData() != 0) Fail("TryToRecv: a failure left a row", Printable(text));
@@ -415,8 +469,8 @@ class Harness {
 
   void Operation() {
     const uint8_t op = in_.Byte();
-    if (g_trace) std::fprintf(stderr, "op %d at %u\n", op % 12, clock_.Now());
-    switch (op % 12) {
+    if (g_trace) std::fprintf(stderr, "op %d at %u\n", op % 13, clock_.Now());
+    switch (op % 13) {
       case 0: SendCommand(kCodes[in_.Byte() % std::size(kCodes)]); break;
       case 1: SendCommand(Text(in_, 4)); break;
       case 2:
@@ -445,6 +499,7 @@ class Harness {
         Flushed(r, "\x01" + std::string(kCmdLinkCheck), "IsTerminalOnline");
         if (r > 0 && echoes_.count(kCmdLinkCheck) == 0) Fail("IsTerminalOnline: success unechoed");
         NothingWithoutPort(r, writes, "IsTerminalOnline");
+        FailsOverDeadPort(r, true, "IsTerminalOnline");
         break;
       }
       case 8:
@@ -453,8 +508,9 @@ class Harness {
           Expect(core_.ClosePort(), {0}, "ClosePort");
           queued_.clear();
         } else {
-          Expect(core_.OpenPort("COM1"),
-                 AtTerminalsKind() ? std::initializer_list<int32_t>{1} : std::initializer_list<int32_t>{0}, "OpenPort");
+          const bool opens = AtTerminalsKind() && !peer_.Faults().vanished;
+          Expect(core_.OpenPort("COM1"), opens ? std::initializer_list<int32_t>{1} : std::initializer_list<int32_t>{0},
+                 "OpenPort");
         }
         break;
       case 9: {
@@ -468,10 +524,11 @@ class Harness {
         break;
       }
       case 10: clock_.Advance(in_.U16()); break;
-      default:
+      case 11:
         silent_ = in_.Byte() & 1;
-        line_->SetSilent(silent_);
+        peer_.SetSilent(silent_);
         break;
+      default: Disrupt(); break;
     }
   }
 
@@ -481,10 +538,9 @@ class Harness {
   const char* const version_;
   ManualClock clock_;
   MemoryProfile profile_;
-  TerminalState state_;
-  TerminalSide side_;
-  // The current connection: the terminal's end, and the PC's (owned by the port).
-  std::shared_ptr<InProcessLine> line_;
+  // The terminal, its connections and the faults of the PC's port.
+  test::TerminalPeer peer_;
+  TerminalSide& side_;
   HostileLine* hostile_line_ = nullptr;
   // On this connection: texts of the rows the terminal sent, and the echoes it sent.
   std::set<std::string> sent_texts_;
@@ -501,6 +557,14 @@ class Harness {
   uint32_t start_ = 0;
   uint32_t delays_ = 0;  // what the terminal took to answer during the operation
   bool hostile_ = true;
+  // Restarts and port faults so far, and at the start of the running operation.
+  int disruptions_ = 0;
+  int disruptions_at_start_ = 0;
+  uint64_t port_calls_at_start_ = 0;
+  // Disrupts after this many more messages of the terminal (0: not armed).
+  int disrupt_after_sent_ = 0;
+  // Where in the terminal's received messages each restart fell.
+  std::vector<size_t> restarts_;
   KorvaneXCore core_;
 };
 

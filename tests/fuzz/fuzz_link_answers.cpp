@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "fuzz_disrupt.h"
 #include "fuzz_input.h"
 #include "fuzz_report.h"
 #include "link/link_protocol.h"
@@ -37,8 +38,6 @@ constexpr uint32_t kMaxAnswerDelayMs = kLinkExchangeTimeoutMs + 5000;
 constexpr uint32_t kMaxTableRows = 12;
 constexpr uint32_t kMaxUploadRows = 6;
 constexpr uint16_t kProtocols[] = {0x0200, 0x0201, 0x0300};
-// System errors a port reports when its device fails (gone, not functioning, aborted, not connected).
-constexpr uint32_t kPortErrors[] = {6, 31, 995, 1167};
 // More port calls than any operation makes while waiting on the clock: the link spins.
 constexpr uint64_t kMaxPortCallsPerOperation = 20000;
 
@@ -173,13 +172,7 @@ class Harness {
       case 0: return false;
       case 1: return true;  // silence
       case 6:
-        // On this message: what it asked for is done or lost with the restart or the port's failure.
-        Disrupt();
-        return (how & 0x20) != 0;
-      case 7:
-        // Later in this exchange, after some of the terminal's next messages.
-        disrupt_after_sent_ = 1 + in_.Byte() % 16;
-        return false;
+      case 7: return DisruptOnMessage(how % 8 == 6, how, in_, disrupt_after_sent_, [this] { Disrupt(); });
       case 2:
         side.Emit(EchoOf(message));
         for (uint32_t i = 1; i < count; ++i) side.Emit(Reply(in_, message));
@@ -204,23 +197,11 @@ class Harness {
   void Disrupt() {
     const uint8_t what = in_.Byte();
     if (g_trace) std::fprintf(stderr, "  disrupt %d\n", what % 6);
-    test::PortFaults& faults = peer_.Faults();
-    const uint32_t error = kPortErrors[(what >> 3) % std::size(kPortErrors)];
     ++disruptions_;
-    switch (what % 6) {
-      case 0:
-        if (peer_.Endpoint() == nullptr) break;
-        peer_.Endpoint()->Restart();
-        // The messages after this one reach the new session.
-        restarts_.push_back(peer_.Side().Received().size());
-        sent_.emplace_back();  // no table of the terminal's spans it
-        break;
-      case 1: faults.send_error = error; break;
-      case 2: faults.send_cut = 1 + (what >> 3) % 24; break;
-      case 3: faults.read_error = error; break;
-      case 4: faults.vanished = true; break;
-      default: faults = {}; break;
-    }
+    if (!fuzz::Disrupt(peer_, what)) return;
+    // The messages after this one reach the new session.
+    restarts_.push_back(peer_.Side().Received().size());
+    sent_.emplace_back();  // no table of the terminal's spans it
   }
 
   // A port that failed for the whole operation: no exchange could complete.

@@ -15,7 +15,7 @@ namespace korvane::test {
 // Faults of the PC's end of the line; they hold across connections until changed.
 struct PortFaults {
   uint32_t send_error = 0;  // sends fail with this system error (0: they succeed)
-  uint32_t send_cut = 0;    // sends stop after this many bytes without an error (0: whole)
+  uint32_t send_cut = 0;    // sends stop after this many bytes at their time-out, without an error (0: whole)
   uint32_t read_error = 0;  // reads fail with this system error
   bool vanished = false;    // the device is gone: open handles die and it cannot be opened
   bool Any() const { return send_error != 0 || send_cut != 0 || read_error != 0 || vanished; }
@@ -23,7 +23,7 @@ struct PortFaults {
 
 class TerminalPeer {
  public:
-  // `protocol`: 0x0200, 0x0201 or 0x0300.
+  // `protocol`: 0x0200, 0x0201, 0x0300 or kProtocolBlocks.
   TerminalPeer(uint16_t protocol, ManualClock& clock);
 
   TerminalState& State() { return state_; }
@@ -31,6 +31,9 @@ class TerminalPeer {
   // The current connection's endpoint (null before the first open).
   TerminalEndpoint* Endpoint() { return line_ ? &line_->Endpoint() : nullptr; }
 
+  // A new connection: the PC's end of it as the faults leave it, or null with `err` while the device
+  // is gone.
+  std::unique_ptr<PortDevice> Connect(uint32_t* err);
   // Links opened through this connect to the peer; every open is a new connection.
   PortOpener Opener();
   // Connects `link` to this peer with port name "PEER".

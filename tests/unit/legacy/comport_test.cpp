@@ -493,6 +493,30 @@ TEST(Comport, BlockTerminalInProcess) {
     rows.emplace_back(b, static_cast<size_t>(size));
   }
   EXPECT_EQ(rows, (std::vector<std::string>{"r1", "r2;x", "", "\x04"}));
+
+  // The program restarts while it takes a row or a command: the row's ACK, the command's echo and
+  // the download under way are lost with it, and no echo counts as sent.
+  std::vector<std::string> sent;
+  side.SetSentTap([&](const std::string& message) { sent.push_back(message); });
+  const std::string lost = "\x1Elost", set_time = std::string("\x01") + kCmdSyncDateTime;
+  side.SetIntercept([&](const std::string& message, TerminalSide&) {
+    if (message == lost || message == set_time) line->Endpoint().Restart();
+    return false;
+  });
+  EXPECT_EQ(port.SendCmd("021"), 1);
+  EXPECT_EQ(port.TryToSend("lost"), 0);
+  EXPECT_EQ(side.Received().back(), lost);
+  int32_t size = sizeof b;
+  EXPECT_EQ(port.TryToRecv(b, size), 0);
+  sent.clear();
+  EXPECT_EQ(port.SendCmd(kCmdSyncDateTime), 0);
+  EXPECT_EQ(sent, std::vector<std::string>{});
+  // A restart between exchanges is over before the next command comes.
+  line->Endpoint().Restart();
+  EXPECT_EQ(port.SendCmd("021"), 1);
+  size = sizeof b;
+  ASSERT_EQ(port.TryToRecv(b, size), 1);
+  EXPECT_EQ(std::string(b, static_cast<size_t>(size)), "r1");
 }
 
 }  // namespace
