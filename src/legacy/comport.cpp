@@ -450,7 +450,8 @@ int32_t CComport::ReceiveAnswer(const uint8_t* message, uint8_t* answer, uint32_
     if (outcome != RecvOutcome::kRecord) {
       if (!passed || err != 0) return r;
       outcome = RecvOutcome::kRecord;
-      std::memcpy(answer, passed_over.data(), passed_over.size());
+      // An odd block passed over leaves nothing to copy (and no buffer to copy from).
+      if (!passed_over.empty()) std::memcpy(answer, passed_over.data(), passed_over.size());
       return passed_result;
     }
     const size_t n = odd ? 0 : static_cast<size_t>(r);
