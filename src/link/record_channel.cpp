@@ -18,6 +18,7 @@ void RecordChannel::Bind(_tag_ReadWriteStream* stream) {
   stream_ = stream;
   frames_ = nullptr;
   tx_.clear();
+  lost_ = false;
   ResetInput();
 }
 
@@ -26,6 +27,7 @@ void RecordChannel::Bind(CFrameBuffer* frames) {
   frames_ = frames;
   session_ = frames != nullptr ? frames->Session() : 0;
   tx_.clear();
+  lost_ = false;
   ResetInput();
 }
 
@@ -68,10 +70,15 @@ int32_t RecordChannel::Flush(int32_t timeout_ms, uint32_t& err) {
   err = 0;
   if (stream_ == nullptr) return kTransferBadArguments;
   const uint32_t start = clock_.Now();
+  const bool lost = lost_;
+  lost_ = false;
   const int32_t r = WritePending(timeout_ms, err);
   if (r < 1) return r;
   const int32_t left = std::max<int32_t>(0, timeout_ms - static_cast<int32_t>(clock_.Now() - start));
-  return stream_->Flush(left, err);
+  const int32_t flushed = stream_->Flush(left, err);
+  if (flushed < 1 || !lost) return flushed;
+  err = lost_err_;
+  return lost_result_;
 }
 
 bool RecordChannel::HoldsCompleteRecord() const {
@@ -86,7 +93,14 @@ int32_t RecordChannel::Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t siz
   // An answer is awaited only after its request has left.
   if (!tx_.empty()) {
     const int32_t w = WritePending(timeout_ms, err);
-    if (w < 1) return w;
+    if (w < 1) {
+      // The records were the sender's: told only to this reader, their loss would let the
+      // sender's next flush report them delivered.
+      lost_ = true;
+      lost_result_ = w;
+      lost_err_ = err;
+      return w;
+    }
   }
   bool taken = false;
   return Take(timeout_ms, buffer, size, err, taken);

@@ -35,6 +35,8 @@ class RecordChannel {
 
   // Results are transfer result codes: positive on success.
   int32_t Send(int32_t timeout_ms, const uint8_t* data, uint32_t length, uint32_t& err);
+  // Also fails, once, when a Receive could not write out records gathered before it (they are
+  // lost), with that write's result and error.
   int32_t Flush(int32_t timeout_ms, uint32_t& err);
   // Copies the next record's payload (cut to `size`); 0 when no whole record came in time.
   int32_t Receive(int32_t timeout_ms, uint8_t* buffer, uint32_t size, uint32_t& err);
@@ -68,6 +70,10 @@ class RecordChannel {
   // Records not yet written, and the frame session they were meant for.
   std::vector<uint8_t> tx_;
   uint32_t tx_session_ = 0;
+  // Gathered records a Receive failed to write, not yet reported by a Flush.
+  bool lost_ = false;
+  int32_t lost_result_ = 0;
+  uint32_t lost_err_ = 0;
 };
 
 }  // namespace korvane

@@ -67,6 +67,18 @@ TEST(RecordChannelTest, SendPrefixesTheLengthAndRefusesWhatDoesNotFit) {
   EXPECT_EQ(stream.Writes().size(), 2u);
   EXPECT_EQ(stream.Writes()[1][0], 0xFF);
   EXPECT_EQ(stream.Writes()[1][1], 0xFF);
+
+  // Gathered records a receive could not write out are lost: the next flush says so, once.
+  channel.SetSendBatch(64);
+  EXPECT_GT(channel.Send(100, payload, 3, err), 0);
+  stream.FailWrites(7);
+  uint8_t buffer[8];
+  EXPECT_EQ(channel.Receive(50, buffer, sizeof buffer, err), 0);
+  stream.FailWrites(0);
+  EXPECT_EQ(channel.Flush(100, err), 0);
+  EXPECT_EQ(err, 7u);
+  EXPECT_GT(channel.Flush(100, err), 0);
+  EXPECT_EQ(stream.Writes().size(), 2u);
 }
 
 TEST(RecordChannelTest, ReceiveAssemblesCutsAndRejects) {
