@@ -354,7 +354,7 @@ int32_t CComport::SendCmd(const std::string& cmd) {
     return 0;
   }
   uint32_t err = 0;
-  if (remote_version_ == 0) {
+  if (NeedsVersion()) {
     SyncRemoteVersion(err, kComportTimeoutMs);
     if (err != 0) return kComportDeviceLost;
   }
@@ -411,6 +411,9 @@ int32_t CComport::SendCommandV2(const uint8_t* message, uint8_t* answer, int32_t
   PurgePort();
   uint32_t err = 0;
   const int32_t sent = tsSend(port_, last_frame_.data(), message, kCommandMessageSize, MsLeft(deadline), err);
+  // A v3 terminal answered the v2 handshake: the next exchange asks for the version again and
+  // goes v3, instead of failing each command the same way.
+  if (sent == kTsPeerIsV3) remote_version_ = 0;
   if (sent < 1) {
     if (std::strcmp(who, "SendCmd()") == 0)
       DiagLog(StrFormat("SendCmd() Error on send cmd: %i", static_cast<int32_t>(err)), 0);
@@ -628,7 +631,7 @@ int32_t CComport::IsTerminalOnline(int32_t timeout_ms) {
   }
   const uint32_t deadline = clock_.Now() + static_cast<uint32_t>(std::max(timeout_ms, 0));
   uint32_t err = 0;
-  if (remote_version_ == 0 && SyncRemoteVersion(err, static_cast<uint32_t>(MsLeft(deadline))) == 0) return kTsTimeout;
+  if (NeedsVersion() && SyncRemoteVersion(err, static_cast<uint32_t>(MsLeft(deadline))) == 0) return kTsTimeout;
   if (RefusedForV2Terminal("IsTerminalOnline() Error [v3]. Терминал говорит на версии 2.00, команда не отправлена"))
     return kComportWrongAnswer;
   uint8_t message[kCommandMessageSize] = {kSOH};

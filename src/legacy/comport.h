@@ -72,6 +72,8 @@ class CComport {
  private:
   bool Blocks() const { return local_version_ <= kComportVersion100; }
   bool UsesV3() const { return remote_version_ >= kComportVersion300 || local_version_ >= kComportVersion300; }
+  // v3 frames need the session a version answer starts; 2.00 only guessed after silence has none.
+  bool NeedsVersion() const { return remote_version_ == 0 || (version_guessed_ && UsesV3()); }
   int32_t OpenBlocks(const std::string& name);
   int32_t OpenIrdaBlocks(const std::string& name);
   void CloseNoScope();

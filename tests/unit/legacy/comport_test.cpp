@@ -339,6 +339,21 @@ TEST(Comport, RowsWaitForTheTerminalsProtocol) {
   EXPECT_GT(r.port.TryToSendFinalize(), 0);
   EXPECT_EQ(r.peer.Side().Received(), std::vector<std::string>{"\x1E"
                                                                "second"});
+
+  // Commands too: after a silence, 3.00 asks again before it sends v3 frames without a session,
+  // and 2.00 answered by a v3 handshake fails once, then asks again and goes v3.
+  for (const uint32_t local : {300u, 200u}) {
+    PeerRig c(0x0300, local);
+    c.peer.SetSilent(true);
+    EXPECT_EQ(c.port.IsTerminalOnline(100), -1);
+    c.peer.SetSilent(false);
+    if (local == 200) {
+      EXPECT_EQ(c.port.SendCmd("004"), -6);
+    }
+    EXPECT_EQ(c.port.SendCmd("004"), 1) << local;
+    EXPECT_GT(c.port.IsTerminalOnline(1000), 0) << local;
+    EXPECT_EQ(c.port.RemoteVersion(), 300u);
+  }
 }
 
 // A receive on a new connection asks for the terminal's protocol first, as a send does; a 3.00
